@@ -1,0 +1,35 @@
+# make demo  - set everything up, then run the job on a generated sample (or INPUT=...)
+# make test  - set everything up, then run the test suite
+VENV    := .venv
+PY      := $(VENV)/bin/python
+STAMP   := $(VENV)/.kestrava-installed
+SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
+PYBIND11 := pybind11==3.0.2
+
+.PHONY: all setup system-deps demo test clean
+
+all: setup
+
+system-deps:
+	@scripts/install_system_deps.sh
+
+$(VENV)/bin/python:
+	@PY310=$$(scripts/find_python310.sh) && "$$PY310" -m venv $(VENV)
+	$(PY) -m pip install -q --upgrade pip
+	$(PY) -m pip install -q "$(PYBIND11)" "scikit-build-core>=0.10" "pytest>=8"
+
+# Built without isolation so the CMake build folder is reused between runs.
+$(STAMP): $(VENV)/bin/python $(SOURCES) | system-deps
+	$(PY) -m pip install -q --no-build-isolation .
+	@touch $@
+
+setup: system-deps $(STAMP)
+
+demo: setup
+	$(PY) scripts/demo.py $(if $(INPUT),--input "$(INPUT)")
+
+test: setup
+	$(PY) -m pytest $(PYTEST_ARGS)
+
+clean:
+	rm -rf build demo-output

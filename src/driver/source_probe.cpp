@@ -1,0 +1,25 @@
+#include "driver/driver.hpp"
+#include "transcode/av_owners.hpp"
+
+namespace kestrava {
+
+std::optional<source_size> probe_source(const std::string &input) {
+    AVFormatContext *opened = nullptr;
+    if (avformat_open_input(&opened, input.c_str(), nullptr, nullptr) < 0) {
+        return std::nullopt;
+    }
+    format_context_ptr source(opened);
+
+    // A failed probe still leaves whatever stream information the header gave.
+    avformat_find_stream_info(source.get(), nullptr);
+
+    const AVCodec *decoder = nullptr;
+    const int index = av_find_best_stream(source.get(), AVMEDIA_TYPE_VIDEO, -1, -1, &decoder, 0);
+    if (index < 0) {
+        return std::nullopt;
+    }
+    const AVCodecParameters *parameters = source->streams[index]->codecpar;
+    return source_size{parameters->width, parameters->height};
+}
+
+}  // namespace kestrava

@@ -1,0 +1,186 @@
+#include "transcode/rendition_objects.hpp"
+
+extern "C" {
+#include <libavutil/channel_layout.h>
+#include <libavutil/opt.h>
+}
+
+namespace kestrava {
+namespace {
+
+codec_context_ptr open_decoder(const AVCodec *decoder, const AVStream *stream) {
+    codec_context_ptr context(avcodec_alloc_context3(decoder));
+    if (!context || avcodec_parameters_to_context(context.get(), stream->codecpar) < 0 ||
+        avcodec_open2(context.get(), decoder, nullptr) < 0) {
+        return nullptr;
+    }
+    return context;
+}
+
+codec_context_ptr open_video_encoder(const AVCodec *encoder, std::int32_t width,
+                                     std::int32_t height, std::int32_t bit_rate) {
+    codec_context_ptr context(avcodec_alloc_context3(encoder));
+    if (!context) {
+        return nullptr;
+    }
+    context->width = width;
+    context->height = height;
+    context->pix_fmt = AV_PIX_FMT_YUV420P;
+    context->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    context->time_base = AVRational{1, 30};
+    context->thread_count = 0;
+    context->framerate = AVRational{30, 1};
+    context->bit_rate = bit_rate;
+    av_opt_set(context->priv_data, "preset", "fast", 0);
+    // A key frame every 60 pictures and nowhere else, so 6 s segments start on one.
+    context->gop_size = 60;
+    context->keyint_min = 60;
+    av_opt_set(context->priv_data, "sc_threshold", "0", 0);
+    if (avcodec_open2(context.get(), encoder, nullptr) < 0) {
+        return nullptr;
+    }
+    return context;
+}
+
+codec_context_ptr open_audio_encoder(const AVCodec *encoder) {
+    codec_context_ptr context(avcodec_alloc_context3(encoder));
+    if (!context) {
+        return nullptr;
+    }
+    av_channel_layout_uninit(&context->ch_layout);
+    av_channel_layout_from_mask(&context->ch_layout, AV_CH_LAYOUT_STEREO);
+    context->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    context->sample_rate = 44100;
+    context->sample_fmt = AV_SAMPLE_FMT_FLTP;
+    context->time_base = AVRational{1, 44100};
+    context->bit_rate = 128000;
+    if (avcodec_open2(context.get(), encoder, nullptr) < 0) {
+        return nullptr;
+    }
+    return context;
+}
+
+AVStream *add_output_stream(AVFormatContext *muxer, const AVCodec *encoder,
+                            const AVCodecContext *encoder_context) {
+    AVStream *stream = avformat_new_stream(muxer, encoder);
+    if (stream == nullptr ||
+        avcodec_parameters_from_context(stream->codecpar, encoder_context) < 0) {
+        return nullptr;
+    }
+    stream->time_base = encoder_context->time_base;
+    return stream;
+}
+
+}  // namespace
+
+bool set_up_rendition(rendition_objects &r, const std::string &input_path,
+                      const std::string &playlist_path, std::int32_t width, std::int32_t height,
+                      std::int32_t bit_rate, const std::string &key_info_path) {
+    AVFormatContext *opened = nullptr;
+    if (avformat_open_input(&opened, input_path.c_str(), nullptr, nullptr) < 0) {
+        return false;
+    }
+    r.input.reset(opened);
+    if (avformat_find_stream_info(r.input.get(), nullptr) < 0) {
+        return false;
+    }
+
+    const AVCodec *video_decoder = nullptr;
+    const AVCodec *audio_decoder = nullptr;
+    r.video_stream_index =
+        av_find_best_stream(r.input.get(), AVMEDIA_TYPE_VIDEO, -1, -1, &video_decoder, 0);
+    r.audio_stream_index =
+        av_find_best_stream(r.input.get(), AVMEDIA_TYPE_AUDIO, -1, -1, &audio_decoder, 0);
+    if (r.video_stream_index < 0 || r.audio_stream_index < 0) {
+        return false;
+    }
+    r.video_input_stream = r.input->streams[r.video_stream_index];
+    r.audio_input_stream = r.input->streams[r.audio_stream_index];
+
+    r.video_decoder = open_decoder(video_decoder, r.video_input_stream);
+    if (!r.video_decoder) {
+        return false;
+    }
+    r.audio_decoder = open_decoder(audio_decoder, r.audio_input_stream);
+    if (!r.audio_decoder) {
+        return false;
+    }
+
+    const AVCodec *video_encoder = avcodec_find_encoder(AV_CODEC_ID_H264);
+    const AVCodec *audio_encoder = avcodec_find_encoder(AV_CODEC_ID_AAC);
+    if (video_encoder == nullptr || audio_encoder == nullptr) {
+        return false;
+    }
+    r.video_encoder = open_video_encoder(video_encoder, width, height, bit_rate);
+    if (!r.video_encoder) {
+        return false;
+    }
+    r.audio_encoder = open_audio_encoder(audio_encoder);
+    if (!r.audio_encoder) {
+        return false;
+    }
+
+    AVFormatContext *muxer = nullptr;
+    if (avformat_alloc_output_context2(&muxer, nullptr, "hls", playlist_path.c_str()) < 0) {
+        return false;
+    }
+    r.output.reset(muxer);
+    r.video_output_stream = add_output_stream(muxer, video_encoder, r.video_encoder.get());
+    if (r.video_output_stream == nullptr) {
+        return false;
+    }
+    r.audio_output_stream = add_output_stream(muxer, audio_encoder, r.audio_encoder.get());
+    if (r.audio_output_stream == nullptr) {
+        return false;
+    }
+
+    // 720p.m3u8 -> 720p_000.ts, 720p_001.ts, ...
+    r.segment_prefix = playlist_path.substr(0, playlist_path.rfind('.'));
+    r.segment_pattern = r.segment_prefix + "_%03d.ts";
+    av_opt_set(muxer->priv_data, "hls_time", "6", 0);
+    av_opt_set(muxer->priv_data, "hls_segment_filename", r.segment_pattern.c_str(), 0);
+    av_opt_set(muxer->priv_data, "hls_list_size", "0", 0);
+    av_opt_set(muxer->priv_data, "hls_key_info_file", key_info_path.c_str(), 0);
+
+    if (!(muxer->oformat->flags & AVFMT_NOFILE) &&
+        avio_open(&muxer->pb, playlist_path.c_str(), AVIO_FLAG_WRITE) < 0) {
+        return false;
+    }
+    if (avformat_write_header(muxer, nullptr) < 0) {
+        return false;
+    }
+
+    // Built from the decoder as opened; the video path rebuilds it if the
+    // pictures turn out different. A source whose size is not known until
+    // the first picture leaves it empty here.
+    const AVCodecContext *decoder = r.video_decoder.get();
+    const AVCodecContext *encoder = r.video_encoder.get();
+    r.scaler.reset(sws_getContext(decoder->width, decoder->height, decoder->pix_fmt,
+                                  encoder->width, encoder->height, encoder->pix_fmt, SWS_BICUBIC,
+                                  nullptr, nullptr, nullptr));
+    r.scaler_source_width = decoder->width;
+    r.scaler_source_height = decoder->height;
+    r.scaler_source_format = decoder->pix_fmt;
+
+    if (!set_up_audio_path(r)) {
+        return false;
+    }
+
+    r.demux_packet.reset(av_packet_alloc());
+    r.encoded_packet.reset(av_packet_alloc());
+    r.decoded_frame.reset(av_frame_alloc());
+    r.scaled_frame.reset(av_frame_alloc());
+    if (!r.demux_packet || !r.encoded_packet || !r.decoded_frame || !r.scaled_frame) {
+        return false;
+    }
+    r.scaled_frame->format = encoder->pix_fmt;
+    r.scaled_frame->width = encoder->width;
+    r.scaled_frame->height = encoder->height;
+    if (av_frame_get_buffer(r.scaled_frame.get(), 32) < 0) {
+        return false;
+    }
+    r.audio_sample_count = 0;
+    return true;
+}
+
+}  // namespace kestrava

@@ -1,0 +1,28 @@
+// The rendition worker: one source file in, one encrypted HLS rendition out.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+struct AVCodecContext;
+struct AVFormatContext;
+struct AVFrame;
+struct AVPacket;
+struct AVStream;
+
+namespace kestrava {
+
+// Body of one worker thread. Reports nothing and never throws: the outcome is
+// whatever the HLS muxer left in the current working directory.
+void transcode_rendition(std::string input_path, std::string playlist_path, std::int32_t width,
+                         std::int32_t height, std::int32_t bit_rate, std::string key_info_path);
+
+// Sends one frame (null to flush) to an encoder and writes every packet it
+// yields to the muxer. False when sending, receiving or writing failed.
+bool encode_and_write(AVCodecContext *encoder, AVFormatContext *muxer, AVStream *stream,
+                      const AVFrame *frame, AVPacket *packet);
+
+// Closes a demuxer or a muxer context; never writes a trailer. Null is allowed.
+void close_rendition_io(AVFormatContext *context);
+
+}  // namespace kestrava

@@ -1,0 +1,105 @@
+#include "transcode/rendition_objects.hpp"
+
+extern "C" {
+#include <libavutil/mathematics.h>
+}
+
+namespace kestrava {
+namespace {
+
+// Moves a picture's stamp onto the encoder's 1/30 s grid. A picture without a
+// stamp follows the last one encoded by one tick; a picture that would not
+// advance past the last one encoded is dropped, because the muxer refuses
+// packets whose decoding stamps do not increase.
+bool stamp_picture(rendition_objects &r, const AVFrame *decoded) {
+    std::int64_t pts;
+    if (decoded->pts == AV_NOPTS_VALUE) {
+        pts = r.last_video_pts == AV_NOPTS_VALUE ? 0 : r.last_video_pts + 1;
+    } else {
+        pts = av_rescale_q(decoded->pts, r.video_input_stream->time_base,
+                           r.video_encoder->time_base);
+    }
+    if (r.last_video_pts != AV_NOPTS_VALUE && pts <= r.last_video_pts) {
+        return false;
+    }
+    r.scaled_frame->pts = pts;
+    r.last_video_pts = pts;
+    return true;
+}
+
+// Scales the picture into the one scaled frame. A picture of another size or
+// pixel format than the scaler's gets a scaler built for it first.
+bool scale_picture(rendition_objects &r, const AVFrame *decoded) {
+    if (!r.scaler || decoded->width != r.scaler_source_width ||
+        decoded->height != r.scaler_source_height || decoded->format != r.scaler_source_format) {
+        const AVCodecContext *encoder = r.video_encoder.get();
+        r.scaler.reset(sws_getContext(decoded->width, decoded->height,
+                                      static_cast<AVPixelFormat>(decoded->format), encoder->width,
+                                      encoder->height, encoder->pix_fmt, SWS_BICUBIC, nullptr,
+                                      nullptr, nullptr));
+        r.scaler_source_width = decoded->width;
+        r.scaler_source_height = decoded->height;
+        r.scaler_source_format = decoded->format;
+        if (!r.scaler) {
+            return false;
+        }
+    }
+    AVFrame *scaled = r.scaled_frame.get();
+    // Normally a no-op: only copies if the encoder still holds the last picture.
+    if (av_frame_make_writable(scaled) < 0) {
+        return false;
+    }
+    sws_scale(r.scaler.get(), decoded->data, decoded->linesize, 0, decoded->height, scaled->data,
+              scaled->linesize);
+    return true;
+}
+
+// Scales and stamps one decoded picture. False when the picture is not to be
+// encoded (no usable scaler, or a stamp that does not advance).
+bool prepare_picture(rendition_objects &r, const AVFrame *decoded) {
+    const std::int64_t previous_pts = r.last_video_pts;
+    if (!stamp_picture(r, decoded)) {
+        return false;
+    }
+    if (!scale_picture(r, decoded)) {
+        r.last_video_pts = previous_pts;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool process_video_packet(rendition_objects &r) {
+    AVCodecContext *decoder = r.video_decoder.get();
+    AVFrame *decoded = r.decoded_frame.get();
+    if (avcodec_send_packet(decoder, r.demux_packet.get()) < 0) {
+        return true;  // a packet the decoder refuses is dropped
+    }
+    while (avcodec_receive_frame(decoder, decoded) >= 0) {
+        if (prepare_picture(r, decoded) &&
+            !encode_and_write(r.video_encoder.get(), r.output.get(), r.video_output_stream,
+                              r.scaled_frame.get(), r.encoded_packet.get())) {
+            return false;
+        }
+        av_frame_unref(decoded);
+    }
+    return true;
+}
+
+void drain_video(rendition_objects &r) {
+    AVCodecContext *decoder = r.video_decoder.get();
+    AVFrame *decoded = r.decoded_frame.get();
+    avcodec_send_packet(decoder, nullptr);
+    while (avcodec_receive_frame(decoder, decoded) >= 0) {
+        if (prepare_picture(r, decoded)) {
+            encode_and_write(r.video_encoder.get(), r.output.get(), r.video_output_stream,
+                             r.scaled_frame.get(), r.encoded_packet.get());
+        }
+        av_frame_unref(decoded);
+    }
+    encode_and_write(r.video_encoder.get(), r.output.get(), r.video_output_stream, nullptr,
+                     r.encoded_packet.get());
+}
+
+}  // namespace kestrava
