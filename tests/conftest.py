@@ -1,0 +1,39 @@
+import pathlib
+
+import pytest
+
+from media import ffmpeg, make_source
+
+
+@pytest.fixture(scope="session")
+def media_dir(tmp_path_factory) -> pathlib.Path:
+    return tmp_path_factory.mktemp("media")
+
+
+@pytest.fixture(scope="session")
+def video_only(media_dir) -> pathlib.Path:
+    """A short source whose workers stop at once (no audio): the driver's cases need no encoding."""
+    return make_source(media_dir / "video_only_320x240.mp4", seconds=1, audio=None)
+
+
+@pytest.fixture(scope="session")
+def portrait_video_only(media_dir) -> pathlib.Path:
+    return make_source(media_dir / "video_only_360x640.mp4", seconds=1, size="360x640", audio=None)
+
+
+@pytest.fixture(scope="session")
+def square_video_only(media_dir) -> pathlib.Path:
+    return make_source(media_dir / "video_only_240x240.mp4", seconds=1, size="240x240", audio=None)
+
+
+@pytest.fixture(scope="session")
+def audio_only(media_dir) -> pathlib.Path:
+    path = media_dir / "audio_only.m4a"
+    ffmpeg("-f", "lavfi", "-i", "sine=duration=1", "-c:a", "aac", str(path))
+    return path
+
+
+@pytest.fixture(scope="session")
+def short_av(media_dir) -> pathlib.Path:
+    """2 s, 320x240 at 30 fps, stereo AAC: the everyday source of the worker cases."""
+    return make_source(media_dir / "short_av.mp4", seconds=2)

@@ -1,0 +1,98 @@
+"""Fixture media made with the ffmpeg CLI, and output checks through ffprobe."""
+
+import json
+import os
+import pathlib
+import re
+import secrets
+import subprocess
+
+import kestrava
+
+FFMPEG = ["ffmpeg", "-v", "error", "-nostdin", "-y"]
+
+
+def ffmpeg(*args: str) -> None:
+    subprocess.run([*FFMPEG, *args], check=True, capture_output=True)
+
+
+def ffprobe(*args: str) -> dict:
+    """The one way tests look at media: ffprobe's JSON for the given arguments."""
+    out = subprocess.run(
+        ["ffprobe", "-v", "error", "-of", "json", *args],
+        check=True, capture_output=True, text=True,
+    ).stdout
+    return json.loads(out)
+
+
+def make_source(path: pathlib.Path, *, seconds: float = 2, size: str = "320x240", rate: int = 30,
+                audio: str | None = "stereo", sample_rate: int = 48000, volume_db: float | None = None,
+                extra: tuple[str, ...] = ()) -> pathlib.Path:
+    """A testsrc2 picture with a sine tone (or no audio), H.264 + AAC."""
+    args = ["-f", "lavfi", "-i", f"testsrc2=size={size}:rate={rate}:duration={seconds}"]
+    if audio:
+        args += ["-f", "lavfi", "-i", f"sine=frequency=440:sample_rate={sample_rate}:duration={seconds}"]
+        filters = f"aformat=channel_layouts={audio}"
+        if volume_db is not None:
+            filters += f",volume={volume_db}dB"
+        args += ["-af", filters, "-c:a", "aac", "-b:a", "96k"]
+    args += ["-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", *extra, str(path)]
+    ffmpeg(*args)
+    return path
+
+
+def write_key_info(folder: pathlib.Path, *, iv: bool = True) -> tuple[pathlib.Path, bytes, str | None]:
+    key = secrets.token_bytes(16)
+    (folder / "enc.key").write_bytes(key)
+    iv_hex = secrets.token_hex(16) if iv else None
+    lines = ["enc.key", str(folder / "enc.key")] + ([iv_hex] if iv_hex else [])
+    info = folder / "enc.keyinfo"
+    info.write_text("\n".join(lines) + "\n")
+    return info, key, iv_hex
+
+
+def run_job(folder: pathlib.Path, *args, **kwargs) -> object:
+    """Calls hls_encoder with `folder` as the working directory, where the media playlists land."""
+    folder.mkdir(parents=True, exist_ok=True)
+    previous = os.getcwd()
+    os.chdir(folder)
+    try:
+        return kestrava.hls_encoder(*args, **kwargs)
+    finally:
+        os.chdir(previous)
+
+
+def master_lines(path: pathlib.Path) -> list[str]:
+    return path.read_text().splitlines()
+
+
+def stream_inf(lines: list[str]) -> list[tuple[str, str]]:
+    """(attributes, uri) for each variant of a master playlist."""
+    return [(lines[i].split(":", 1)[1], lines[i + 1])
+            for i in range(len(lines)) if lines[i].startswith("#EXT-X-STREAM-INF:")]
+
+
+def segment_durations(playlist: pathlib.Path) -> list[float]:
+    return [float(d) for d in re.findall(r"^#EXTINF:([0-9.]+),", playlist.read_text(), flags=re.M)]
+
+
+def decrypt_segment(segment: pathlib.Path, key: bytes, iv_hex: str, out: pathlib.Path) -> pathlib.Path:
+    subprocess.run(["openssl", "enc", "-d", "-aes-128-cbc", "-K", key.hex(), "-iv", iv_hex,
+                    "-in", str(segment), "-out", str(out)], check=True, capture_output=True)
+    return out
+
+
+def playlist_input(playlist: pathlib.Path) -> list[str]:
+    """ffmpeg/ffprobe input arguments that read an encrypted media playlist as a player would."""
+    return ["-allowed_extensions", "ALL", "-i", str(playlist)]
+
+
+def integrated_loudness(*input_args: str) -> float:
+    """EBU R128 integrated loudness (LUFS) of the input's audio, as ffmpeg's ebur128 filter measures it."""
+    result = subprocess.run(
+        ["ffmpeg", "-nostdin", "-hide_banner", *input_args, "-map", "0:a:0", "-af", "ebur128",
+         "-f", "null", "-"],
+        check=True, capture_output=True, text=True,
+    )
+    summary = result.stderr.rsplit("Summary:", 1)[1]
+    return float(re.search(r"I:\s+(-?[0-9.]+) LUFS", summary).group(1))
