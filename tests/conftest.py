@@ -37,3 +37,27 @@ def audio_only(media_dir) -> pathlib.Path:
 def short_av(media_dir) -> pathlib.Path:
     """2 s, 320x240 at 30 fps, stereo AAC: the everyday source of the worker cases."""
     return make_source(media_dir / "short_av.mp4", seconds=2)
+
+
+@pytest.fixture(scope="session")
+def landscape_13s(media_dir) -> pathlib.Path:
+    """Long enough for two whole 6 s segments and a short last one."""
+    return make_source(media_dir / "landscape_13s.mp4", seconds=13)
+
+
+@pytest.fixture(scope="session")
+def portrait_av(media_dir) -> pathlib.Path:
+    return make_source(media_dir / "portrait_360x640.mp4", seconds=2, size="360x640")
+
+
+@pytest.fixture(scope="session")
+def source_at(media_dir):
+    """make_source with caching: one file per distinct set of arguments."""
+    made: dict[str, pathlib.Path] = {}
+
+    def make(name: str, **kwargs) -> pathlib.Path:
+        if name not in made:
+            made[name] = make_source(media_dir / name, **kwargs)
+        return made[name]
+
+    return make
