@@ -6,7 +6,7 @@ STAMP   := $(VENV)/.kestrava-installed
 SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
 PYBIND11 := pybind11==3.0.2
 
-.PHONY: all setup system-deps demo test clean
+.PHONY: all setup system-deps demo test sanitize clean
 
 all: setup
 
@@ -31,5 +31,9 @@ demo: setup
 test: setup
 	$(PY) -m pytest $(PYTEST_ARGS)
 
+# The test suite against an ASan/UBSan/LSan build of the module.
+sanitize: setup
+	scripts/sanitize.sh $(PYTEST_ARGS)
+
 clean:
-	rm -rf build demo-output
+	rm -rf build build-sanitize demo-output

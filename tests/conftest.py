@@ -1,6 +1,11 @@
+import os
 import pathlib
 
 import pytest
+
+# A sanitizer runtime preloaded into this interpreter must not follow it into
+# the ffmpeg, ffprobe and openssl processes the tests start.
+os.environ.pop("LD_PRELOAD", None)
 
 from media import ffmpeg, make_source
 

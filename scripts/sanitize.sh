@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Builds the module with AddressSanitizer, UndefinedBehaviorSanitizer and
+# LeakSanitizer into build-sanitize/ and runs the test suite against that build.
+# Extra arguments go to pytest.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+PY=.venv/bin/python
+BUILD=build-sanitize
+
+cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DKESTRAVA_SANITIZE=address,undefined \
+    -DPython_EXECUTABLE="$PWD/$PY" -Dpybind11_DIR="$("$PY" -m pybind11 --cmakedir)" >/dev/null
+cmake --build "$BUILD"
+cp src/binding/kestrava.pyi "$BUILD/"
+
+# The interpreter is not instrumented, so the runtime must be loaded first;
+# the tests drop LD_PRELOAD again before starting ffmpeg and other tools.
+export LD_PRELOAD="$(gcc -print-file-name=libasan.so)"
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:halt_on_error=1:exitcode=86"
+export LSAN_OPTIONS="suppressions=$PWD/tests/sanitize/lsan.supp:print_suppressions=0:fast_unwind_on_malloc=0"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+export KESTRAVA_SANITIZED=1
+PYTHONPATH="$PWD/$BUILD" "$PY" -m pytest -p no:cacheprovider "$@"
