@@ -6,7 +6,7 @@ STAMP   := $(VENV)/.kestrava-installed
 SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
 PYBIND11 := pybind11==3.0.2
 
-.PHONY: all setup system-deps demo test sanitize clean
+.PHONY: all setup system-deps demo test sanitize bench clean
 
 all: setup
 
@@ -34,6 +34,11 @@ test: setup
 # The test suite against an ASan/UBSan/LSan build of the module.
 sanitize: setup
 	scripts/sanitize.sh $(PYTEST_ARGS)
+
+# kestrava against the ffmpeg CLI on a 1080p source (several minutes; not part of make test).
+bench: setup
+	$(PY) -m pip install -q "matplotlib>=3.7"
+	$(PY) bench/run_bench.py $(if $(ROUNDS),--rounds $(ROUNDS))
 
 clean:
 	rm -rf build build-sanitize demo-output
