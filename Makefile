@@ -6,7 +6,7 @@ STAMP   := $(VENV)/.kestrava-installed
 SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
 PYBIND11 := pybind11==3.0.2
 
-.PHONY: all setup system-deps demo test sanitize bench clean
+.PHONY: all setup system-deps demo test sanitize bench fuzz clean
 
 all: setup
 
@@ -39,6 +39,10 @@ sanitize: setup
 bench: setup
 	$(PY) -m pip install -q "matplotlib>=3.7"
 	$(PY) bench/run_bench.py $(if $(ROUNDS),--rounds $(ROUNDS))
+
+# Mutation fuzzing of hls_encoder: make fuzz N=1000 [SEED=1]
+fuzz: setup
+	$(PY) tests/fuzz/fuzz.py --runs $(or $(N),100) --seed $(or $(SEED),1)
 
 clean:
 	rm -rf build build-sanitize demo-output

@@ -4,8 +4,11 @@ import pathlib
 import pytest
 
 # A sanitizer runtime preloaded into this interpreter must not follow it into
-# the ffmpeg, ffprobe and openssl processes the tests start.
-os.environ.pop("LD_PRELOAD", None)
+# the ffmpeg, ffprobe and openssl processes the tests start; child interpreters
+# that load the module get it back from python_env().
+_preload = os.environ.pop("LD_PRELOAD", None)
+if _preload:
+    os.environ["KESTRAVA_CHILD_PRELOAD"] = _preload
 
 from media import ffmpeg, make_source
 

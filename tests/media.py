@@ -51,6 +51,14 @@ def write_key_info(folder: pathlib.Path, *, iv: bool = True) -> tuple[pathlib.Pa
     return info, key, iv_hex
 
 
+def python_env() -> dict:
+    """Environment for a child interpreter that imports the module (keeps a sanitizer runtime)."""
+    env = dict(os.environ)
+    if "KESTRAVA_CHILD_PRELOAD" in env:
+        env["LD_PRELOAD"] = env["KESTRAVA_CHILD_PRELOAD"]
+    return env
+
+
 def run_job(folder: pathlib.Path, *args, **kwargs) -> object:
     """Calls hls_encoder with `folder` as the working directory, where the media playlists land."""
     folder.mkdir(parents=True, exist_ok=True)

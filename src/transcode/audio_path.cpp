@@ -41,6 +41,20 @@ int append_to_fifo(AVAudioFifo *fifo, const AVFrame *frame) {
     return written < frame->nb_samples ? AVERROR(ENOMEM) : written;
 }
 
+// Damaged audio can decode to samples far beyond full scale, which the
+// loudness filter then raises further; the AAC encoder's quantiser all but
+// stalls on such values. Nothing past full scale survives playback anyway, so
+// the samples are limited to it (and NaN silenced) on their way in.
+void limit_to_full_scale(AVFrame *frame) {
+    for (int channel = 0; channel < frame->ch_layout.nb_channels; ++channel) {
+        float *samples = reinterpret_cast<float *>(frame->extended_data[channel]);
+        for (int i = 0; i < frame->nb_samples; ++i) {
+            const float sample = samples[i];
+            samples[i] = sample > 1.0f ? 1.0f : sample < -1.0f ? -1.0f : sample == sample ? sample : 0.0f;
+        }
+    }
+}
+
 // Takes `count` samples off the FIFO into a fresh encoder frame stamped with
 // the running sample count. Null when the frame cannot be made or filled.
 frame_ptr read_encoder_frame(rendition_objects &r, int count) {
@@ -60,6 +74,7 @@ frame_ptr read_encoder_frame(rendition_objects &r, int count) {
                            count) < count) {
         return nullptr;
     }
+    limit_to_full_scale(frame.get());
     frame->pts = r.audio_sample_count;
     r.audio_sample_count += frame->nb_samples;
     return frame;
