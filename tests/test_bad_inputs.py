@@ -84,6 +84,19 @@ def test_truncated_sources_finish_with_what_was_read(job, media_dir, valid_fasts
     assert 10 <= int(frames) < 90
 
 
+def test_index_without_media_data(job, media_dir, valid_faststart):
+    """Cut just after the index: the video's pixel format is never learnt. (Found by the
+    fuzzer: building a scaler for an unknown pixel format aborted the whole process.)"""
+    data = valid_faststart.read_bytes()
+    source = media_dir / "index_only.mp4"
+    source.write_bytes(data[: data.find(b"mdat") + 16])
+    video = ffprobe("-show_streams", "-select_streams", "v", str(source))["streams"][0]
+    assert video.get("pix_fmt", "unknown") == "unknown"
+    call_isolated(job, str(source), "master.m3u8", ["360p"])
+    # No pictures at all: the rendition is finished with what there was.
+    assert finished_renditions(job) == ["360p"]
+
+
 def test_flipped_bytes_after_the_header(job, media_dir, valid_faststart):
     data = bytearray(valid_faststart.read_bytes())
     start = data.find(b"mdat") + 64

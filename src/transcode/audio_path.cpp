@@ -80,36 +80,25 @@ frame_ptr read_encoder_frame(rendition_objects &r, int count) {
     return frame;
 }
 
-// Pulls every frame the graph has ready and encodes each whole encoder frame
-// the FIFO then holds, leaving less than one frame behind.
-bool pull_and_encode(rendition_objects &r) {
+// Encodes every whole encoder frame the FIFO holds, leaving less than one behind.
+bool encode_whole_frames(rendition_objects &r) {
     const int frame_size = r.audio_encoder->frame_size;
-    for (;;) {
-        frame_ptr filtered(av_frame_alloc());
-        if (!filtered) {
+    while (av_audio_fifo_size(r.audio_fifo.get()) >= frame_size) {
+        frame_ptr frame = read_encoder_frame(r, frame_size);
+        if (!frame || !encode_and_write(r.audio_encoder.get(), r.output.get(),
+                                        r.audio_output_stream, frame.get(),
+                                        r.encoded_packet.get())) {
             return false;
-        }
-        const int pulled = av_buffersink_get_frame(r.buffer_sink, filtered.get());
-        if (pulled == AVERROR(EAGAIN) || pulled == AVERROR_EOF) {
-            return true;
-        }
-        if (pulled < 0 || append_to_fifo(r.audio_fifo.get(), filtered.get()) < 0) {
-            return false;
-        }
-        while (av_audio_fifo_size(r.audio_fifo.get()) >= frame_size) {
-            frame_ptr frame = read_encoder_frame(r, frame_size);
-            if (!frame || !encode_and_write(r.audio_encoder.get(), r.output.get(),
-                                            r.audio_output_stream, frame.get(),
-                                            r.encoded_packet.get())) {
-                return false;
-            }
         }
     }
+    return true;
 }
 
-// At end of input the samples only gather in the FIFO; a frame that cannot
-// be stored is left out rather than ending the rendition.
-bool pull_into_fifo(rendition_objects &r) {
+// Pulls every frame the graph has ready into the FIFO. While streaming, whole
+// encoder frames are encoded as they complete and a frame the FIFO cannot take
+// ends the rendition; at end of input the samples only gather (a frame that
+// cannot be stored is left out) and are encoded afterwards.
+bool pull_filtered_audio(rendition_objects &r, bool streaming) {
     for (;;) {
         frame_ptr filtered(av_frame_alloc());
         if (!filtered) {
@@ -122,7 +111,10 @@ bool pull_into_fifo(rendition_objects &r) {
         if (pulled < 0) {
             return false;
         }
-        append_to_fifo(r.audio_fifo.get(), filtered.get());
+        const bool stored = append_to_fifo(r.audio_fifo.get(), filtered.get()) >= 0;
+        if (streaming && (!stored || !encode_whole_frames(r))) {
+            return false;
+        }
     }
 }
 
@@ -195,7 +187,8 @@ bool process_audio_packet(rendition_objects &r) {
     }
     while (avcodec_receive_frame(decoder, decoded) >= 0) {
         // The source refuses a frame whose rate, format or layout changed.
-        if (av_buffersrc_add_frame_flags(r.buffer_source, decoded, 0) < 0 || !pull_and_encode(r)) {
+        if (av_buffersrc_add_frame_flags(r.buffer_source, decoded, 0) < 0 ||
+            !pull_filtered_audio(r, true)) {
             return false;
         }
         av_frame_unref(decoded);
@@ -208,12 +201,14 @@ bool drain_audio(rendition_objects &r) {
     AVFrame *decoded = r.decoded_frame.get();
     avcodec_send_packet(decoder, nullptr);
     while (avcodec_receive_frame(decoder, decoded) >= 0) {
-        if (av_buffersrc_add_frame_flags(r.buffer_source, decoded, 0) >= 0 && !pull_into_fifo(r)) {
+        if (av_buffersrc_add_frame_flags(r.buffer_source, decoded, 0) >= 0 &&
+            !pull_filtered_audio(r, false)) {
             return false;
         }
         av_frame_unref(decoded);
     }
-    if (av_buffersrc_add_frame_flags(r.buffer_source, nullptr, 0) < 0 || !pull_into_fifo(r)) {
+    if (av_buffersrc_add_frame_flags(r.buffer_source, nullptr, 0) < 0 ||
+        !pull_filtered_audio(r, false)) {
         return false;
     }
 

@@ -60,6 +60,10 @@ bool set_up_rendition(rendition_objects &rendition, const std::string &input_pat
 // The loudness graph (buffer source -> loudnorm -> aformat -> buffer sink) and the audio FIFO.
 bool set_up_audio_path(rendition_objects &rendition);
 
+// (Re)builds the scaler from pictures of this size and pixel format to the
+// encoder's; leaves none when such pictures cannot be scaled.
+void build_scaler(rendition_objects &rendition, int width, int height, int format);
+
 // One demuxed packet of the chosen stream. False ends the worker without a trailer.
 bool process_video_packet(rendition_objects &rendition);
 bool process_audio_packet(rendition_objects &rendition);

@@ -151,16 +151,9 @@ bool set_up_rendition(rendition_objects &r, const std::string &input_path,
     }
 
     // Built from the decoder as opened; the video path rebuilds it if the
-    // pictures turn out different. A source whose size is not known until
-    // the first picture leaves it empty here.
-    const AVCodecContext *decoder = r.video_decoder.get();
-    const AVCodecContext *encoder = r.video_encoder.get();
-    r.scaler.reset(sws_getContext(decoder->width, decoder->height, decoder->pix_fmt,
-                                  encoder->width, encoder->height, encoder->pix_fmt, SWS_BICUBIC,
-                                  nullptr, nullptr, nullptr));
-    r.scaler_source_width = decoder->width;
-    r.scaler_source_height = decoder->height;
-    r.scaler_source_format = decoder->pix_fmt;
+    // pictures turn out different, or builds it from the first picture when
+    // the source's size or pixel format is not known yet.
+    build_scaler(r, r.video_decoder->width, r.video_decoder->height, r.video_decoder->pix_fmt);
 
     if (!set_up_audio_path(r)) {
         return false;
@@ -173,6 +166,7 @@ bool set_up_rendition(rendition_objects &r, const std::string &input_path,
     if (!r.demux_packet || !r.encoded_packet || !r.decoded_frame || !r.scaled_frame) {
         return false;
     }
+    const AVCodecContext *encoder = r.video_encoder.get();
     r.scaled_frame->format = encoder->pix_fmt;
     r.scaled_frame->width = encoder->width;
     r.scaled_frame->height = encoder->height;

@@ -32,14 +32,7 @@ bool stamp_picture(rendition_objects &r, const AVFrame *decoded) {
 bool scale_picture(rendition_objects &r, const AVFrame *decoded) {
     if (!r.scaler || decoded->width != r.scaler_source_width ||
         decoded->height != r.scaler_source_height || decoded->format != r.scaler_source_format) {
-        const AVCodecContext *encoder = r.video_encoder.get();
-        r.scaler.reset(sws_getContext(decoded->width, decoded->height,
-                                      static_cast<AVPixelFormat>(decoded->format), encoder->width,
-                                      encoder->height, encoder->pix_fmt, SWS_BICUBIC, nullptr,
-                                      nullptr, nullptr));
-        r.scaler_source_width = decoded->width;
-        r.scaler_source_height = decoded->height;
-        r.scaler_source_format = decoded->format;
+        build_scaler(r, decoded->width, decoded->height, decoded->format);
         if (!r.scaler) {
             return false;
         }
@@ -69,6 +62,22 @@ bool prepare_picture(rendition_objects &r, const AVFrame *decoded) {
 }
 
 }  // namespace
+
+void build_scaler(rendition_objects &r, int width, int height, int format) {
+    r.scaler_source_width = width;
+    r.scaler_source_height = height;
+    r.scaler_source_format = format;
+    // libswscale aborts the process, rather than failing, on a pixel format it
+    // has no description for; damaged sources can report one (or no size).
+    const AVPixelFormat source_format = static_cast<AVPixelFormat>(format);
+    if (width <= 0 || height <= 0 || !sws_isSupportedInput(source_format)) {
+        r.scaler.reset();
+        return;
+    }
+    const AVCodecContext *encoder = r.video_encoder.get();
+    r.scaler.reset(sws_getContext(width, height, source_format, encoder->width, encoder->height,
+                                  encoder->pix_fmt, SWS_BICUBIC, nullptr, nullptr, nullptr));
+}
 
 bool process_video_packet(rendition_objects &r) {
     AVCodecContext *decoder = r.video_decoder.get();
