@@ -4,7 +4,6 @@ A: kestrava.hls_encoder; B: one ffmpeg process (decode once, split); C: four
 ffmpeg processes at once, one per rendition.
 """
 
-import os
 import pathlib
 import resource
 import shutil

@@ -5,7 +5,6 @@ Each call runs in its own interpreter so that a crash fails one case, not the su
 """
 
 import json
-import os
 import pathlib
 import random
 import subprocess
@@ -13,7 +12,7 @@ import sys
 
 import pytest
 
-from media import ffmpeg, ffprobe, make_source, playlist_input, python_env, write_key_info
+from media import ffprobe, make_source, playlist_input, python_env, write_key_info
 
 CALL = "import json, sys, kestrava; print(repr(kestrava.hls_encoder(*json.loads(sys.argv[1]))))"
 
