@@ -42,7 +42,7 @@ bench: setup
 
 # Mutation fuzzing of hls_encoder: make fuzz N=1000 [SEED=1]
 fuzz: setup
-	$(PY) tests/fuzz/fuzz.py --runs $(or $(N),100) --seed $(or $(SEED),1)
+	$(PY) bench/fuzz.py --runs $(or $(N),100) --seed $(or $(SEED),1)
 
 clean:
 	rm -rf build build-sanitize demo-output

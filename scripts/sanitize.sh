@@ -17,7 +17,7 @@ cp src/binding/kestrava.pyi "$BUILD/"
 # the tests drop LD_PRELOAD again before starting ffmpeg and other tools.
 export LD_PRELOAD="$(gcc -print-file-name=libasan.so)"
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:halt_on_error=1:exitcode=86"
-export LSAN_OPTIONS="suppressions=$PWD/tests/sanitize/lsan.supp:print_suppressions=0:fast_unwind_on_malloc=0"
+export LSAN_OPTIONS="suppressions=$PWD/scripts/lsan.supp:print_suppressions=0:fast_unwind_on_malloc=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export KESTRAVA_SANITIZED=1
 PYTHONPATH="$PWD/$BUILD" "$PY" -m pytest -p no:cacheprovider "$@"

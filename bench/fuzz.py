@@ -3,7 +3,7 @@ duplications of small valid sources, each call in its own interpreter under a
 time limit. Reports crashes (signals), hangs and outcomes; keeps the inputs
 that crashed or hung.
 
-Usage: python tests/fuzz/fuzz.py --runs N [--seed S] [--jobs J] [--timeout T]
+Usage: python bench/fuzz.py --runs N [--seed S] [--jobs J] [--timeout T]
 """
 
 import argparse
@@ -19,7 +19,7 @@ import sys
 import tempfile
 
 HERE = pathlib.Path(__file__).resolve().parent
-ROOT = HERE.parents[1]
+ROOT = HERE.parent
 WORK = ROOT / "build" / "fuzz"
 CALL = ("import sys, kestrava; "
         "kestrava.hls_encoder(sys.argv[1], 'master.m3u8', ['360p'], [300000], 'enc.keyinfo')")
