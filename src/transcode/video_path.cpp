@@ -30,12 +30,13 @@ bool stamp_picture(rendition_objects &r, const AVFrame *decoded) {
 // Scales the picture into the one scaled frame. A picture of another size or
 // pixel format than the scaler's gets a scaler built for it first.
 bool scale_picture(rendition_objects &r, const AVFrame *decoded) {
-    if (!r.scaler || decoded->width != r.scaler_source_width ||
-        decoded->height != r.scaler_source_height || decoded->format != r.scaler_source_format) {
+    if (decoded->width != r.scaler_source_width || decoded->height != r.scaler_source_height ||
+        decoded->format != r.scaler_source_format) {
         build_scaler(r, decoded->width, decoded->height, decoded->format);
-        if (!r.scaler) {
-            return false;
-        }
+    }
+    // Pictures no scaler can take are skipped until the geometry changes again.
+    if (!r.scaler) {
+        return false;
     }
     AVFrame *scaled = r.scaled_frame.get();
     // Normally a no-op: only copies if the encoder still holds the last picture.
