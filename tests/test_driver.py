@@ -1,7 +1,8 @@
 """The job driver and the master playlist, observed through the files a call writes.
 
-The sources here have no audio, so every worker stops during set-up and the
-driver's own decisions are all that shows: the master playlist's lines.
+The folders here hold no key info file, so every worker stops at the muxer's
+header and the driver's own decisions are all that shows: the master
+playlist's lines.
 """
 
 import pytest

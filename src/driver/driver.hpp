@@ -17,7 +17,8 @@ struct rendition_entry {
     std::int32_t bandwidth;
 };
 
-// Stored frame size of the source's best decodable video stream.
+// Frame size of the source's best decodable video stream, as it is shown
+// (turned by its display matrix).
 struct source_size {
     std::int32_t width;
     std::int32_t height;

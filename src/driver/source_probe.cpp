@@ -1,5 +1,6 @@
 #include "driver/driver.hpp"
 #include "transcode/av_owners.hpp"
+#include "transcode/transcode.hpp"
 
 namespace kestrava {
 
@@ -18,7 +19,14 @@ std::optional<source_size> probe_source(const std::string &input) {
     if (index < 0) {
         return std::nullopt;
     }
-    const AVCodecParameters *parameters = source->streams[index]->codecpar;
+    const AVStream *stream = source->streams[index];
+    const AVCodecParameters *parameters = stream->codecpar;
+    // Phones store portrait video as landscape pictures with a display matrix
+    // that turns them; what counts is the picture as it is shown.
+    const int rotation = display_rotation(stream);
+    if (rotation == 90 || rotation == 270) {
+        return source_size{parameters->height, parameters->width};
+    }
     return source_size{parameters->width, parameters->height};
 }
 

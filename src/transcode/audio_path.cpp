@@ -8,6 +8,7 @@ extern "C" {
 #include <libavfilter/buffersink.h>
 #include <libavfilter/buffersrc.h>
 #include <libavutil/channel_layout.h>
+#include <libavutil/samplefmt.h>
 }
 
 namespace kestrava {
@@ -17,28 +18,56 @@ constexpr const char *loudness_chain =
     "loudnorm=I=-14:LRA=11:TP=-1.5,"
     "aformat=sample_fmts=fltp:sample_rates=44100:channel_layouts=stereo";
 
-AVFilterInOut *describe_open_end(const char *name, AVFilterContext *filter) {
-    AVFilterInOut *end = avfilter_inout_alloc();
-    if (end != nullptr) {
-        end->name = av_strdup(name);
-        end->filter_ctx = filter;
-        end->pad_idx = 0;
-        end->next = nullptr;
+// loudnorm measures a first window of 3 s before it gives anything out. Audio
+// that ends sooner makes it fall back to one linear gain, whose peak limit
+// FFmpeg 5.1 computes wrongly (it subtracts two linear values where it should
+// divide them): short, peaky clips come out 15 to 20 dB too quiet. Such audio
+// is padded with silence a little past the window, so the filter keeps to its
+// normal mode, and the padding is cut off again as the samples come out.
+constexpr std::int64_t loudness_window_ms = 3000;
+constexpr std::int64_t padding_margin_ms = 100;
+
+// The library's name for a layout, or "stereo" when it has none.
+void describe_layout(const AVChannelLayout &layout, char (&text)[64]) {
+    std::memset(text, 0, sizeof text);
+    if (layout.nb_channels > 0) {
+        av_channel_layout_describe(&layout, text, sizeof text);
     }
-    return end;
+    if (text[0] == '\0') {
+        std::snprintf(text, sizeof text, "stereo");
+    }
 }
 
-// Appends a filtered frame to the FIFO. Negative when the FIFO could not grow
-// or took fewer samples than the frame holds.
-int append_to_fifo(AVAudioFifo *fifo, const AVFrame *frame) {
-    const int grown = av_audio_fifo_realloc(fifo, av_audio_fifo_size(fifo) + frame->nb_samples);
+bool build_loudness_graph(rendition_objects &r, int sample_rate, int sample_format,
+                          const char *layout) {
+    r.audio_graph_rate = sample_rate;
+    r.audio_graph_format = sample_format;
+    r.audio_graph_layout = layout;
+    r.audio_graph_input_samples = 0;
+    r.audio_graph_output_samples = 0;
+    r.audio_graph_next_pts = AV_NOPTS_VALUE;
+    r.audio_graph_output_limit = -1;
+
+    const char *format_name = av_get_sample_fmt_name(static_cast<AVSampleFormat>(sample_format));
+    char arguments[512];
+    std::snprintf(arguments, sizeof arguments,
+                  "time_base=%d/%d:sample_rate=%d:sample_fmt=%s:channel_layout=%s",
+                  r.audio_input_stream->time_base.num, r.audio_input_stream->time_base.den,
+                  sample_rate, format_name != nullptr ? format_name : "none", layout);
+    return build_filter_chain(r.audio_graph, r.buffer_source, r.buffer_sink, "abuffer", arguments,
+                              "abuffersink", loudness_chain);
+}
+
+// Appends the first `count` samples of a filtered frame to the FIFO. Negative
+// when the FIFO could not grow or took fewer samples than asked.
+int append_to_fifo(AVAudioFifo *fifo, const AVFrame *frame, int count) {
+    const int grown = av_audio_fifo_realloc(fifo, av_audio_fifo_size(fifo) + count);
     if (grown < 0) {
         return grown;
     }
     const int written =
-        av_audio_fifo_write(fifo, reinterpret_cast<void **>(frame->extended_data),
-                            frame->nb_samples);
-    return written < frame->nb_samples ? AVERROR(ENOMEM) : written;
+        av_audio_fifo_write(fifo, reinterpret_cast<void **>(frame->extended_data), count);
+    return written < count ? AVERROR(ENOMEM) : written;
 }
 
 // Damaged audio can decode to samples far beyond full scale, which the
@@ -97,7 +126,8 @@ bool encode_whole_frames(rendition_objects &r) {
 // Pulls every frame the graph has ready into the FIFO. While streaming, whole
 // encoder frames are encoded as they complete and a frame the FIFO cannot take
 // ends the rendition; at end of input the samples only gather (a frame that
-// cannot be stored is left out) and are encoded afterwards.
+// cannot be stored is left out) and are encoded afterwards. Samples past the
+// graph's output limit are padding and are dropped.
 bool pull_filtered_audio(rendition_objects &r, bool streaming) {
     for (;;) {
         frame_ptr filtered(av_frame_alloc());
@@ -111,11 +141,99 @@ bool pull_filtered_audio(rendition_objects &r, bool streaming) {
         if (pulled < 0) {
             return false;
         }
-        const bool stored = append_to_fifo(r.audio_fifo.get(), filtered.get()) >= 0;
+        std::int64_t keep = filtered->nb_samples;
+        if (r.audio_graph_output_limit >= 0) {
+            keep = std::clamp<std::int64_t>(
+                r.audio_graph_output_limit - r.audio_graph_output_samples, 0, keep);
+        }
+        r.audio_graph_output_samples += filtered->nb_samples;
+        if (keep == 0) {
+            continue;
+        }
+        const bool stored =
+            append_to_fifo(r.audio_fifo.get(), filtered.get(), static_cast<int>(keep)) >= 0;
         if (streaming && (!stored || !encode_whole_frames(r))) {
             return false;
         }
     }
+}
+
+// Hands a decoded frame to the current graph, counting its samples.
+int push_to_graph(rendition_objects &r, AVFrame *frame) {
+    const int samples = frame->nb_samples;
+    r.audio_graph_input_samples += samples;
+    r.audio_graph_next_pts =
+        frame->pts == AV_NOPTS_VALUE
+            ? AV_NOPTS_VALUE
+            : frame->pts + av_rescale_q(samples, AVRational{1, frame->sample_rate},
+                                        r.audio_input_stream->time_base);
+    return av_buffersrc_add_frame_flags(r.buffer_source, frame, 0);
+}
+
+// Pads a graph whose input is shorter than the loudness window with silence,
+// and limits its output to the samples of its real input. Without padding
+// (the silence cannot be made) the graph simply ends as it is.
+void pad_short_graph(rendition_objects &r) {
+    const std::int64_t rate = r.audio_graph_rate;
+    const std::int64_t window = rate * loudness_window_ms / 1000;
+    if (r.audio_graph_input_samples == 0 || r.audio_graph_input_samples >= window) {
+        return;
+    }
+    const std::int64_t padding =
+        rate * (loudness_window_ms + padding_margin_ms) / 1000 - r.audio_graph_input_samples;
+    frame_ptr silence(av_frame_alloc());
+    if (!silence) {
+        return;
+    }
+    silence->nb_samples = static_cast<int>(padding);
+    silence->format = r.audio_graph_format;
+    silence->sample_rate = r.audio_graph_rate;
+    if (av_channel_layout_from_string(&silence->ch_layout, r.audio_graph_layout.c_str()) < 0 ||
+        av_frame_get_buffer(silence.get(), 0) < 0) {
+        return;
+    }
+    av_samples_set_silence(silence->extended_data, 0, silence->nb_samples,
+                           silence->ch_layout.nb_channels,
+                           static_cast<AVSampleFormat>(silence->format));
+    silence->pts = r.audio_graph_next_pts;
+    const std::int64_t real_input = r.audio_graph_input_samples;
+    if (push_to_graph(r, silence.get()) >= 0) {
+        const AVCodecContext *encoder = r.audio_encoder.get();
+        r.audio_graph_output_limit =
+            av_rescale_rnd(real_input, encoder->sample_rate, rate, AV_ROUND_NEAR_INF);
+    }
+}
+
+// Ends the current graph: end of stream goes in, and all it still holds comes
+// out into the FIFO.
+bool finish_graph(rendition_objects &r, bool streaming) {
+    pad_short_graph(r);
+    return av_buffersrc_add_frame_flags(r.buffer_source, nullptr, 0) >= 0 &&
+           pull_filtered_audio(r, streaming);
+}
+
+// Hands one decoded frame to the graph. A frame whose rate, format or layout
+// differs from the graph's (an ad break that switches stereo to 5.1, say)
+// first ends that graph and starts one built for it; the sample count runs on,
+// so the audio continues without a gap. Negative when the graph refuses the
+// frame; false in `rebuilt` when the graph could not be renewed.
+int feed_decoded_audio(rendition_objects &r, AVFrame *decoded, bool streaming, bool &rebuilt) {
+    rebuilt = true;
+    char layout[64];
+    describe_layout(decoded->ch_layout, layout);
+    if (decoded->sample_rate != r.audio_graph_rate || decoded->format != r.audio_graph_format ||
+        r.audio_graph_layout != layout) {
+        // A frame no graph could take is refused like any other bad frame.
+        if (decoded->sample_rate <= 0 || decoded->format < 0) {
+            return AVERROR(EINVAL);
+        }
+        rebuilt = finish_graph(r, streaming) &&
+                  build_loudness_graph(r, decoded->sample_rate, decoded->format, layout);
+        if (!rebuilt) {
+            return AVERROR(EINVAL);
+        }
+    }
+    return push_to_graph(r, decoded);
 }
 
 }  // namespace
@@ -125,55 +243,12 @@ bool set_up_audio_path(rendition_objects &r) {
     if (r.audio_encoder->frame_size <= 0) {
         return false;
     }
-    r.audio_graph.reset(avfilter_graph_alloc());
-    if (!r.audio_graph) {
-        return false;
-    }
-    const AVFilter *source_filter = avfilter_get_by_name("abuffer");
-    const AVFilter *sink_filter = avfilter_get_by_name("abuffersink");
-
     const AVCodecContext *decoder = r.audio_decoder.get();
-    char layout_text[64];
-    std::memset(layout_text, 0, sizeof layout_text);
-    if (decoder->ch_layout.nb_channels > 0) {
-        av_channel_layout_describe(&decoder->ch_layout, layout_text, sizeof layout_text);
-    }
-    if (layout_text[0] == '\0') {
-        std::snprintf(layout_text, sizeof layout_text, "stereo");
-    }
-    const char *sample_format = av_get_sample_fmt_name(decoder->sample_fmt);
-    char arguments[512];
-    std::snprintf(arguments, sizeof arguments,
-                  "time_base=%d/%d:sample_rate=%d:sample_fmt=%s:channel_layout=%s",
-                  r.audio_input_stream->time_base.num, r.audio_input_stream->time_base.den,
-                  decoder->sample_rate, sample_format != nullptr ? sample_format : "none",
-                  layout_text);
-
-    AVFilterGraph *graph = r.audio_graph.get();
-    if (avfilter_graph_create_filter(&r.buffer_source, source_filter, "in", arguments, nullptr,
-                                     graph) < 0 ||
-        avfilter_graph_create_filter(&r.buffer_sink, sink_filter, "out", nullptr, nullptr,
-                                     graph) < 0) {
+    char layout[64];
+    describe_layout(decoder->ch_layout, layout);
+    if (!build_loudness_graph(r, decoder->sample_rate, decoder->sample_fmt, layout)) {
         return false;
     }
-
-    // Declared output first so that the input end is freed first.
-    filter_inout_ptr open_output(describe_open_end("in", r.buffer_source));
-    filter_inout_ptr open_input(describe_open_end("out", r.buffer_sink));
-    if (!open_output || !open_input || !open_output->name || !open_input->name) {
-        return false;
-    }
-    AVFilterInOut *inputs = open_input.release();
-    AVFilterInOut *outputs = open_output.release();
-    const int parsed = avfilter_graph_parse_ptr(graph, loudness_chain, &inputs, &outputs, nullptr);
-    open_output.reset(outputs);
-    open_input.reset(inputs);
-    if (parsed < 0 || avfilter_graph_config(graph, nullptr) < 0) {
-        return false;
-    }
-    open_input.reset();
-    open_output.reset();
-
     r.audio_fifo.reset(
         av_audio_fifo_alloc(r.audio_encoder->sample_fmt, r.audio_encoder->ch_layout.nb_channels, 1));
     return static_cast<bool>(r.audio_fifo);
@@ -186,9 +261,8 @@ bool process_audio_packet(rendition_objects &r) {
         return true;  // a packet the decoder refuses is dropped
     }
     while (avcodec_receive_frame(decoder, decoded) >= 0) {
-        // The source refuses a frame whose rate, format or layout changed.
-        if (av_buffersrc_add_frame_flags(r.buffer_source, decoded, 0) < 0 ||
-            !pull_filtered_audio(r, true)) {
+        bool rebuilt = true;
+        if (feed_decoded_audio(r, decoded, true, rebuilt) < 0 || !pull_filtered_audio(r, true)) {
             return false;
         }
         av_frame_unref(decoded);
@@ -197,18 +271,23 @@ bool process_audio_packet(rendition_objects &r) {
 }
 
 bool drain_audio(rendition_objects &r) {
+    if (!r.audio_decoder) {
+        return true;  // a video-only rendition
+    }
     AVCodecContext *decoder = r.audio_decoder.get();
     AVFrame *decoded = r.decoded_frame.get();
     avcodec_send_packet(decoder, nullptr);
     while (avcodec_receive_frame(decoder, decoded) >= 0) {
-        if (av_buffersrc_add_frame_flags(r.buffer_source, decoded, 0) >= 0 &&
-            !pull_filtered_audio(r, false)) {
+        bool rebuilt = true;
+        // A frame the graph refuses is dropped here; a graph that cannot be
+        // renewed, or that fails, ends the rendition.
+        const bool fed = feed_decoded_audio(r, decoded, false, rebuilt) >= 0;
+        if (!rebuilt || (fed && !pull_filtered_audio(r, false))) {
             return false;
         }
         av_frame_unref(decoded);
     }
-    if (av_buffersrc_add_frame_flags(r.buffer_source, nullptr, 0) < 0 ||
-        !pull_filtered_audio(r, false)) {
+    if (!finish_graph(r, false)) {
         return false;
     }
 

@@ -20,6 +20,11 @@ bool encode_and_write(AVCodecContext *encoder, AVFormatContext *muxer, AVStream 
         if (received < 0) {
             return false;
         }
+        // x264 leaves durations out; without them the muxer counts each
+        // segment one picture short. A picture lasts one tick of the grid.
+        if (packet->duration == 0 && encoder->codec_type == AVMEDIA_TYPE_VIDEO) {
+            packet->duration = 1;
+        }
         // The muxer may settle a stream's time base only when its header is written.
         av_packet_rescale_ts(packet, encoder->time_base, stream->time_base);
         packet->stream_index = stream->index;

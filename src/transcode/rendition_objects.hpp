@@ -28,6 +28,9 @@ struct rendition_objects {
     packet_ptr encoded_packet;          // 13
     frame_ptr decoded_frame;            // 14
     frame_ptr scaled_frame;             // 15
+    // Only for sources shown rotated: a graph that turns pictures upright.
+    filter_graph_ptr upright_graph;     // 16
+    frame_ptr upright_frame;            // 17
 
     // Views into the objects above; they own nothing.
     int video_stream_index = -1;
@@ -38,6 +41,28 @@ struct rendition_objects {
     AVStream *audio_output_stream = nullptr;
     AVFilterContext *buffer_source = nullptr;
     AVFilterContext *buffer_sink = nullptr;
+    AVFilterContext *upright_source = nullptr;
+    AVFilterContext *upright_sink = nullptr;
+
+    // Clockwise degrees that turn the source's pictures upright.
+    int rotation = 0;
+    // The picture geometry the upright graph was built for.
+    int upright_source_width = 0;
+    int upright_source_height = 0;
+    int upright_source_format = -1;
+
+    // What the current loudness graph was built for. A decoded frame that
+    // differs ends that graph and starts one built for it.
+    int audio_graph_rate = 0;
+    int audio_graph_format = -1;
+    std::string audio_graph_layout;
+    // Samples the current graph has taken in (at its input rate) and given
+    // out; the stamp its next input frame carries; how many of its output
+    // samples are real audio once silence has been added (-1: all of them).
+    std::int64_t audio_graph_input_samples = 0;
+    std::int64_t audio_graph_output_samples = 0;
+    std::int64_t audio_graph_next_pts = AV_NOPTS_VALUE;
+    std::int64_t audio_graph_output_limit = -1;
 
     // The picture geometry the scaler was built for; a decoded picture that
     // differs gets a new scaler before it is scaled.
@@ -45,10 +70,19 @@ struct rendition_objects {
     int scaler_source_height = 0;
     int scaler_source_format = -1;
 
+    // Both streams are timed from one origin, the earlier of their first
+    // stamps; this is that origin in the input video stream's time base.
+    std::int64_t video_origin = 0;
+    // Ticks added to every picture's stamp since the source's clock jumped.
+    std::int64_t video_clock_shift = 0;
+    // Whether the format declares that its clock may jump (MPEG-TS does).
+    bool clock_may_jump = false;
+
     // Stamp of the last picture handed to the video encoder (1/30 s ticks),
     // AV_NOPTS_VALUE before the first.
     std::int64_t last_video_pts = AV_NOPTS_VALUE;
-    // Samples handed to the audio encoder so far; the next audio frame's stamp.
+    // The next audio frame's stamp (1/44100 s): the offset of the first
+    // sample from the origin, plus the samples handed to the encoder so far.
     std::int64_t audio_sample_count = 0;
 };
 
@@ -59,6 +93,16 @@ bool set_up_rendition(rendition_objects &rendition, const std::string &input_pat
 
 // The loudness graph (buffer source -> loudnorm -> aformat -> buffer sink) and the audio FIFO.
 bool set_up_audio_path(rendition_objects &rendition);
+
+// Builds graph = source -> chain -> sink from a filter description. False,
+// with whatever was made left in `graph` to be freed, when any step fails.
+bool build_filter_chain(filter_graph_ptr &graph, AVFilterContext *&source,
+                        AVFilterContext *&sink, const char *source_name,
+                        const char *source_arguments, const char *sink_name, const char *chain);
+
+// The source's picture turned upright, or the picture itself when the source
+// is not shown rotated; null when it cannot be turned.
+const AVFrame *turn_upright(rendition_objects &rendition, const AVFrame *decoded);
 
 // (Re)builds the scaler from pictures of this size and pixel format to the
 // encoder's; leaves none when such pictures cannot be scaled.

@@ -71,6 +71,36 @@ AVStream *add_output_stream(AVFormatContext *muxer, const AVCodec *encoder,
     return stream;
 }
 
+// The stream's first stamp in microseconds, AV_NOPTS_VALUE when unknown.
+std::int64_t first_stamp(const AVStream *stream) {
+    if (stream == nullptr || stream->start_time == AV_NOPTS_VALUE) {
+        return AV_NOPTS_VALUE;
+    }
+    return av_rescale_q(stream->start_time, stream->time_base, AV_TIME_BASE_Q);
+}
+
+// One origin for both streams: the earlier of their first stamps. Other
+// streams (data, subtitles) do not count, so the format's own start does not
+// do. Audio is stamped by sample count from its first sample's offset.
+void set_timeline_origin(rendition_objects &r) {
+    const std::int64_t video_start = first_stamp(r.video_input_stream);
+    const std::int64_t audio_start = first_stamp(r.audio_input_stream);
+    std::int64_t origin = video_start;
+    if (origin == AV_NOPTS_VALUE || (audio_start != AV_NOPTS_VALUE && audio_start < origin)) {
+        origin = audio_start;
+    }
+    if (origin == AV_NOPTS_VALUE) {
+        return;
+    }
+    r.video_origin = origin == video_start
+                         ? r.video_input_stream->start_time
+                         : av_rescale_q(origin, AV_TIME_BASE_Q, r.video_input_stream->time_base);
+    if (audio_start != AV_NOPTS_VALUE) {
+        r.audio_sample_count =
+            av_rescale_q(audio_start - origin, AV_TIME_BASE_Q, r.audio_encoder->time_base);
+    }
+}
+
 }  // namespace
 
 bool set_up_rendition(rendition_objects &r, const std::string &input_path,
@@ -91,19 +121,29 @@ bool set_up_rendition(rendition_objects &r, const std::string &input_path,
         av_find_best_stream(r.input.get(), AVMEDIA_TYPE_VIDEO, -1, -1, &video_decoder, 0);
     r.audio_stream_index =
         av_find_best_stream(r.input.get(), AVMEDIA_TYPE_AUDIO, -1, -1, &audio_decoder, 0);
-    if (r.video_stream_index < 0 || r.audio_stream_index < 0) {
+    if (r.video_stream_index < 0) {
         return false;
     }
+    // Without audio it can decode (screen recordings, GIFs made into MP4) the
+    // rendition is video only.
+    const bool with_audio = r.audio_stream_index >= 0;
+    if (!with_audio) {
+        r.audio_stream_index = -1;
+    }
     r.video_input_stream = r.input->streams[r.video_stream_index];
-    r.audio_input_stream = r.input->streams[r.audio_stream_index];
+    r.audio_input_stream = with_audio ? r.input->streams[r.audio_stream_index] : nullptr;
+    r.rotation = display_rotation(r.video_input_stream);
+    r.clock_may_jump = (r.input->iformat->flags & AVFMT_TS_DISCONT) != 0;
 
     r.video_decoder = open_decoder(video_decoder, r.video_input_stream);
     if (!r.video_decoder) {
         return false;
     }
-    r.audio_decoder = open_decoder(audio_decoder, r.audio_input_stream);
-    if (!r.audio_decoder) {
-        return false;
+    if (with_audio) {
+        r.audio_decoder = open_decoder(audio_decoder, r.audio_input_stream);
+        if (!r.audio_decoder) {
+            return false;
+        }
     }
 
     const AVCodec *video_encoder = avcodec_find_encoder(AV_CODEC_ID_H264);
@@ -115,9 +155,11 @@ bool set_up_rendition(rendition_objects &r, const std::string &input_path,
     if (!r.video_encoder) {
         return false;
     }
-    r.audio_encoder = open_audio_encoder(audio_encoder);
-    if (!r.audio_encoder) {
-        return false;
+    if (with_audio) {
+        r.audio_encoder = open_audio_encoder(audio_encoder);
+        if (!r.audio_encoder) {
+            return false;
+        }
     }
 
     AVFormatContext *muxer = nullptr;
@@ -129,9 +171,11 @@ bool set_up_rendition(rendition_objects &r, const std::string &input_path,
     if (r.video_output_stream == nullptr) {
         return false;
     }
-    r.audio_output_stream = add_output_stream(muxer, audio_encoder, r.audio_encoder.get());
-    if (r.audio_output_stream == nullptr) {
-        return false;
+    if (with_audio) {
+        r.audio_output_stream = add_output_stream(muxer, audio_encoder, r.audio_encoder.get());
+        if (r.audio_output_stream == nullptr) {
+            return false;
+        }
     }
 
     // 720p.m3u8 -> 720p_000.ts, 720p_001.ts, ...
@@ -151,11 +195,14 @@ bool set_up_rendition(rendition_objects &r, const std::string &input_path,
     }
 
     // Built from the decoder as opened; the video path rebuilds it if the
-    // pictures turn out different, or builds it from the first picture when
-    // the source's size or pixel format is not known yet.
-    build_scaler(r, r.video_decoder->width, r.video_decoder->height, r.video_decoder->pix_fmt);
+    // pictures turn out different (or turned upright), or builds it from the
+    // first picture when the source's size or pixel format is not known yet.
+    const bool turned = r.rotation == 90 || r.rotation == 270;
+    build_scaler(r, turned ? r.video_decoder->height : r.video_decoder->width,
+                 turned ? r.video_decoder->width : r.video_decoder->height,
+                 r.video_decoder->pix_fmt);
 
-    if (!set_up_audio_path(r)) {
+    if (with_audio && !set_up_audio_path(r)) {
         return false;
     }
 
@@ -174,6 +221,7 @@ bool set_up_rendition(rendition_objects &r, const std::string &input_path,
         return false;
     }
     r.audio_sample_count = 0;
+    set_timeline_origin(r);
     return true;
 }
 

@@ -25,4 +25,9 @@ bool encode_and_write(AVCodecContext *encoder, AVFormatContext *muxer, AVStream 
 // Closes a demuxer or a muxer context; never writes a trailer. Null is allowed.
 void close_rendition_io(AVFormatContext *context);
 
+// How far a stream's pictures are to be turned clockwise to be shown upright,
+// from its display matrix (phones store portrait video this way): 0, 90, 180
+// or 270 degrees.
+int display_rotation(const AVStream *stream);
+
 }  // namespace kestrava

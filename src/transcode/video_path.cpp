@@ -7,19 +7,36 @@ extern "C" {
 namespace kestrava {
 namespace {
 
-// Moves a picture's stamp onto the encoder's 1/30 s grid. A picture without a
-// stamp follows the last one encoded by one tick; a picture that would not
-// advance past the last one encoded is dropped, because the muxer refuses
-// packets whose decoding stamps do not increase.
+// Clock jumps larger than this (in 1/30 s ticks) are discontinuities, not
+// timing. Pictures reach us in presentation order, so a stamp never steps
+// back by more than rounding on its own; and MPEG-TS must code a stamp at
+// least every 0.7 s, so a forward step of a whole second means its clock
+// jumped. Joined clips and restarted encoders jump by far more.
+constexpr std::int64_t clock_jump_ticks = 30;
+
+// Moves a picture's stamp onto the encoder's 1/30 s grid, measured from the
+// origin. A picture without a stamp follows the last one encoded by one tick.
+// After a clock jump, pictures carry on one tick after the last one encoded.
+// A picture that would not advance past the last one encoded is dropped,
+// because the muxer refuses packets whose decoding stamps do not increase.
 bool stamp_picture(rendition_objects &r, const AVFrame *decoded) {
+    const std::int64_t last = r.last_video_pts;
     std::int64_t pts;
     if (decoded->pts == AV_NOPTS_VALUE) {
-        pts = r.last_video_pts == AV_NOPTS_VALUE ? 0 : r.last_video_pts + 1;
+        pts = last == AV_NOPTS_VALUE ? 0 : last + 1;
     } else {
-        pts = av_rescale_q(decoded->pts, r.video_input_stream->time_base,
-                           r.video_encoder->time_base);
+        pts = av_rescale_q(decoded->pts - r.video_origin, r.video_input_stream->time_base,
+                           r.video_encoder->time_base) +
+              r.video_clock_shift;
+        const bool jumped = last != AV_NOPTS_VALUE &&
+                            (pts < last - clock_jump_ticks ||
+                             (r.clock_may_jump && pts > last + clock_jump_ticks));
+        if (jumped) {
+            r.video_clock_shift += last + 1 - pts;
+            pts = last + 1;
+        }
     }
-    if (r.last_video_pts != AV_NOPTS_VALUE && pts <= r.last_video_pts) {
+    if (last != AV_NOPTS_VALUE && pts <= last) {
         return false;
     }
     r.scaled_frame->pts = pts;
@@ -29,10 +46,10 @@ bool stamp_picture(rendition_objects &r, const AVFrame *decoded) {
 
 // Scales the picture into the one scaled frame. A picture of another size or
 // pixel format than the scaler's gets a scaler built for it first.
-bool scale_picture(rendition_objects &r, const AVFrame *decoded) {
-    if (decoded->width != r.scaler_source_width || decoded->height != r.scaler_source_height ||
-        decoded->format != r.scaler_source_format) {
-        build_scaler(r, decoded->width, decoded->height, decoded->format);
+bool scale_picture(rendition_objects &r, const AVFrame *picture) {
+    if (picture->width != r.scaler_source_width || picture->height != r.scaler_source_height ||
+        picture->format != r.scaler_source_format) {
+        build_scaler(r, picture->width, picture->height, picture->format);
     }
     // Pictures no scaler can take are skipped until the geometry changes again.
     if (!r.scaler) {
@@ -43,20 +60,24 @@ bool scale_picture(rendition_objects &r, const AVFrame *decoded) {
     if (av_frame_make_writable(scaled) < 0) {
         return false;
     }
-    sws_scale(r.scaler.get(), decoded->data, decoded->linesize, 0, decoded->height, scaled->data,
+    sws_scale(r.scaler.get(), picture->data, picture->linesize, 0, picture->height, scaled->data,
               scaled->linesize);
     return true;
 }
 
-// Scales and stamps one decoded picture. False when the picture is not to be
-// encoded (no usable scaler, or a stamp that does not advance).
+// Turns upright, scales and stamps one decoded picture. False when the
+// picture is not to be encoded (it cannot be turned or scaled, or its stamp
+// does not advance).
 bool prepare_picture(rendition_objects &r, const AVFrame *decoded) {
     const std::int64_t previous_pts = r.last_video_pts;
+    const std::int64_t previous_shift = r.video_clock_shift;
     if (!stamp_picture(r, decoded)) {
         return false;
     }
-    if (!scale_picture(r, decoded)) {
+    const AVFrame *upright = turn_upright(r, decoded);
+    if (upright == nullptr || !scale_picture(r, upright)) {
         r.last_video_pts = previous_pts;
+        r.video_clock_shift = previous_shift;
         return false;
     }
     return true;
