@@ -6,7 +6,7 @@ STAMP   := $(VENV)/.kestrava-installed
 SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
 PYBIND11 := pybind11==3.0.2
 
-.PHONY: all setup system-deps demo test sanitize bench fuzz clean
+.PHONY: all setup system-deps demo test sanitize compat bench fuzz clean
 
 all: setup
 
@@ -34,6 +34,10 @@ test: setup
 # The test suite against an ASan/UBSan/LSan build of the module.
 sanitize: setup
 	scripts/sanitize.sh $(PYTEST_ARGS)
+
+# Every source compiled against Debian 13's FFmpeg 7.1 headers, fetched into build/ (nothing installed).
+compat: setup
+	scripts/compat_check.sh
 
 # kestrava against the ffmpeg CLI on a 1080p source (several minutes; not part of make test).
 bench: setup

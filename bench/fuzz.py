@@ -25,6 +25,18 @@ CALL = ("import sys, kestrava; "
         "kestrava.hls_encoder(sys.argv[1], 'master.m3u8', ['360p'], [300000], 'enc.keyinfo')")
 
 
+def encode(path: pathlib.Path, *args: str) -> None:
+    subprocess.run(["ffmpeg", "-v", "error", "-nostdin", "-y", *args, str(path)], check=True,
+                   capture_output=True)
+
+
+def encode_seed(path: pathlib.Path, *extra: str, layout: str = "stereo") -> None:
+    encode(path, "-f", "lavfi", "-i", "testsrc2=size=128x96:rate=30:duration=1",
+           "-f", "lavfi", "-i", "sine=sample_rate=48000:duration=1",
+           "-c:v", "libx264", "-preset", "ultrafast", "-bf", "2", "-pix_fmt", "yuv420p",
+           "-c:a", "aac", "-af", f"aformat=channel_layouts={layout}", *extra)
+
+
 def make_seeds() -> list[pathlib.Path]:
     seeds_dir = WORK / "seeds"
     seeds_dir.mkdir(parents=True, exist_ok=True)
@@ -32,12 +44,25 @@ def make_seeds() -> list[pathlib.Path]:
     for name, extra in [("seed.mp4", ["-movflags", "+faststart"]), ("seed.ts", []), ("seed.mkv", [])]:
         path = seeds_dir / name
         if not path.exists():
-            subprocess.run(["ffmpeg", "-v", "error", "-nostdin", "-y",
-                            "-f", "lavfi", "-i", "testsrc2=size=128x96:rate=30:duration=1",
-                            "-f", "lavfi", "-i", "sine=sample_rate=48000:duration=1",
-                            "-c:v", "libx264", "-preset", "ultrafast", "-bf", "2", "-pix_fmt", "yuv420p",
-                            "-c:a", "aac", "-ac", "2", *extra, str(path)], check=True)
+            encode_seed(path, *extra)
         seeds.append(path)
+
+    # A phone video: landscape pictures with a display matrix that turns them.
+    phone = seeds_dir / "seed_phone.mp4"
+    if not phone.exists():
+        try:  # FFmpeg 6 and later
+            encode(phone, "-display_rotation", "270", "-i", str(seeds[0]), "-c", "copy")
+        except subprocess.CalledProcessError:  # FFmpeg 5.1
+            encode(phone, "-i", str(seeds[0]), "-c", "copy", "-metadata:s:v:0", "rotate=90")
+    seeds.append(phone)
+
+    # A broadcast capture: the clock restarts and the audio turns from stereo to 5.1.
+    joined = seeds_dir / "seed_joined.ts"
+    if not joined.exists():
+        surround = seeds_dir / "part_5_1.ts"
+        encode_seed(surround, layout="5.1")
+        joined.write_bytes(seeds[1].read_bytes() + surround.read_bytes())
+    seeds.append(joined)
     return seeds
 
 
