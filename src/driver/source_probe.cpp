@@ -6,7 +6,7 @@ namespace kestrava {
 
 std::optional<source_size> probe_source(const std::string &input) {
     AVFormatContext *opened = nullptr;
-    if (avformat_open_input(&opened, input.c_str(), nullptr, nullptr) < 0) {
+    if (open_source(&opened, input) < 0) {
         return std::nullopt;
     }
     format_context_ptr source(opened);

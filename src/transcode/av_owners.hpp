@@ -32,6 +32,12 @@ struct release_by_address {
     void operator()(T *object) const { Release(&object); }
 };
 
+// avio_close reports a result that a release has no use for.
+struct io_context_release {
+    void operator()(AVIOContext *io) const { avio_close(io); }
+};
+
+using io_context_ptr = std::unique_ptr<AVIOContext, io_context_release>;
 using format_context_ptr =
     std::unique_ptr<AVFormatContext, release_by_value<AVFormatContext, close_rendition_io>>;
 using codec_context_ptr =

@@ -107,7 +107,7 @@ bool set_up_rendition(rendition_objects &r, const std::string &input_path,
                       const std::string &playlist_path, std::int32_t width, std::int32_t height,
                       std::int32_t bit_rate, const std::string &key_info_path) {
     AVFormatContext *opened = nullptr;
-    if (avformat_open_input(&opened, input_path.c_str(), nullptr, nullptr) < 0) {
+    if (open_source(&opened, input_path) < 0) {
         return false;
     }
     r.input.reset(opened);

@@ -22,6 +22,12 @@ void transcode_rendition(std::string input_path, std::string playlist_path, std:
 bool encode_and_write(AVCodecContext *encoder, AVFormatContext *muxer, AVStream *stream,
                       const AVFrame *frame, AVPacket *packet);
 
+// avformat_open_input for a source that may be an untrusted upload: a local
+// file whose content is a playlist or manifest of another name (an "mp4" that
+// is really an HLS playlist naming other local files) is refused, as if it
+// could not be opened. Network URLs and properly named playlists open as usual.
+int open_source(AVFormatContext **context, const std::string &path);
+
 // Closes a demuxer or a muxer context; never writes a trailer. Null is allowed.
 void close_rendition_io(AVFormatContext *context);
 
