@@ -3,7 +3,7 @@
 VENV    := .venv
 PY      := $(VENV)/bin/python
 STAMP   := $(VENV)/.kestrava-installed
-SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
+SOURCES := $(shell find src kestrava_jobs -type f -not -path '*/__pycache__/*') CMakeLists.txt pyproject.toml
 PYBIND11 := pybind11==3.0.2
 
 .PHONY: all setup system-deps demo test sanitize compat bench fuzz clean
@@ -20,7 +20,7 @@ $(VENV)/bin/python:
 
 # Built without isolation so the CMake build folder is reused between runs.
 $(STAMP): $(VENV)/bin/python $(SOURCES) | system-deps
-	$(PY) -m pip install -q --no-build-isolation .
+	$(PY) -m pip install -q --no-build-isolation ".[jobs]"
 	@touch $@
 
 setup: system-deps $(STAMP)

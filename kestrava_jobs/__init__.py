@@ -1,0 +1,7 @@
+"""Packaging jobs for applications: kestrava in a child process, with progress, a
+checked result, a time-out, and a Celery task for many machines."""
+
+from .package import package_video
+from .result import PackageError, PackageResult, PackageTimeout, RenditionResult
+
+__all__ = ["PackageError", "PackageResult", "PackageTimeout", "RenditionResult", "package_video"]

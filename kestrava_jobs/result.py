@@ -1,0 +1,48 @@
+"""What a packaging job returns or raises."""
+
+import dataclasses
+from dataclasses import dataclass, field
+
+
+@dataclass
+class RenditionResult:
+    name: str
+    duration: float  # seconds, the sum of the playlist's segment durations
+    segments: int
+    bytes: int
+    bitrate: int  # average, bits per second, over all segments
+    peak_bitrate: int  # the highest segment's, bits per second
+    width: int
+    height: int
+    codecs: str  # RFC 6381, as a master playlist gives them: "avc1.64001f,mp4a.40.2"
+    frame_rate: float | None
+
+
+@dataclass
+class PackageResult:
+    source: str
+    out_dir: str
+    master: str
+    log: str
+    seconds: float  # wall time of the whole job
+    complete: list[str] = field(default_factory=list)
+    failed: list[str] = field(default_factory=list)
+    renditions: dict[str, RenditionResult] = field(default_factory=dict)
+    log_tail: str = ""
+
+    def to_dict(self) -> dict:
+        """Plain JSON-able data."""
+        return dataclasses.asdict(self)
+
+
+class PackageError(RuntimeError):
+    """No rendition came out complete. `result` holds what is known; the message ends
+    with the last lines of FFmpeg's log."""
+
+    def __init__(self, message: str, result: PackageResult | None = None) -> None:
+        super().__init__(message)
+        self.result = result
+
+
+class PackageTimeout(PackageError, TimeoutError):
+    """The job ran past its time-out and was killed."""

@@ -1,0 +1,148 @@
+"""kestrava_jobs.package_video and the kestrava-package command, on real jobs."""
+
+import json
+import os
+import pathlib
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+from kestrava_jobs import PackageError, PackageTimeout, package_video
+from media import make_source, stream_inf
+
+pytestmark = pytest.mark.skipif(os.environ.get("KESTRAVA_SANITIZED") == "1",
+                                reason="the job's child loads the module without the sanitizer runtime")
+
+
+@pytest.fixture(scope="session")
+def hd_source(media_dir) -> pathlib.Path:
+    return make_source(media_dir / "jobs_1280x720.mp4", seconds=2, size="1280x720")
+
+
+def running(pid: int) -> bool:
+    """Alive and not a zombie waiting for whoever inherited it to reap it."""
+    try:
+        return pathlib.Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0] != "Z"
+    except OSError:
+        return False
+
+
+def job_children(out: pathlib.Path) -> list[int]:
+    """Pids of kestrava_jobs child processes still working in `out`."""
+    found = []
+    for entry in pathlib.Path("/proc").iterdir():
+        try:
+            if b"kestrava_jobs.child" in (entry / "cmdline").read_bytes() and \
+                    os.readlink(entry / "cwd") == str(out) and running(int(entry.name)):
+                found.append(int(entry.name))
+        except (OSError, ValueError):
+            pass
+    return found
+
+
+def x264_bitrate(segment: pathlib.Path, key: bytes, iv: str) -> str:
+    """The target bit rate x264 wrote into its settings SEI (kb/s)."""
+    stream = subprocess.run(["ffmpeg", "-v", "error", "-key", key.hex(), "-iv", iv, "-i", f"crypto:{segment}",
+                             "-map", "0:v", "-c", "copy", "-f", "h264", "-"], check=True, capture_output=True).stdout
+    return stream.split(b" bitrate=")[1].split(b" ")[0].decode()
+
+
+def test_default_ladder_runs_aside_and_is_checked(tmp_path, hd_source):
+    """A 720p source: 720p, 480p and 360p, while the caller's threads keep running."""
+    out = tmp_path / "package"
+    calls: list[tuple[float, float | None]] = []
+    longest_pause = 0.0
+    finished = threading.Event()
+
+    def ticker():
+        nonlocal longest_pause
+        last = time.monotonic()
+        while not finished.is_set():
+            time.sleep(0.01)
+            now = time.monotonic()
+            longest_pause, last = max(longest_pause, now - last), now
+
+    thread = threading.Thread(target=ticker)
+    thread.start()
+    try:
+        result = package_video(hd_source, out, on_progress=lambda done, total: calls.append((done, total)))
+    finally:
+        finished.set()
+        thread.join()
+    print(f"longest pause of another thread: {longest_pause:.3f} s; progress calls {calls}")
+    assert longest_pause < 0.3
+    assert (result.complete, result.failed) == (["720p", "480p", "360p"], [])
+    assert calls[-1] == (pytest.approx(2.0, abs=0.05), pytest.approx(2.0, abs=0.05))
+    assert [done for done, _ in calls] == sorted(done for done, _ in calls)
+
+    # The key lives beside the package, never inside it.
+    assert {p.name for p in tmp_path.iterdir()} == {"package", "package.key", "package.keyinfo", "package.log"}
+    assert not [p for p in out.iterdir() if p.suffix not in (".m3u8", ".ts")]
+    variants = stream_inf((out / "master.m3u8").read_text().splitlines())
+    assert [uri for _, uri in variants] == ["720p.m3u8", "480p.m3u8", "360p.m3u8"]
+    for (attributes, uri), (width, height) in zip(variants, [(1280, 720), (854, 480), (640, 360)]):
+        rendition = result.renditions[uri.removesuffix(".m3u8")]
+        assert (rendition.width, rendition.height, rendition.segments) == (width, height, 1)
+        assert f"BANDWIDTH={rendition.peak_bitrate},AVERAGE-BANDWIDTH={rendition.bitrate}," in attributes
+        assert rendition.peak_bitrate >= rendition.bitrate > 0
+        assert rendition.bitrate == round(rendition.bytes * 8 / rendition.duration)
+        assert f"RESOLUTION={width}x{height},FRAME-RATE=30," in attributes
+        assert attributes.endswith(f'CODECS="{rendition.codecs}"')
+        assert rendition.codecs.startswith("avc1.64") and rendition.codecs.endswith(",mp4a.40.2")
+
+
+def test_each_name_gets_its_own_rate_and_unknown_names_fail(tmp_path, hd_source):
+    result = package_video(hd_source, tmp_path / "out", resolution=["360p", "1440p"])
+    assert (result.complete, result.failed) == (["360p"], ["1440p"])
+    key_info = (tmp_path / "out.keyinfo").read_text().splitlines()
+    key = pathlib.Path(key_info[1]).read_bytes()
+    # The module alone would pair 360p with the first default rate, 5 Mb/s.
+    assert x264_bitrate(tmp_path / "out" / "360p_000.ts", key, key_info[2]) == "400"
+    assert [uri for _, uri in stream_inf((tmp_path / "out" / "master.m3u8").read_text().splitlines())] == [
+        "360p.m3u8"]
+
+
+def test_folder_in_use_is_refused_before_any_work(tmp_path, hd_source):
+    (tmp_path / "out").mkdir()
+    (tmp_path / "out" / "keep.txt").write_text("someone's file")
+    with pytest.raises(FileExistsError, match="must be new or empty"):
+        package_video(hd_source, tmp_path / "out")
+    assert sorted(p.name for p in tmp_path.rglob("*")) == ["keep.txt", "out"]
+
+
+def test_time_out_kills_the_job(tmp_path, hd_source):
+    out = tmp_path / "out"
+    started = time.monotonic()
+    with pytest.raises(PackageTimeout) as raised:
+        package_video(hd_source, out, resolution=["1080p", "720p"], timeout=0.5)
+    assert time.monotonic() - started < 3
+    assert raised.value.result.complete == []
+    assert job_children(out) == []
+
+
+def test_no_complete_rendition_raises_with_the_log(tmp_path, hd_source):
+    with pytest.raises(PackageError) as raised:
+        package_video(hd_source, tmp_path / "out", resolution=["360p"], bitrate=[-1])
+    assert raised.value.result.failed == ["360p"]
+    # x264 says why in FFmpeg's log, and the message ends with it.
+    assert str(raised.value).endswith(raised.value.result.log_tail)
+    assert "libx264" in raised.value.result.log_tail
+
+
+def test_command_line(tmp_path, hd_source, media_dir):
+    command = [sys.executable, "-m", "kestrava_jobs.cli"]
+    single = subprocess.run([*command, str(hd_source), str(tmp_path / "one"), "--resolution", "360p", "--json"],
+                            capture_output=True, text=True)
+    assert single.returncode == 0, single.stderr
+    assert json.loads(single.stdout)["complete"] == ["360p"]
+
+    other = make_source(media_dir / "jobs_second.mp4", seconds=1, size="320x240")
+    batch = subprocess.run([*command, str(hd_source), str(other), str(tmp_path / "root"), "--jobs", "2",
+                            "--resolution", "360p", "1440p", "--json"], capture_output=True, text=True)
+    assert batch.returncode == 1  # 1440p is no rendition
+    documents = json.loads(batch.stdout)
+    assert [(d["out_dir"], d["complete"], d["failed"]) for d in documents] == [
+        (str(tmp_path / "root" / name), ["360p"], ["1440p"]) for name in ("jobs_1280x720", "jobs_second")]

@@ -1,0 +1,118 @@
+"""The Celery task on a real Redis and a real prefork worker, both started here."""
+
+import os
+import pathlib
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import time
+
+import pytest
+
+from test_jobs import job_children, running
+from media import make_source
+
+pytestmark = [
+    pytest.mark.skipif(shutil.which("redis-server") is None, reason="needs Debian's redis-server"),
+    pytest.mark.skipif(os.environ.get("KESTRAVA_SANITIZED") == "1",
+                       reason="the job's child loads the module without the sanitizer runtime"),
+]
+
+
+def free_port() -> int:
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def wait_for(predicate, seconds: float, what: str):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        found = predicate()
+        if found:
+            return found
+        time.sleep(0.05)
+    raise AssertionError(f"timed out waiting for {what}")
+
+
+@pytest.fixture(scope="module")
+def broker_url(tmp_path_factory):
+    port = free_port()
+    folder = tmp_path_factory.mktemp("redis")
+    server = subprocess.Popen(["redis-server", "--port", str(port), "--bind", "127.0.0.1", "--save", "",
+                               "--appendonly", "no", "--dir", str(folder)], stdout=subprocess.DEVNULL)
+
+    def answers():
+        with socket.create_connection(("127.0.0.1", port), timeout=0.2) as connection:
+            connection.sendall(b"PING\r\n")
+            return connection.recv(16).startswith(b"+PONG")
+
+    try:
+        wait_for(lambda: _quietly(answers), 10, "redis-server")
+        yield f"redis://127.0.0.1:{port}/0"
+    finally:
+        server.terminate()
+        server.wait(timeout=10)
+
+
+def _quietly(probe):
+    try:
+        return probe()
+    except OSError:
+        return False
+
+
+@pytest.fixture(scope="module")
+def app(broker_url, tmp_path_factory):
+    """A worker of one prefork process, and the app the tests submit with."""
+    env = {**os.environ, "KESTRAVA_BROKER_URL": broker_url}
+    log = tmp_path_factory.mktemp("worker") / "worker.log"
+    with log.open("wb") as output:
+        worker = subprocess.Popen([sys.executable, "-m", "celery", "-A", "kestrava_jobs.celery_app:app", "worker",
+                                   "--pool", "prefork", "--concurrency", "1", "--without-gossip",
+                                   "--without-mingle", "--loglevel", "INFO"],
+                                  env=env, stdout=output, stderr=subprocess.STDOUT)
+    os.environ["KESTRAVA_BROKER_URL"] = broker_url
+    sys.modules.pop("kestrava_jobs.celery_app", None)
+    from kestrava_jobs.celery_app import app as celery_app
+    try:
+        wait_for(lambda: b"ready." in log.read_bytes(), 60, "the Celery worker")
+        yield celery_app
+    finally:
+        worker.terminate()
+        worker.wait(timeout=30)
+        print(log.read_text()[-3000:])
+
+
+@pytest.fixture(scope="module")
+def hd_source(media_dir) -> pathlib.Path:
+    """Long enough at 1080p that the job is far from done when its worker is killed."""
+    return make_source(media_dir / "celery_1280x720.mp4", seconds=4, size="1280x720")
+
+
+def test_task_returns_the_checked_result(app, tmp_path, hd_source):
+    result = app.send_task("kestrava_jobs.package_video", args=[str(hd_source), str(tmp_path / "out")],
+                           kwargs={"resolution": ["360p"]}).get(timeout=120)
+    assert (result["complete"], result["failed"]) == (["360p"], [])
+    assert result["renditions"]["360p"]["segments"] == 1
+
+
+def test_killed_worker_process_leaves_no_orphan_and_the_job_is_redone(app, tmp_path, hd_source):
+    out = tmp_path / "out"
+    pending = app.send_task("kestrava_jobs.package_video", args=[str(hd_source), str(out)],
+                            kwargs={"resolution": ["1080p", "720p"]})
+    # Mid-job: the child works in the folder and the muxer has opened its files.
+    child = wait_for(lambda: job_children(out) if any(out.glob("*.ts")) else None, 60, "the job's child")[0]
+    pool_process = int(pathlib.Path(f"/proc/{child}/stat").read_text().rsplit(")", 1)[1].split()[1])
+    os.kill(pool_process, signal.SIGKILL)
+    wait_for(lambda: not running(child), 1, "the orphaned child to die")
+
+    result = pending.get(timeout=180)
+    assert (result["complete"], result["failed"]) == (["1080p", "720p"], [])
+    # The retry started from an empty folder: nothing is left of the first attempt.
+    listed = {line for name in ("1080p", "720p") for line in (out / f"{name}.m3u8").read_text().splitlines()
+              if line.endswith(".ts")}
+    assert {p.name for p in out.glob("*.ts")} == listed
+    assert not (tmp_path / "out.task").exists()
