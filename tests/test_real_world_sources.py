@@ -110,24 +110,19 @@ def test_ts_clock_starting_late_keeps_audio_with_video(tmp_path, media_dir, offs
     assert segment_durations(playlist) == pytest.approx([6.0, 2.0], abs=0.05)
 
 
-def test_joined_ts_files_keep_every_picture(tmp_path, media_dir):
-    """The second file's clock restarts 2 s before the first file ends."""
-    source = joined_ts(media_dir, "joined", {"seconds": 2}, {"seconds": 2}, gap=0)
+@pytest.mark.parametrize("name, gap", [
+    ("joined", 0),  # two files glued: the clock restarts 2 s back
+    ("leap", 102),  # a capture whose clock leaps 100 s ahead in both streams
+])
+def test_clock_jumps_keep_every_picture_in_step_with_audio(tmp_path, media_dir, name, gap):
+    source = joined_ts(media_dir, name, {"seconds": 2}, {"seconds": 2}, gap=gap)
     spans = timeline(job_360p(tmp_path, source))
     video, audio = spans["video"], spans["audio"]
-    print(f"joined TS: {spans}")
+    print(f"{name}: {spans}")
     assert video["count"] == 120
+    # Audio is joined end to end, so video must close the jump too.
     assert video["end"] - video["first"] == pytest.approx(4.0, abs=0.05)
     assert audio["end"] == pytest.approx(video["end"], abs=0.1)
-
-
-def test_ts_clock_jumping_forward_keeps_audio_in_step(tmp_path, media_dir):
-    """A capture whose clock leaps 100 s ahead in both streams: audio is joined end to end, so must video be."""
-    source = joined_ts(media_dir, "leap", {"seconds": 2}, {"seconds": 2}, gap=102)
-    spans = timeline(job_360p(tmp_path, source))
-    print(f"forward jump: {spans}")
-    assert spans["video"]["count"] == 120
-    assert spans["video"]["end"] == pytest.approx(spans["audio"]["end"], abs=0.1)
 
 
 def test_video_without_audio_gives_a_video_only_rendition(tmp_path, media_dir):
