@@ -12,8 +12,13 @@ if [ -f "$ROOT/.unpacked" ]; then
     exit 0
 fi
 mkdir -p "$ROOT"/{lists/partial,cache/archives/partial,debs,root}
+# The same Debian mirror this machine's apt already uses, asked for trixie.
+mirror=$( { { sed -n 's/^URIs: *//p' /etc/apt/sources.list.d/*.sources 2>/dev/null || true; } | tr ' ' '\n'
+             sed -n 's/^deb \(\[[^]]*\] \)\?\([^ ]*\).*/\2/p' /etc/apt/sources.list 2>/dev/null || true; } \
+         | grep -v -- '-security' | sed -n 1p)
+[ -n "$mirror" ] || { echo "no Debian mirror found in this machine's apt sources" >&2; exit 1; }
 cat > "$ROOT/sources.list" <<LIST
-deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian trixie main
+deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] ${mirror%/} trixie main
 LIST
 APT_OPTS=(-o "Dir::Etc::SourceList=$ROOT/sources.list" -o "Dir::Etc::SourceParts=-"
           -o "Dir::State::Lists=$ROOT/lists" -o "Dir::Cache=$ROOT/cache"
