@@ -5,7 +5,9 @@ import os
 import pathlib
 import re
 import secrets
+import socket
 import subprocess
+import time
 
 import kestrava
 
@@ -95,12 +97,40 @@ def playlist_input(playlist: pathlib.Path) -> list[str]:
     return ["-allowed_extensions", "ALL", "-i", str(playlist)]
 
 
-def integrated_loudness(*input_args: str) -> float:
-    """EBU R128 integrated loudness (LUFS) of the input's audio, as ffmpeg's ebur128 filter measures it."""
+def ebur128_summary(*input_args: str, options: str = "") -> str:
+    """The summary ffmpeg's ebur128 filter prints for the input's audio."""
     result = subprocess.run(
-        ["ffmpeg", "-nostdin", "-hide_banner", *input_args, "-map", "0:a:0", "-af", "ebur128",
-         "-f", "null", "-"],
+        ["ffmpeg", "-nostdin", "-hide_banner", *input_args, "-map", "0:a:0",
+         "-af", f"ebur128{'=' + options if options else ''}", "-f", "null", "-"],
         check=True, capture_output=True, text=True,
     )
-    summary = result.stderr.rsplit("Summary:", 1)[1]
-    return float(re.search(r"I:\s+(-?[0-9.]+) LUFS", summary).group(1))
+    return result.stderr.rsplit("Summary:", 1)[1]
+
+
+def integrated_loudness(*input_args: str) -> float:
+    """EBU R128 integrated loudness (LUFS) of the input's audio, as ffmpeg's ebur128 filter measures it."""
+    return float(re.search(r"I:\s+(-?[0-9.]+) LUFS", ebur128_summary(*input_args)).group(1))
+
+
+def true_peak(*input_args: str) -> float:
+    """True peak (dBTP) of the input's audio, as ffmpeg's ebur128 filter measures it."""
+    summary = ebur128_summary(*input_args, options="peak=true")
+    return float(re.search(r"True peak:\s+Peak:\s+(-?[0-9.inf]+) dBFS", summary).group(1))
+
+
+def free_port() -> int:
+    """A TCP port on 127.0.0.1 that nothing listens on, for a server a test starts."""
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def wait_for(predicate, seconds: float, what: str):
+    """Polls until `predicate` gives something true, and returns it."""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        found = predicate()
+        if found:
+            return found
+        time.sleep(0.05)
+    raise AssertionError(f"timed out waiting for {what}")

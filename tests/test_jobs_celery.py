@@ -7,34 +7,17 @@ import signal
 import socket
 import subprocess
 import sys
-import time
 
 import pytest
 
 from test_jobs import job_children, running
-from media import make_source
+from media import free_port, make_source, wait_for
 
 pytestmark = [
     pytest.mark.skipif(shutil.which("redis-server") is None, reason="needs Debian's redis-server"),
     pytest.mark.skipif(os.environ.get("KESTRAVA_SANITIZED") == "1",
                        reason="the job's child loads the module without the sanitizer runtime"),
 ]
-
-
-def free_port() -> int:
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
-
-
-def wait_for(predicate, seconds: float, what: str):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        found = predicate()
-        if found:
-            return found
-        time.sleep(0.05)
-    raise AssertionError(f"timed out waiting for {what}")
 
 
 @pytest.fixture(scope="module")

@@ -8,17 +8,15 @@ import subprocess
 
 import pytest
 
-from media import (ffmpeg, ffprobe, integrated_loudness, make_source, playlist_input, run_job,
-                   segment_durations, write_key_info)
+from media import ffmpeg, ffprobe, integrated_loudness, make_source, playlist_input, segment_durations, true_peak
+from test_rendition import finished, job_360p as rendition_job
 
 TINY = {"size": "160x120"}
 
 
 def job_360p(folder: pathlib.Path, source: pathlib.Path) -> pathlib.Path:
-    write_key_info(folder)
-    run_job(folder, str(source), "master.m3u8", ["360p"], [400000])
-    playlist = folder / "360p.m3u8"
-    assert playlist.exists() and playlist.read_text().rstrip().endswith("#EXT-X-ENDLIST")
+    playlist = rendition_job(folder, source)
+    assert finished(playlist)
     return playlist
 
 
@@ -190,10 +188,3 @@ def test_short_peaky_clip_is_normalised_not_crushed(tmp_path, media_dir):
     # The silence that keeps the filter in its normal mode does not reach the output.
     assert carries_all_audio(playlist, source)
 
-
-def true_peak(*input_args: str) -> float:
-    result = subprocess.run(
-        ["ffmpeg", "-nostdin", "-hide_banner", *input_args, "-map", "0:a:0", "-af", "ebur128=peak=true",
-         "-f", "null", "-"], check=True, capture_output=True, text=True)
-    summary = result.stderr.rsplit("Summary:", 1)[1]
-    return float(re.search(r"True peak:\s+Peak:\s+(-?[0-9.inf]+) dBFS", summary).group(1))

@@ -6,11 +6,10 @@ import pathlib
 import socket
 import subprocess
 import sys
-import time
 
 import pytest
 
-from media import ffmpeg, ffprobe, make_source, playlist_input, run_job, write_key_info
+from media import ffmpeg, ffprobe, free_port, make_source, playlist_input, run_job, wait_for, write_key_info
 
 SERVER = ("import http.server, sys\n"
           "http.server.SimpleHTTPRequestHandler.extensions_map[''] = 'application/vnd.apple.mpegurl'\n"
@@ -75,10 +74,10 @@ def test_disguised_playlist_writes_nothing(tmp_path, victim, name, content, rela
     assert sorted(p.name for p in job.iterdir()) == ["enc.key", "enc.keyinfo"]
 
 
-def free_port() -> int:
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
+def listening(port: int) -> bool:
+    with contextlib.suppress(OSError), socket.create_connection(("127.0.0.1", port), timeout=0.1):
+        return True
+    return False
 
 
 @contextlib.contextmanager
@@ -87,10 +86,7 @@ def http_server(folder: pathlib.Path):
     server = subprocess.Popen([sys.executable, "-c", SERVER, str(port)], cwd=folder,
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
-        for _ in range(100):
-            with contextlib.suppress(OSError), socket.create_connection(("127.0.0.1", port), timeout=0.1):
-                break
-            time.sleep(0.05)
+        wait_for(lambda: listening(port), 5, "the HTTP server")
         yield f"http://127.0.0.1:{port}"
     finally:
         server.terminate()

@@ -35,7 +35,7 @@ bool is_local(const std::string &path) {
 
 // A local source whose content is a referencing format but whose name is not.
 bool disguised(const AVInputFormat *format, const std::string &path) {
-    if (format == nullptr || !is_local(path)) {
+    if (format == nullptr) {
         return false;
     }
     for (const referencing_demuxer &demuxer : referencing_demuxers) {
@@ -66,21 +66,16 @@ const AVInputFormat *probe_local_format(const std::string &path) {
 }  // namespace
 
 int open_source(AVFormatContext **context, const std::string &path) {
-    if (is_local(path) && disguised(probe_local_format(path), path)) {
-        return AVERROR(EPERM);
+    // A local source is opened with the demuxer its probe found, so the file
+    // is probed once and what was checked is what runs.
+    const AVInputFormat *format = nullptr;
+    if (is_local(path)) {
+        format = probe_local_format(path);
+        if (disguised(format, path)) {
+            return AVERROR(EPERM);
+        }
     }
-    AVFormatContext *opened = nullptr;
-    const int result = avformat_open_input(&opened, path.c_str(), nullptr, nullptr);
-    if (result < 0) {
-        return result;
-    }
-    format_context_ptr source(opened);
-    // The file may have changed since it was probed: what was opened decides.
-    if (disguised(source->iformat, path)) {
-        return AVERROR(EPERM);
-    }
-    *context = source.release();
-    return 0;
+    return avformat_open_input(context, path.c_str(), format, nullptr);
 }
 
 }  // namespace kestrava

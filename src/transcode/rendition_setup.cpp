@@ -127,9 +127,6 @@ bool set_up_rendition(rendition_objects &r, const std::string &input_path,
     // Without audio it can decode (screen recordings, GIFs made into MP4) the
     // rendition is video only.
     const bool with_audio = r.audio_stream_index >= 0;
-    if (!with_audio) {
-        r.audio_stream_index = -1;
-    }
     r.video_input_stream = r.input->streams[r.video_stream_index];
     r.audio_input_stream = with_audio ? r.input->streams[r.audio_stream_index] : nullptr;
     r.rotation = display_rotation(r.video_input_stream);
