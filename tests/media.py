@@ -1,5 +1,6 @@
 """Fixture media made with the ffmpeg CLI, and output checks through ffprobe."""
 
+import contextlib
 import json
 import os
 import pathlib
@@ -134,3 +135,15 @@ def wait_for(predicate, seconds: float, what: str):
             return found
         time.sleep(0.05)
     raise AssertionError(f"timed out waiting for {what}")
+
+
+@contextlib.contextmanager
+def server_process(command: list[str], ready, what: str, **popen):
+    """Runs a server for the length of the block, once `ready()` says it answers."""
+    server = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, **popen)
+    try:
+        wait_for(ready, 10, what)
+        yield
+    finally:
+        server.terminate()
+        server.wait(timeout=10)

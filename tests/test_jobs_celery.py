@@ -11,7 +11,7 @@ import sys
 import pytest
 
 from test_jobs import job_children, running
-from media import free_port, make_source, wait_for
+from media import free_port, make_source, server_process, wait_for
 
 pytestmark = [
     pytest.mark.skipif(shutil.which("redis-server") is None, reason="needs Debian's redis-server"),
@@ -24,20 +24,15 @@ pytestmark = [
 def broker_url(tmp_path_factory):
     port = free_port()
     folder = tmp_path_factory.mktemp("redis")
-    server = subprocess.Popen(["redis-server", "--port", str(port), "--bind", "127.0.0.1", "--save", "",
-                               "--appendonly", "no", "--dir", str(folder)], stdout=subprocess.DEVNULL)
 
     def answers():
         with socket.create_connection(("127.0.0.1", port), timeout=0.2) as connection:
             connection.sendall(b"PING\r\n")
             return connection.recv(16).startswith(b"+PONG")
 
-    try:
-        wait_for(lambda: _quietly(answers), 10, "redis-server")
+    with server_process(["redis-server", "--port", str(port), "--bind", "127.0.0.1", "--save", "",
+                         "--appendonly", "no", "--dir", str(folder)], lambda: _quietly(answers), "redis-server"):
         yield f"redis://127.0.0.1:{port}/0"
-    finally:
-        server.terminate()
-        server.wait(timeout=10)
 
 
 def _quietly(probe):

@@ -4,12 +4,12 @@ other local files (another user's upload) into the package."""
 import contextlib
 import pathlib
 import socket
-import subprocess
 import sys
 
 import pytest
 
-from media import ffmpeg, ffprobe, free_port, make_source, playlist_input, run_job, wait_for, write_key_info
+from media import (ffmpeg, ffprobe, free_port, make_source, playlist_input, run_job, server_process,
+                   write_key_info)
 
 SERVER = ("import http.server, sys\n"
           "http.server.SimpleHTTPRequestHandler.extensions_map[''] = 'application/vnd.apple.mpegurl'\n"
@@ -83,14 +83,9 @@ def listening(port: int) -> bool:
 @contextlib.contextmanager
 def http_server(folder: pathlib.Path):
     port = free_port()
-    server = subprocess.Popen([sys.executable, "-c", SERVER, str(port)], cwd=folder,
-                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    try:
-        wait_for(lambda: listening(port), 5, "the HTTP server")
+    with server_process([sys.executable, "-c", SERVER, str(port)], lambda: listening(port), "the HTTP server",
+                        cwd=folder):
         yield f"http://127.0.0.1:{port}"
-    finally:
-        server.terminate()
-        server.wait(timeout=10)
 
 
 @pytest.mark.parametrize("where", ["local", "http", "http-no-extension"])
