@@ -40,13 +40,13 @@ void describe_layout(const AVChannelLayout &layout, char (&text)[64]) {
 
 bool build_loudness_graph(rendition_objects &r, int sample_rate, int sample_format,
                           const char *layout) {
-    r.audio_graph_rate = sample_rate;
-    r.audio_graph_format = sample_format;
-    r.audio_graph_layout = layout;
-    r.audio_graph_input_samples = 0;
-    r.audio_graph_output_samples = 0;
-    r.audio_graph_next_pts = AV_NOPTS_VALUE;
-    r.audio_graph_output_limit = -1;
+    r.loudness.rate = sample_rate;
+    r.loudness.format = sample_format;
+    r.loudness.layout = layout;
+    r.loudness.input_samples = 0;
+    r.loudness.output_samples = 0;
+    r.loudness.next_pts = AV_NOPTS_VALUE;
+    r.loudness.output_limit = -1;
 
     const char *format_name = av_get_sample_fmt_name(static_cast<AVSampleFormat>(sample_format));
     char arguments[512];
@@ -54,7 +54,7 @@ bool build_loudness_graph(rendition_objects &r, int sample_rate, int sample_form
                   "time_base=%d/%d:sample_rate=%d:sample_fmt=%s:channel_layout=%s",
                   r.audio_input_stream->time_base.num, r.audio_input_stream->time_base.den,
                   sample_rate, format_name != nullptr ? format_name : "none", layout);
-    return build_filter_chain(r.audio_graph, r.buffer_source, r.buffer_sink, "abuffer", arguments,
+    return build_filter_chain(r.audio_graph, r.loudness.source, r.loudness.sink, "abuffer", arguments,
                               "abuffersink", loudness_chain);
 }
 
@@ -134,7 +134,7 @@ bool pull_filtered_audio(rendition_objects &r, bool streaming) {
         if (!filtered) {
             return false;
         }
-        const int pulled = av_buffersink_get_frame(r.buffer_sink, filtered.get());
+        const int pulled = av_buffersink_get_frame(r.loudness.sink, filtered.get());
         if (pulled == AVERROR(EAGAIN) || pulled == AVERROR_EOF) {
             return true;
         }
@@ -142,11 +142,11 @@ bool pull_filtered_audio(rendition_objects &r, bool streaming) {
             return false;
         }
         std::int64_t keep = filtered->nb_samples;
-        if (r.audio_graph_output_limit >= 0) {
+        if (r.loudness.output_limit >= 0) {
             keep = std::clamp<std::int64_t>(
-                r.audio_graph_output_limit - r.audio_graph_output_samples, 0, keep);
+                r.loudness.output_limit - r.loudness.output_samples, 0, keep);
         }
-        r.audio_graph_output_samples += filtered->nb_samples;
+        r.loudness.output_samples += filtered->nb_samples;
         if (keep == 0) {
             continue;
         }
@@ -161,45 +161,45 @@ bool pull_filtered_audio(rendition_objects &r, bool streaming) {
 // Hands a decoded frame to the current graph, counting its samples.
 int push_to_graph(rendition_objects &r, AVFrame *frame) {
     const int samples = frame->nb_samples;
-    r.audio_graph_input_samples += samples;
-    r.audio_graph_next_pts =
+    r.loudness.input_samples += samples;
+    r.loudness.next_pts =
         frame->pts == AV_NOPTS_VALUE
             ? AV_NOPTS_VALUE
             : frame->pts + av_rescale_q(samples, AVRational{1, frame->sample_rate},
                                         r.audio_input_stream->time_base);
-    return av_buffersrc_add_frame_flags(r.buffer_source, frame, 0);
+    return av_buffersrc_add_frame_flags(r.loudness.source, frame, 0);
 }
 
 // Pads a graph whose input is shorter than the loudness window with silence,
 // and limits its output to the samples of its real input. Without padding
 // (the silence cannot be made) the graph simply ends as it is.
 void pad_short_graph(rendition_objects &r) {
-    const std::int64_t rate = r.audio_graph_rate;
+    const std::int64_t rate = r.loudness.rate;
     const std::int64_t window = rate * loudness_window_ms / 1000;
-    if (r.audio_graph_input_samples == 0 || r.audio_graph_input_samples >= window) {
+    if (r.loudness.input_samples == 0 || r.loudness.input_samples >= window) {
         return;
     }
     const std::int64_t padding =
-        rate * (loudness_window_ms + padding_margin_ms) / 1000 - r.audio_graph_input_samples;
+        rate * (loudness_window_ms + padding_margin_ms) / 1000 - r.loudness.input_samples;
     frame_ptr silence(av_frame_alloc());
     if (!silence) {
         return;
     }
     silence->nb_samples = static_cast<int>(padding);
-    silence->format = r.audio_graph_format;
-    silence->sample_rate = r.audio_graph_rate;
-    if (av_channel_layout_from_string(&silence->ch_layout, r.audio_graph_layout.c_str()) < 0 ||
+    silence->format = r.loudness.format;
+    silence->sample_rate = r.loudness.rate;
+    if (av_channel_layout_from_string(&silence->ch_layout, r.loudness.layout.c_str()) < 0 ||
         av_frame_get_buffer(silence.get(), 0) < 0) {
         return;
     }
     av_samples_set_silence(silence->extended_data, 0, silence->nb_samples,
                            silence->ch_layout.nb_channels,
                            static_cast<AVSampleFormat>(silence->format));
-    silence->pts = r.audio_graph_next_pts;
-    const std::int64_t real_input = r.audio_graph_input_samples;
+    silence->pts = r.loudness.next_pts;
+    const std::int64_t real_input = r.loudness.input_samples;
     if (push_to_graph(r, silence.get()) >= 0) {
         const AVCodecContext *encoder = r.audio_encoder.get();
-        r.audio_graph_output_limit =
+        r.loudness.output_limit =
             av_rescale_rnd(real_input, encoder->sample_rate, rate, AV_ROUND_NEAR_INF);
     }
 }
@@ -208,7 +208,7 @@ void pad_short_graph(rendition_objects &r) {
 // out into the FIFO.
 bool finish_graph(rendition_objects &r, bool streaming) {
     pad_short_graph(r);
-    return av_buffersrc_add_frame_flags(r.buffer_source, nullptr, 0) >= 0 &&
+    return av_buffersrc_add_frame_flags(r.loudness.source, nullptr, 0) >= 0 &&
            pull_filtered_audio(r, streaming);
 }
 
@@ -221,8 +221,8 @@ int feed_decoded_audio(rendition_objects &r, AVFrame *decoded, bool streaming, b
     rebuilt = true;
     char layout[64];
     describe_layout(decoded->ch_layout, layout);
-    if (decoded->sample_rate != r.audio_graph_rate || decoded->format != r.audio_graph_format ||
-        r.audio_graph_layout != layout) {
+    if (decoded->sample_rate != r.loudness.rate || decoded->format != r.loudness.format ||
+        r.loudness.layout != layout) {
         // A frame no graph could take is refused like any other bad frame.
         if (decoded->sample_rate <= 0 || decoded->format < 0) {
             return AVERROR(EINVAL);

@@ -7,8 +7,8 @@ extern "C" {
 
 namespace kestrava {
 
-bool encode_and_write(AVCodecContext *encoder, AVFormatContext *muxer, AVStream *stream,
-                      const AVFrame *frame, AVPacket *packet) {
+bool encode_frame(AVCodecContext *encoder, const AVFrame *frame, AVPacket *packet,
+                  const std::function<bool(AVPacket *)> &take) {
     if (avcodec_send_frame(encoder, frame) < 0) {
         return false;
     }
@@ -17,24 +17,28 @@ bool encode_and_write(AVCodecContext *encoder, AVFormatContext *muxer, AVStream 
         if (received == AVERROR(EAGAIN) || received == AVERROR_EOF) {
             return true;
         }
-        if (received < 0) {
-            return false;
-        }
-        // x264 leaves durations out; without them the muxer counts each
-        // segment one picture short. A picture lasts one tick of the grid.
-        if (packet->duration == 0 && encoder->codec_type == AVMEDIA_TYPE_VIDEO) {
-            packet->duration = 1;
-        }
-        // The muxer may settle a stream's time base only when its header is written.
-        av_packet_rescale_ts(packet, encoder->time_base, stream->time_base);
-        packet->stream_index = stream->index;
-        const int written = av_interleaved_write_frame(muxer, packet);
-        // The muxer takes the packet's reference on success and leaves it blank on failure.
-        av_packet_unref(packet);
-        if (written < 0) {
+        if (received < 0 || !take(packet)) {
             return false;
         }
     }
+}
+
+bool write_packet(AVFormatContext *muxer, AVStream *stream, AVRational time_base,
+                  AVPacket *packet) {
+    // The muxer may settle a stream's time base only when its header is written.
+    av_packet_rescale_ts(packet, time_base, stream->time_base);
+    packet->stream_index = stream->index;
+    const int written = av_interleaved_write_frame(muxer, packet);
+    // The muxer takes the packet's reference on success and leaves it blank on failure.
+    av_packet_unref(packet);
+    return written >= 0;
+}
+
+bool encode_and_write(AVCodecContext *encoder, AVFormatContext *muxer, AVStream *stream,
+                      const AVFrame *frame, AVPacket *packet) {
+    return encode_frame(encoder, frame, packet, [=](AVPacket *encoded) {
+        return write_packet(muxer, stream, encoder->time_base, encoded);
+    });
 }
 
 }  // namespace kestrava

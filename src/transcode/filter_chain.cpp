@@ -18,7 +18,8 @@ AVFilterInOut *describe_open_end(const char *name, AVFilterContext *filter) {
 
 bool build_filter_chain(filter_graph_ptr &graph, AVFilterContext *&source,
                         AVFilterContext *&sink, const char *source_name,
-                        const char *source_arguments, const char *sink_name, const char *chain) {
+                        const char *source_arguments, const char *sink_name, const char *chain,
+                        const AVBufferSrcParameters *source_parameters) {
     graph.reset(avfilter_graph_alloc());
     source = nullptr;
     sink = nullptr;
@@ -31,6 +32,10 @@ bool build_filter_chain(filter_graph_ptr &graph, AVFilterContext *&source,
                                      graph.get()) < 0 ||
         avfilter_graph_create_filter(&sink, sink_filter, "out", nullptr, nullptr, graph.get()) <
             0) {
+        return false;
+    }
+    if (source_parameters != nullptr &&
+        av_buffersrc_parameters_set(source, const_cast<AVBufferSrcParameters *>(source_parameters)) < 0) {
         return false;
     }
 

@@ -6,11 +6,72 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
+#include <map>
 #include <string>
 
 #include "transcode/av_owners.hpp"
 
 namespace kestrava {
+
+// The corrections a source's pictures need before they are scaled, made by one
+// filter graph. A progressive, upright SDR source has no graph at all.
+struct picture_corrections {
+    // Clockwise degrees that turn the source's pictures upright.
+    int rotation = 0;
+    // PQ or HLG pictures are tone-mapped to SDR BT.709 (at the rendition's size).
+    bool tone_map = false;
+    // Set for good once the decoder flags a picture as interlaced.
+    bool deinterlace = false;
+
+    filter_graph_ptr graph;
+    frame_ptr corrected;
+    AVFilterContext *source = nullptr;
+    AVFilterContext *sink = nullptr;
+    // What the current graph was built for; a picture that differs ends it
+    // (giving out what it still holds) and starts another.
+    int width = 0;
+    int height = 0;
+    int format = -1;
+    bool deinterlacing = false;
+    // Pictures of that geometry cannot be corrected, and are skipped.
+    bool skipping = false;
+};
+
+// Where the encoded pictures sit on the 1/30 s grid, and how long each lasts.
+struct video_timing {
+    // Both streams are timed from one origin, the earlier of their first
+    // stamps; this is that origin in the input video stream's time base.
+    std::int64_t origin = 0;
+    // Ticks added to every picture's stamp since the source's clock jumped.
+    std::int64_t clock_shift = 0;
+    // Whether the format declares that its clock may jump (MPEG-TS does).
+    bool clock_may_jump = false;
+    // Stamp of the last picture handed to the encoder, AV_NOPTS_VALUE before the first.
+    std::int64_t last_pts = AV_NOPTS_VALUE;
+    // How long the pictures the encoder still holds last, by stamp: the time
+    // to the next picture, known once that one is stamped.
+    std::map<std::int64_t, std::int64_t> durations;
+    // Encoded packets, in the encoder's order, waiting for their picture's duration.
+    std::deque<packet_ptr> waiting;
+};
+
+// The loudness graph currently in use and what it was built for. A decoded
+// frame that differs ends that graph and starts one built for it.
+struct loudness_graph {
+    AVFilterContext *source = nullptr;
+    AVFilterContext *sink = nullptr;
+    int rate = 0;
+    int format = -1;
+    std::string layout;
+    // Samples it has taken in (at its input rate) and given out; the stamp its
+    // next input frame carries; how many of its output samples are real audio
+    // once silence has been added (-1: all of them).
+    std::int64_t input_samples = 0;
+    std::int64_t output_samples = 0;
+    std::int64_t next_pts = AV_NOPTS_VALUE;
+    std::int64_t output_limit = -1;
+};
 
 struct rendition_objects {
     format_context_ptr input;           // 1
@@ -28,9 +89,8 @@ struct rendition_objects {
     packet_ptr encoded_packet;          // 13
     frame_ptr decoded_frame;            // 14
     frame_ptr scaled_frame;             // 15
-    // Only for sources shown rotated: a graph that turns pictures upright.
-    filter_graph_ptr upright_graph;     // 16
-    frame_ptr upright_frame;            // 17
+    picture_corrections corrections;    // 16: only for sources that need them
+    video_timing video_time;            // 17: encoded packets held for their durations
 
     // Views into the objects above; they own nothing.
     int video_stream_index = -1;
@@ -39,48 +99,15 @@ struct rendition_objects {
     AVStream *audio_input_stream = nullptr;
     AVStream *video_output_stream = nullptr;
     AVStream *audio_output_stream = nullptr;
-    AVFilterContext *buffer_source = nullptr;
-    AVFilterContext *buffer_sink = nullptr;
-    AVFilterContext *upright_source = nullptr;
-    AVFilterContext *upright_sink = nullptr;
 
-    // Clockwise degrees that turn the source's pictures upright.
-    int rotation = 0;
-    // The picture geometry the upright graph was built for.
-    int upright_source_width = 0;
-    int upright_source_height = 0;
-    int upright_source_format = -1;
+    loudness_graph loudness;
 
-    // What the current loudness graph was built for. A decoded frame that
-    // differs ends that graph and starts one built for it.
-    int audio_graph_rate = 0;
-    int audio_graph_format = -1;
-    std::string audio_graph_layout;
-    // Samples the current graph has taken in (at its input rate) and given
-    // out; the stamp its next input frame carries; how many of its output
-    // samples are real audio once silence has been added (-1: all of them).
-    std::int64_t audio_graph_input_samples = 0;
-    std::int64_t audio_graph_output_samples = 0;
-    std::int64_t audio_graph_next_pts = AV_NOPTS_VALUE;
-    std::int64_t audio_graph_output_limit = -1;
-
-    // The picture geometry the scaler was built for; a decoded picture that
-    // differs gets a new scaler before it is scaled.
+    // The picture geometry the scaler was built for; a picture that differs
+    // gets a new scaler before it is scaled.
     int scaler_source_width = 0;
     int scaler_source_height = 0;
     int scaler_source_format = -1;
 
-    // Both streams are timed from one origin, the earlier of their first
-    // stamps; this is that origin in the input video stream's time base.
-    std::int64_t video_origin = 0;
-    // Ticks added to every picture's stamp since the source's clock jumped.
-    std::int64_t video_clock_shift = 0;
-    // Whether the format declares that its clock may jump (MPEG-TS does).
-    bool clock_may_jump = false;
-
-    // Stamp of the last picture handed to the video encoder (1/30 s ticks),
-    // AV_NOPTS_VALUE before the first.
-    std::int64_t last_video_pts = AV_NOPTS_VALUE;
     // The next audio frame's stamp (1/44100 s): the offset of the first
     // sample from the origin, plus the samples handed to the encoder so far.
     std::int64_t audio_sample_count = 0;
@@ -94,15 +121,34 @@ bool set_up_rendition(rendition_objects &rendition, const std::string &input_pat
 // The loudness graph (buffer source -> loudnorm -> aformat -> buffer sink) and the audio FIFO.
 bool set_up_audio_path(rendition_objects &rendition);
 
-// Builds graph = source -> chain -> sink from a filter description. False,
+// Builds graph = source -> chain -> sink from a filter description, with the
+// source's parameters completed from `source_parameters` if given. False,
 // with whatever was made left in `graph` to be freed, when any step fails.
 bool build_filter_chain(filter_graph_ptr &graph, AVFilterContext *&source,
                         AVFilterContext *&sink, const char *source_name,
-                        const char *source_arguments, const char *sink_name, const char *chain);
+                        const char *source_arguments, const char *sink_name, const char *chain,
+                        const AVBufferSrcParameters *source_parameters = nullptr);
 
-// The source's picture turned upright, or the picture itself when the source
-// is not shown rotated; null when it cannot be turned.
-const AVFrame *turn_upright(rendition_objects &rendition, const AVFrame *decoded);
+// Which corrections the source's pictures need (turning upright, tone
+// mapping), from the opened input and video decoder.
+void plan_corrections(rendition_objects &rendition);
+
+// Hands one decoded picture (null at end of input) to the corrections, and
+// each corrected picture to `encode_picture`. False when that fails.
+bool correct_picture(rendition_objects &rendition, const AVFrame *decoded);
+
+// Scales, stamps and encodes one picture of the source's geometry. True when
+// the picture is skipped (it cannot be scaled, or its stamp does not advance);
+// false only when encoding or writing fails.
+bool encode_picture(rendition_objects &rendition, const AVFrame *picture);
+
+// Sends a picture (null flushes) to the video encoder; its packets are written
+// as soon as their picture's duration is known.
+bool encode_video(rendition_objects &rendition, const AVFrame *picture);
+
+// After the audio has ended: the last picture lasts until the end of the audio
+// (at least one tick), and every packet still waiting is written.
+void finish_video(rendition_objects &rendition);
 
 // (Re)builds the scaler from pictures of this size and pixel format to the
 // encoder's; leaves none when such pictures cannot be scaled.

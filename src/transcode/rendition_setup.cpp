@@ -3,6 +3,7 @@
 extern "C" {
 #include <libavutil/channel_layout.h>
 #include <libavutil/opt.h>
+#include <libavutil/pixdesc.h>
 }
 
 namespace kestrava {
@@ -17,8 +18,31 @@ codec_context_ptr open_decoder(const AVCodec *decoder, const AVStream *stream) {
     return context;
 }
 
-codec_context_ptr open_video_encoder(const AVCodec *encoder, std::int32_t width,
-                                     std::int32_t height, std::int32_t bit_rate) {
+// The colour description of the pixels the rendition is made of, stated in
+// its stream so that players need not guess (many guess BT.601 for SD
+// sizes). The scaler gives limited range, keeps a YUV source's matrix and
+// turns RGB into YUV with BT.601's; tone mapping gives BT.709 throughout.
+void describe_colour(AVCodecContext *encoder, const AVCodecContext *decoder, bool tone_mapped) {
+    encoder->color_range = AVCOL_RANGE_MPEG;
+    if (tone_mapped) {
+        encoder->color_primaries = AVCOL_PRI_BT709;
+        encoder->color_trc = AVCOL_TRC_BT709;
+        encoder->colorspace = AVCOL_SPC_BT709;
+        return;
+    }
+    encoder->color_primaries = decoder->color_primaries;
+    encoder->color_trc = decoder->color_trc;
+    const AVPixFmtDescriptor *format = av_pix_fmt_desc_get(decoder->pix_fmt);
+    if (format != nullptr && (format->flags & (AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL))) {
+        encoder->colorspace = AVCOL_SPC_SMPTE170M;
+    } else if (decoder->colorspace != AVCOL_SPC_RGB) {
+        encoder->colorspace = decoder->colorspace;
+    }
+}
+
+codec_context_ptr open_video_encoder(const AVCodec *encoder, const rendition_objects &r,
+                                     std::int32_t width, std::int32_t height,
+                                     std::int32_t bit_rate) {
     codec_context_ptr context(avcodec_alloc_context3(encoder));
     if (!context) {
         return nullptr;
@@ -36,6 +60,7 @@ codec_context_ptr open_video_encoder(const AVCodec *encoder, std::int32_t width,
     context->gop_size = 60;
     context->keyint_min = 60;
     av_opt_set(context->priv_data, "sc_threshold", "0", 0);
+    describe_colour(context.get(), r.video_decoder.get(), r.corrections.tone_map);
     if (avcodec_open2(context.get(), encoder, nullptr) < 0) {
         return nullptr;
     }
@@ -92,7 +117,7 @@ void set_timeline_origin(rendition_objects &r) {
     if (origin == AV_NOPTS_VALUE) {
         return;
     }
-    r.video_origin = origin == video_start
+    r.video_time.origin = origin == video_start
                          ? r.video_input_stream->start_time
                          : av_rescale_q(origin, AV_TIME_BASE_Q, r.video_input_stream->time_base);
     if (audio_start != AV_NOPTS_VALUE) {
@@ -129,13 +154,13 @@ bool set_up_rendition(rendition_objects &r, const std::string &input_path,
     const bool with_audio = r.audio_stream_index >= 0;
     r.video_input_stream = r.input->streams[r.video_stream_index];
     r.audio_input_stream = with_audio ? r.input->streams[r.audio_stream_index] : nullptr;
-    r.rotation = display_rotation(r.video_input_stream);
-    r.clock_may_jump = (r.input->iformat->flags & AVFMT_TS_DISCONT) != 0;
+    r.video_time.clock_may_jump = (r.input->iformat->flags & AVFMT_TS_DISCONT) != 0;
 
     r.video_decoder = open_decoder(video_decoder, r.video_input_stream);
     if (!r.video_decoder) {
         return false;
     }
+    plan_corrections(r);
     if (with_audio) {
         r.audio_decoder = open_decoder(audio_decoder, r.audio_input_stream);
         if (!r.audio_decoder) {
@@ -148,7 +173,7 @@ bool set_up_rendition(rendition_objects &r, const std::string &input_path,
     if (video_encoder == nullptr || audio_encoder == nullptr) {
         return false;
     }
-    r.video_encoder = open_video_encoder(video_encoder, width, height, bit_rate);
+    r.video_encoder = open_video_encoder(video_encoder, r, width, height, bit_rate);
     if (!r.video_encoder) {
         return false;
     }
@@ -191,13 +216,19 @@ bool set_up_rendition(rendition_objects &r, const std::string &input_path,
         return false;
     }
 
-    // Built from the decoder as opened; the video path rebuilds it if the
-    // pictures turn out different (or turned upright), or builds it from the
-    // first picture when the source's size or pixel format is not known yet.
-    const bool turned = r.rotation == 90 || r.rotation == 270;
-    build_scaler(r, turned ? r.video_decoder->height : r.video_decoder->width,
-                 turned ? r.video_decoder->width : r.video_decoder->height,
-                 r.video_decoder->pix_fmt);
+    // Built for the pictures as they reach it: the decoder's, turned upright,
+    // or tone-mapped at the rendition's size. The video path rebuilds it if
+    // the pictures turn out different, or builds it from the first picture
+    // when the source's size or pixel format is not known yet.
+    const AVCodecContext *decoder = r.video_decoder.get();
+    const int rotation = r.corrections.rotation;
+    if (r.corrections.tone_map) {
+        build_scaler(r, width, height, AV_PIX_FMT_YUV420P);
+    } else if (rotation == 90 || rotation == 270) {
+        build_scaler(r, decoder->height, decoder->width, decoder->pix_fmt);
+    } else {
+        build_scaler(r, decoder->width, decoder->height, decoder->pix_fmt);
+    }
 
     if (with_audio && !set_up_audio_path(r)) {
         return false;

@@ -2,7 +2,12 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+
+extern "C" {
+#include <libavutil/rational.h>
+}
 
 struct AVCodecContext;
 struct AVFormatContext;
@@ -16,6 +21,17 @@ namespace kestrava {
 // whatever the HLS muxer left in the current working directory.
 void transcode_rendition(std::string input_path, std::string playlist_path, std::int32_t width,
                          std::int32_t height, std::int32_t bit_rate, std::string key_info_path);
+
+// Sends one frame (null to flush) to an encoder and hands every packet it
+// yields to `take`, which leaves the packet empty. False when sending,
+// receiving or taking failed.
+bool encode_frame(AVCodecContext *encoder, const AVFrame *frame, AVPacket *packet,
+                  const std::function<bool(AVPacket *)> &take);
+
+// Writes one packet stamped in `time_base` to the muxer's stream, and leaves
+// the packet empty. False when the muxer refuses it.
+bool write_packet(AVFormatContext *muxer, AVStream *stream, AVRational time_base,
+                  AVPacket *packet);
 
 // Sends one frame (null to flush) to an encoder and writes every packet it
 // yields to the muxer. False when sending, receiving or writing failed.

@@ -25,10 +25,12 @@ void run_rendition(const std::string &input_path, const std::string &playlist_pa
         }
     }
 
+    // The last picture's duration waits for the end of the audio.
     drain_video(r);
     if (!drain_audio(r)) {
         return;
     }
+    finish_video(r);
     av_write_trailer(r.output.get());
 }
 

@@ -19,20 +19,21 @@ constexpr std::int64_t clock_jump_ticks = 30;
 // After a clock jump, pictures carry on one tick after the last one encoded.
 // A picture that would not advance past the last one encoded is dropped,
 // because the muxer refuses packets whose decoding stamps do not increase.
-bool stamp_picture(rendition_objects &r, const AVFrame *decoded) {
-    const std::int64_t last = r.last_video_pts;
+bool stamp_picture(rendition_objects &r, const AVFrame *picture) {
+    video_timing &t = r.video_time;
+    const std::int64_t last = t.last_pts;
     std::int64_t pts;
-    if (decoded->pts == AV_NOPTS_VALUE) {
+    if (picture->pts == AV_NOPTS_VALUE) {
         pts = last == AV_NOPTS_VALUE ? 0 : last + 1;
     } else {
-        pts = av_rescale_q(decoded->pts - r.video_origin, r.video_input_stream->time_base,
+        pts = av_rescale_q(picture->pts - t.origin, r.video_input_stream->time_base,
                            r.video_encoder->time_base) +
-              r.video_clock_shift;
+              t.clock_shift;
         const bool jumped = last != AV_NOPTS_VALUE &&
                             (pts < last - clock_jump_ticks ||
-                             (r.clock_may_jump && pts > last + clock_jump_ticks));
+                             (t.clock_may_jump && pts > last + clock_jump_ticks));
         if (jumped) {
-            r.video_clock_shift += last + 1 - pts;
+            t.clock_shift += last + 1 - pts;
             pts = last + 1;
         }
     }
@@ -40,7 +41,7 @@ bool stamp_picture(rendition_objects &r, const AVFrame *decoded) {
         return false;
     }
     r.scaled_frame->pts = pts;
-    r.last_video_pts = pts;
+    t.last_pts = pts;
     return true;
 }
 
@@ -65,24 +66,6 @@ bool scale_picture(rendition_objects &r, const AVFrame *picture) {
     return true;
 }
 
-// Turns upright, scales and stamps one decoded picture. False when the
-// picture is not to be encoded (it cannot be turned or scaled, or its stamp
-// does not advance).
-bool prepare_picture(rendition_objects &r, const AVFrame *decoded) {
-    const std::int64_t previous_pts = r.last_video_pts;
-    const std::int64_t previous_shift = r.video_clock_shift;
-    if (!stamp_picture(r, decoded)) {
-        return false;
-    }
-    const AVFrame *upright = turn_upright(r, decoded);
-    if (upright == nullptr || !scale_picture(r, upright)) {
-        r.last_video_pts = previous_pts;
-        r.video_clock_shift = previous_shift;
-        return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 void build_scaler(rendition_objects &r, int width, int height, int format) {
@@ -101,6 +84,25 @@ void build_scaler(rendition_objects &r, int width, int height, int format) {
                                   encoder->pix_fmt, SWS_BICUBIC, nullptr, nullptr, nullptr));
 }
 
+bool encode_picture(rendition_objects &r, const AVFrame *picture) {
+    video_timing &t = r.video_time;
+    const std::int64_t previous_pts = t.last_pts;
+    const std::int64_t previous_shift = t.clock_shift;
+    if (!stamp_picture(r, picture)) {
+        return true;
+    }
+    if (!scale_picture(r, picture)) {
+        t.last_pts = previous_pts;
+        t.clock_shift = previous_shift;
+        return true;
+    }
+    // The previous picture lasts until this one.
+    if (previous_pts != AV_NOPTS_VALUE) {
+        t.durations[previous_pts] = t.last_pts - previous_pts;
+    }
+    return encode_video(r, r.scaled_frame.get());
+}
+
 bool process_video_packet(rendition_objects &r) {
     AVCodecContext *decoder = r.video_decoder.get();
     AVFrame *decoded = r.decoded_frame.get();
@@ -108,9 +110,7 @@ bool process_video_packet(rendition_objects &r) {
         return true;  // a packet the decoder refuses is dropped
     }
     while (avcodec_receive_frame(decoder, decoded) >= 0) {
-        if (prepare_picture(r, decoded) &&
-            !encode_and_write(r.video_encoder.get(), r.output.get(), r.video_output_stream,
-                              r.scaled_frame.get(), r.encoded_packet.get())) {
+        if (!correct_picture(r, decoded)) {
             return false;
         }
         av_frame_unref(decoded);
@@ -123,14 +123,11 @@ void drain_video(rendition_objects &r) {
     AVFrame *decoded = r.decoded_frame.get();
     avcodec_send_packet(decoder, nullptr);
     while (avcodec_receive_frame(decoder, decoded) >= 0) {
-        if (prepare_picture(r, decoded)) {
-            encode_and_write(r.video_encoder.get(), r.output.get(), r.video_output_stream,
-                             r.scaled_frame.get(), r.encoded_packet.get());
-        }
+        correct_picture(r, decoded);
         av_frame_unref(decoded);
     }
-    encode_and_write(r.video_encoder.get(), r.output.get(), r.video_output_stream, nullptr,
-                     r.encoded_packet.get());
+    correct_picture(r, nullptr);
+    encode_video(r, nullptr);
 }
 
 }  // namespace kestrava
