@@ -163,7 +163,7 @@ def test_file_url_input(job, valid):
     assert finished_renditions(job) == ["360p"]
 
 
-@pytest.mark.parametrize("kind", ["vfr", "60fps", "surround_5_1", "mono_8khz"])
+@pytest.mark.parametrize("kind", ["vfr", "60fps", "surround_5_1", "mono_8khz", "audio_stored_first"])
 def test_unusual_but_valid_sources_finish(job, media_dir, kind):
     source = media_dir / f"corpus_{kind}.mkv"
     if kind == "vfr":
@@ -172,6 +172,8 @@ def test_unusual_but_valid_sources_finish(job, media_dir, kind):
                     extra=("-vf", "setpts='(N*0.022+0.012*sin(N))/TB'", "-fps_mode", "passthrough"))
     elif kind == "60fps":
         make_source(source, seconds=3, size="160x120", rate=60)
+    elif kind == "audio_stored_first":
+        make_source(source, seconds=3, size="160x120", extra=("-map", "1:a", "-map", "0:v"))
     elif kind == "surround_5_1":
         make_source(source, seconds=3, size="160x120", audio="5.1")
     else:

@@ -42,11 +42,13 @@ def audio_seconds(*input_args: str) -> float:
     return sum(f["nb_samples"] for f in found["frames"]) / int(found["streams"][0]["sample_rate"])
 
 
-def carries_all_audio(playlist: pathlib.Path, source: pathlib.Path) -> bool:
+def carries_all_audio(playlist: pathlib.Path, source: pathlib.Path, source_seconds: float | None = None) -> bool:
     """The rendition holds the source's sound, no more and no less: what the AAC encoder adds
     is its 1024-sample priming and the rest of its last 1024-sample frame."""
-    added = audio_seconds(*playlist_input(playlist)) - audio_seconds(str(source))
-    print(f"audio: source {audio_seconds(str(source)):.4f} s, rendition adds {added:.4f} s")
+    if source_seconds is None:
+        source_seconds = audio_seconds(str(source))
+    added = audio_seconds(*playlist_input(playlist)) - source_seconds
+    print(f"audio: source {source_seconds:.4f} s, rendition adds {added:.4f} s")
     return 1024 / 44100 <= added + 0.001 and added < 2048 / 44100
 
 
@@ -70,10 +72,11 @@ def rotated(media_dir: pathlib.Path, degrees: int) -> pathlib.Path:
     return path
 
 
-def psnr(playlist: pathlib.Path, source: pathlib.Path, size: str, folder: pathlib.Path) -> float:
-    """Average PSNR of the rendition against the source as the CLI shows it (turned upright)."""
+def psnr(playlist: pathlib.Path, source: pathlib.Path, filters: str, folder: pathlib.Path) -> float:
+    """Average PSNR of the rendition against the source as the CLI shows it through `filters`
+    (turned upright, as it always does)."""
     reference = folder / "reference.y4m"
-    ffmpeg("-i", str(source), "-vf", f"scale={size}", "-pix_fmt", "yuv420p", str(reference))
+    ffmpeg("-i", str(source), "-vf", filters, "-pix_fmt", "yuv420p", str(reference))
     result = subprocess.run(
         ["ffmpeg", "-nostdin", "-hide_banner", *playlist_input(playlist), "-i", str(reference),
          "-lavfi", "[0:v][1:v]psnr", "-f", "null", "-"], check=True, capture_output=True, text=True)
@@ -89,7 +92,7 @@ def test_phone_rotation_comes_out_upright(tmp_path, media_dir, degrees, shown):
     video = next(s for s in streams if s["codec_type"] == "video")
     assert f'{video["width"]}x{video["height"]}' == shown
     assert not video.get("side_data_list"), "the rendition must carry no rotation of its own"
-    measured = psnr(playlist, source, shown.replace("x", ":"), tmp_path)
+    measured = psnr(playlist, source, f"scale={shown.replace('x', ':')}", tmp_path)
     print(f"rotation {degrees}: {measured:.1f} dB against the CLI's upright picture")
     assert measured > 35
 
@@ -138,15 +141,19 @@ def test_video_without_audio_gives_a_video_only_rendition(tmp_path, media_dir):
     assert "360p.m3u8" in (tmp_path / "master.m3u8").read_text()
 
 
-def test_audio_layout_change_continues_without_a_gap(tmp_path, media_dir):
-    """Stereo, then 5.1 after an ad break, in one TS."""
-    source = joined_ts(media_dir, "layout", {"seconds": 1.5, "audio": "stereo"},
-                       {"seconds": 1.5, "audio": "5.1"}, gap=1.55)
+@pytest.mark.parametrize("name, first, second", [
+    ("layout", {"audio": "stereo"}, {"audio": "5.1"}),  # stereo, then 5.1 after an ad break
+    ("rate", {"sample_rate": 48000}, {"sample_rate": 44100}),
+])
+def test_audio_format_change_continues_without_a_gap(tmp_path, media_dir, name, first, second):
+    source = joined_ts(media_dir, name, {"seconds": 1.5, **first}, {"seconds": 1.5, **second}, gap=1.55)
     playlist = job_360p(tmp_path, source)
     spans = timeline(playlist)
-    print(f"layout change: {spans}")
+    print(f"{name} change: {spans}")
     assert spans["video"]["count"] == 90
-    assert carries_all_audio(playlist, source)
+    # Each part has a rate of its own, so each is measured alone.
+    parts = sum(audio_seconds(str(media_dir / f"{name}_{part}.ts")) for part in "ab")
+    assert carries_all_audio(playlist, source, parts)
     channels = {s["channels"] for s in ffprobe("-show_streams", "-select_streams", "a",
                                                 *playlist_input(playlist))["streams"]}
     assert channels == {2}
