@@ -6,7 +6,7 @@ STAMP   := $(VENV)/.kestrava-installed
 SOURCES := $(shell find src kestrava_jobs -type f -not -path '*/__pycache__/*') CMakeLists.txt pyproject.toml
 PYBIND11 := pybind11==3.0.2
 
-.PHONY: all setup system-deps demo test sanitize compat bench fuzz clean
+.PHONY: all setup system-deps demo test sanitize compat bench bench-pictures fuzz clean
 
 all: setup
 
@@ -43,6 +43,10 @@ compat: setup
 bench: setup
 	$(PY) -m pip install -q "matplotlib>=3.7"
 	$(PY) bench/run_bench.py $(if $(ROUNDS),--rounds $(ROUNDS))
+
+# HDR against SDR, interlaced against progressive (and this build against BASELINE), paired.
+bench-pictures: setup
+	$(PY) bench/picture_costs.py $(if $(ROUNDS),--rounds $(ROUNDS)) $(if $(BASELINE),--baseline "$(BASELINE)")
 
 # Mutation fuzzing of hls_encoder: make fuzz N=1000 [SEED=1]
 fuzz: setup

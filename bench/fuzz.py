@@ -63,6 +63,26 @@ def make_seeds() -> list[pathlib.Path]:
         encode_seed(surround, layout="5.1")
         joined.write_bytes(seeds[1].read_bytes() + surround.read_bytes())
     seeds.append(joined)
+
+    # An HDR phone video: 10-bit HEVC with the HLG transfer and BT.2020 primaries.
+    hdr = seeds_dir / "seed_hlg.mp4"
+    if not hdr.exists():
+        encode(hdr, "-f", "lavfi", "-i", "testsrc2=size=128x96:rate=30:duration=1",
+               "-f", "lavfi", "-i", "sine=sample_rate=48000:duration=1", "-vf",
+               "zscale=t=arib-std-b67:m=bt2020nc:p=bt2020:npl=203,format=yuv420p10le",
+               "-c:v", "libx265", "-preset", "ultrafast", "-x265-params", "log-level=error",
+               "-colorspace", "bt2020nc", "-color_primaries", "bt2020", "-color_trc", "arib-std-b67",
+               "-c:a", "aac")
+    seeds.append(hdr)
+
+    # A camcorder capture: top-field-first interlaced H.264 in TS.
+    interlaced = seeds_dir / "seed_interlaced.ts"
+    if not interlaced.exists():
+        encode(interlaced, "-f", "lavfi", "-i", "testsrc2=size=128x96:rate=60:duration=1",
+               "-f", "lavfi", "-i", "sine=sample_rate=48000:duration=1",
+               "-vf", "interlace=scan=tff,format=yuv420p", "-c:v", "libx264", "-preset", "ultrafast",
+               "-flags", "+ildct+ilme", "-x264-params", "tff=1", "-c:a", "aac")
+    seeds.append(interlaced)
     return seeds
 
 
