@@ -44,7 +44,9 @@ def sources() -> dict[str, pathlib.Path]:
                             "-color_primaries", "bt709", "-color_trc", "bt709"]),
         "interlaced": cached("interlaced_1080i.mp4", "interlace=scan=tff,format=yuv420p",
                              [*X264, "-flags", "+ildct+ilme", "-x264-params", "tff=1"], rate=60),
-        "progressive": cached("progressive_1080p.mp4", "format=yuv420p", X264),
+        # The very same pictures, flagged progressive: what differs is the deinterlacing.
+        "progressive": cached("interlaced_flagged_progressive.mp4", "interlace=scan=tff,setfield=prog,format=yuv420p",
+                              X264, rate=60),
     }
 
 

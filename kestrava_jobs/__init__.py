@@ -2,6 +2,7 @@
 checked result, a time-out, and a Celery task for many machines."""
 
 from .package import package_video
-from .result import PackageError, PackageResult, PackageTimeout, RenditionResult
+from .result import PackageBusy, PackageCancelled, PackageError, PackageResult, PackageTimeout, RenditionResult
 
-__all__ = ["PackageError", "PackageResult", "PackageTimeout", "RenditionResult", "package_video"]
+__all__ = ["PackageBusy", "PackageCancelled", "PackageError", "PackageResult", "PackageTimeout", "RenditionResult",
+           "package_video"]

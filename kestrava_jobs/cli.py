@@ -6,15 +6,19 @@ import json
 import logging
 import pathlib
 import sys
+import threading
 
 from rich.console import Console
 from rich.progress import BarColumn, Progress, TaskProgressColumn, TextColumn, TimeRemainingColumn
 from rich.table import Table
 
-from .package import package_video
+from .package import BESIDE, package_video
 from .result import PackageError, PackageResult
+from .validate import check_out_dir
 
 log = logging.getLogger("kestrava_jobs")
+# The shell's code for a command ended by SIGINT.
+INTERRUPTED = 130
 
 
 def parse_args(argv: list[str] | None) -> argparse.Namespace:
@@ -29,6 +33,8 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
                         help="video bit rates by position (default: each rendition's own)")
     parser.add_argument("--key-info", help="an HLS key info file (default: a fresh key beside OUT_DIR)")
     parser.add_argument("--key-uri", default="enc.key", help="the key's URI in the playlists (default: enc.key)")
+    parser.add_argument("--key-dir", help="the folder for keys (default: $KESTRAVA_KEY_DIR, else "
+                        "~/.local/state/kestrava/keys)")
     parser.add_argument("--timeout", type=float, help="seconds before a job is killed")
     parser.add_argument("--jobs", type=int, default=1, help="sources packaged at once (default: 1)")
     parser.add_argument("--json", action="store_true", help="print the result as JSON and nothing else")
@@ -39,25 +45,24 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
 
 
 def out_dirs(sources: list[str], out: pathlib.Path) -> list[pathlib.Path]:
+    """One folder per source, named after it, under the batch root. Names that are no
+    folder of their own, or that meet another job's folder or files, are refused."""
     if len(sources) == 1:
         return [out]
-    taken: set[str] = set()
-    folders = []
-    for source in sources:
-        stem = pathlib.PurePath(source.rstrip("/")).stem or "source"
-        name, number = stem, 1
-        while name in taken:
-            number += 1
-            name = f"{stem}_{number}"
-        taken.add(name)
-        folders.append(out / name)
-    return folders
+    names = [pathlib.PurePath(source.rstrip("/")).stem for source in sources]
+    taken = {name + suffix for name in names for suffix in BESIDE}
+    clashes = [name for name in names if name in ("", ".", "..") or names.count(name) > 1 or name in taken]
+    if clashes:
+        raise ValueError(f"sources whose package folders would clash: {sorted(set(clashes))}; "
+                         "package them one at a time")
+    return [out / name for name in names]
 
 
 def run_jobs(args: argparse.Namespace, sources: list[str], folders: list[pathlib.Path],
              console: Console) -> list[PackageResult | Exception]:
+    cancel = threading.Event()
     options = {"resolution": args.resolution, "bitrate": args.bitrate, "key_info": args.key_info,
-               "key_uri": args.key_uri, "timeout": args.timeout}
+               "key_uri": args.key_uri, "key_dir": args.key_dir, "timeout": args.timeout, "cancel": cancel}
     show_bar = console.is_terminal and not args.json
     with Progress(TextColumn("{task.description}"), BarColumn(), TaskProgressColumn(), TimeRemainingColumn(),
                   console=console, disable=not show_bar) as bar:
@@ -68,12 +73,22 @@ def run_jobs(args: argparse.Namespace, sources: list[str], folders: list[pathlib
                 bar.update(tasks[index], completed=done, total=total)
             try:
                 return package_video(sources[index], folders[index], on_progress=report, **options)
-            except (PackageError, OSError, ValueError) as error:
+            except (PackageError, OSError, ValueError, TypeError) as error:
                 return error
 
-        # Each job runs in a child process of its own; the pool only bounds how many at once.
+        # Each job runs in a child process of its own; the pool only bounds how many at
+        # once. Ctrl-C reaches this thread: the jobs are told, kill their children and
+        # leave their folders as they found them.
         with concurrent.futures.ThreadPoolExecutor(max(1, args.jobs)) as pool:
-            return list(pool.map(one, range(len(sources))))
+            futures = [pool.submit(one, index) for index in range(len(sources))]
+            try:
+                concurrent.futures.wait(futures)
+            except KeyboardInterrupt:
+                cancel.set()
+                for future in futures:
+                    future.cancel()
+                raise
+            return [future.result() for future in futures]
 
 
 def as_json(outcome: PackageResult | Exception) -> dict:
@@ -104,7 +119,17 @@ def main(argv: list[str] | None = None) -> int:
     logging.basicConfig(level=logging.WARNING, format="%(levelname)s %(name)s: %(message)s")
     sources, out = args.paths[:-1], pathlib.Path(args.paths[-1])
     console = Console(stderr=args.json)
-    outcomes = run_jobs(args, sources, out_dirs(sources, out), console)
+    try:
+        folders = [check_out_dir(folder) for folder in out_dirs(sources, out)]
+    except ValueError as error:
+        console.print(f"[bold red]kestrava-package[/]: {error}")
+        return 2
+    try:
+        outcomes = run_jobs(args, sources, folders, console)
+    except KeyboardInterrupt:
+        print("kestrava-package: interrupted; every job was stopped and its folder left as it was",
+              file=sys.stderr)
+        return INTERRUPTED
     if args.json:
         documents = [as_json(outcome) for outcome in outcomes]
         json.dump(documents[0] if len(documents) == 1 else documents, sys.stdout, indent=2)

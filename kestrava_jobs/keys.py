@@ -1,42 +1,89 @@
-"""Key material for a package. The key stays outside the package folder: served
-beside the segments it would defeat the encryption."""
+"""Key material for a package. Keys live in a key folder of their own, never in or
+beside the package folder: a web server that serves the packages would serve them."""
 
+import hashlib
+import os
 import pathlib
 import secrets
-from dataclasses import dataclass
+from dataclasses import dataclass, field
+
+from .job_files import create_new, remove_own
+from .validate import check_key_uri, check_text
+
+KEY_DIR_VARIABLE = "KESTRAVA_KEY_DIR"
+KEY_BYTES = 16
 
 
 @dataclass(frozen=True)
 class KeyInfo:
     path: pathlib.Path  # the key info file handed to the module (absolute paths inside)
-    key: bytes
-    iv: str | None  # 32 hex digits, or None: the muxer then uses each segment's sequence number
+    key_file: pathlib.Path
+    uri: str  # the key's URI as the playlists name it
+    key: bytes = field(repr=False)
+    iv: str | None = field(repr=False)  # 32 hex digits, or None: each segment's sequence number
 
 
-def beside(out_dir: pathlib.Path, suffix: str) -> pathlib.Path:
-    """<parent>/<name><suffix>: the job's own files next to its folder."""
-    return out_dir.with_name(out_dir.name + suffix)
+def default_key_dir() -> pathlib.Path:
+    """$KESTRAVA_KEY_DIR, else the service user's own state folder (XDG), outside
+    any folder a web server would serve packages from."""
+    configured = os.environ.get(KEY_DIR_VARIABLE)
+    if configured:
+        return pathlib.Path(configured)
+    state = os.environ.get("XDG_STATE_HOME") or pathlib.Path.home() / ".local" / "state"
+    return pathlib.Path(state) / "kestrava" / "keys"
 
 
-def fresh_key_info(out_dir: pathlib.Path, key_uri: str) -> KeyInfo:
-    key, iv = secrets.token_bytes(16), secrets.token_hex(16)
-    key_path = beside(out_dir, ".key")
-    key_path.write_bytes(key)
-    key_path.chmod(0o600)
-    info = beside(out_dir, ".keyinfo")
-    info.write_text(f"{key_uri}\n{key_path}\n{iv}\n")
-    return KeyInfo(info, key, iv)
+def ready_key_dir(key_dir: pathlib.Path) -> pathlib.Path:
+    """The key folder, made 0700 if missing; refused unless it is this user's own folder."""
+    key_dir = pathlib.Path(os.path.abspath(key_dir))
+    key_dir.mkdir(mode=0o700, parents=True, exist_ok=True)
+    found = os.lstat(key_dir)
+    if not os.path.stat.S_ISDIR(found.st_mode) or found.st_uid != os.geteuid():
+        raise PermissionError(f"{key_dir}: the key folder must be a folder of this user's own")
+    if found.st_mode & 0o077:
+        os.chmod(key_dir, 0o700)
+    return key_dir
 
 
-def caller_key_info(out_dir: pathlib.Path, given: str | pathlib.Path) -> KeyInfo:
-    """The caller's key info file, copied beside the folder with its key path made
-    absolute: the job runs with the package folder as its working directory."""
+def key_name(out_dir: pathlib.Path) -> str:
+    """One key per package folder, named by a digest of the folder's full path: two
+    folders of one name elsewhere get keys of their own, and any name fits."""
+    return hashlib.sha256(os.fsencode(out_dir)).hexdigest()[:32]
+
+
+def discard(key_dir: pathlib.Path, out_dir: pathlib.Path) -> None:
+    """Removes the key and key info file of a package that was not made."""
+    for suffix in (".key", ".keyinfo"):
+        remove_own(key_dir / (key_name(out_dir) + suffix))
+
+
+def fresh_key_info(key_dir: pathlib.Path, out_dir: pathlib.Path, key_uri: str) -> KeyInfo:
+    key, iv = secrets.token_bytes(KEY_BYTES), secrets.token_hex(16)
+    key_file = key_dir / (key_name(out_dir) + ".key")
+    info = key_dir / (key_name(out_dir) + ".keyinfo")
+    # An earlier attempt at this folder that did not finish left them; its package is gone.
+    discard(key_dir, out_dir)
+    create_new(key_file, key)
+    create_new(info, f"{key_uri}\n{key_file}\n{iv}\n".encode())
+    return KeyInfo(info, key_file, key_uri, key, iv)
+
+
+def caller_key_info(key_dir: pathlib.Path, out_dir: pathlib.Path, given: pathlib.Path) -> KeyInfo:
+    """The caller's key info file, copied into the key folder with its key path made
+    absolute (the job works in the package folder) and every line checked."""
     lines = pathlib.Path(given).read_text().splitlines()
     if len(lines) < 2:
         raise ValueError(f"{given}: a key info file holds a key URI and a key file path, one a line")
-    key_path = pathlib.Path(lines[1]).expanduser().resolve()
-    key = key_path.read_bytes()[:16]
+    uri = check_key_uri(lines[0])
+    key_file = pathlib.Path(check_text(lines[1], "the key file path")).expanduser().resolve()
+    key = key_file.read_bytes()
+    if len(key) != KEY_BYTES:
+        raise ValueError(f"{given}: its key file must hold {KEY_BYTES} bytes")
     iv = lines[2].strip() if len(lines) > 2 and lines[2].strip() else None
-    info = beside(out_dir, ".keyinfo")
-    info.write_text("\n".join([lines[0], str(key_path), *([iv] if iv else [])]) + "\n")
-    return KeyInfo(info, key, iv)
+    if iv is not None and (len(iv.removeprefix("0x")) != 32 or
+                           any(c not in "0123456789abcdefABCDEF" for c in iv.removeprefix("0x"))):
+        raise ValueError(f"{given}: its IV must be 32 hexadecimal digits")
+    info = key_dir / (key_name(out_dir) + ".keyinfo")
+    remove_own(info)
+    create_new(info, ("\n".join([uri, str(key_file), *([iv] if iv else [])]) + "\n").encode())
+    return KeyInfo(info, key_file, uri, key, iv)

@@ -2,19 +2,28 @@
 the streams in their segments; and the master playlist that players get."""
 
 import json
+import logging
 import os
 import pathlib
 import subprocess
 from fractions import Fraction
 
 import m3u8
+from cryptography.hazmat.primitives import padding
+from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
 
+from .deadline import Deadline
 from .keys import KeyInfo
 from .result import RenditionResult
+
+log = logging.getLogger(__name__)
 
 # RFC 6381 object types of the AAC profiles, as ffprobe names them.
 AAC_OBJECT_TYPES = {"LC": 2, "HE-AAC": 5, "HE-AACv2": 29}
 H264_SPS = 7
+# How far a segment's media may be from what its playlist lists: rounding, and audio
+# frames that overlap the cut.
+SEGMENT_TOLERANCE = 0.25
 
 
 def playlist_seconds(path: pathlib.Path) -> float:
@@ -33,9 +42,36 @@ def listed_names(master: pathlib.Path) -> list[str]:
     return [pathlib.PurePath(playlist.uri).stem for playlist in m3u8.loads(master.read_text()).playlists]
 
 
-def check_rendition(out_dir: pathlib.Path, name: str, key: KeyInfo) -> RenditionResult | None:
-    """The rendition's figures, or None unless its playlist is finished and every
-    segment it lists exists."""
+def decrypted(segment: pathlib.Path, key: bytes | None, iv: str | None) -> bytes:
+    """The segment's clear bytes, decrypted here so that the key reaches no command line.
+    ValueError when it is not whole AES-128-CBC with PKCS#7 padding under this key."""
+    data = segment.read_bytes()
+    if key is None:
+        return data
+    if not data or len(data) % 16:
+        raise ValueError(f"{segment.name}: not a whole number of AES blocks")
+    decryptor = Cipher(algorithms.AES(key), modes.CBC(bytes.fromhex(iv or ""))).decryptor()
+    unpadder = padding.PKCS7(128).unpadder()
+    return unpadder.update(decryptor.update(data) + decryptor.finalize()) + unpadder.finalize()
+
+
+def probe_bytes(data: bytes, deadline: Deadline, *entries: str) -> dict:
+    """ffprobe's JSON for the given entries of an MPEG-TS read from standard input."""
+    return json.loads(subprocess.run(
+        ["ffprobe", "-v", "error", "-of", "json", "-f", "mpegts", *entries, "-i", "pipe:0"],
+        input=data, check=True, capture_output=True, timeout=deadline.left()).stdout)
+
+
+def media_seconds(found: dict) -> float:
+    """From the first packet's start to the last one's end, over all streams."""
+    starts = [float(p["pts_time"]) for p in found["packets"] if "pts_time" in p]
+    ends = [float(p["pts_time"]) + float(p.get("duration_time", 0)) for p in found["packets"] if "pts_time" in p]
+    return max(ends) - min(starts) if starts else 0.0
+
+
+def check_rendition(out_dir: pathlib.Path, name: str, key: KeyInfo, deadline: Deadline) -> RenditionResult | None:
+    """The rendition's figures, or None unless its playlist is finished and every segment
+    it lists decrypts, demuxes to its end and holds as much media as the playlist says."""
     path = out_dir / f"{name}.m3u8"
     if not path.is_file():
         return None
@@ -44,12 +80,27 @@ def check_rendition(out_dir: pathlib.Path, name: str, key: KeyInfo) -> Rendition
     if not playlist.is_endlist or not files or not all(f.is_file() for f in files):
         return None
     durations = [segment.duration or 0.0 for segment in playlist.segments]
+    facts: dict = {}
+    for number, (segment, file, listed) in enumerate(zip(playlist.segments, files, durations)):
+        encrypted = segment.key is not None and segment.key.method == "AES-128"
+        iv = (segment.key.iv or f"{(playlist.media_sequence or 0) + number:032x}") if encrypted else None
+        try:
+            clear = decrypted(file, key.key if encrypted else None, iv and iv.removeprefix("0x"))
+            found = probe_bytes(clear, deadline, "-show_entries",
+                                "packet=pts_time,duration_time:stream=codec_type,codec_name,profile,width,height,"
+                                "avg_frame_rate")
+        except (ValueError, subprocess.CalledProcessError) as error:
+            log.warning("%s of %s does not hold what its playlist lists: %s", file.name, name,
+                        error if isinstance(error, ValueError) else "ffprobe could not read it")
+            return None
+        measured = media_seconds(found)
+        if abs(measured - listed) > SEGMENT_TOLERANCE:
+            log.warning("%s of %s holds %.3f s where its playlist lists %.3f s", file.name, name, measured, listed)
+            return None
+        if number == 0:
+            facts = stream_facts(found, clear, deadline)
     sizes = [f.stat().st_size for f in files]
     duration = sum(durations)
-    first = playlist.segments[0]
-    encrypted = first.key is not None and first.key.method == "AES-128"
-    iv = (first.key.iv or f"{playlist.media_sequence or 0:032x}") if encrypted else None
-    facts = stream_facts(files[0], key.key if encrypted else None, iv)
     return RenditionResult(
         name=name, duration=round(duration, 6), segments=len(files), bytes=sum(sizes),
         bitrate=round(sum(sizes) * 8 / duration) if duration > 0 else 0,
@@ -58,22 +109,11 @@ def check_rendition(out_dir: pathlib.Path, name: str, key: KeyInfo) -> Rendition
         width=facts["width"], height=facts["height"], codecs=facts["codecs"], frame_rate=facts["frame_rate"])
 
 
-def input_args(segment: pathlib.Path, key: bytes | None, iv: str | None) -> list[str]:
-    if key is None:
-        return ["-i", str(segment)]
-    # FFmpeg's crypto protocol decrypts AES-128 CBC with the key and IV given as options.
-    return ["-key", key.hex(), "-iv", (iv or "").removeprefix("0x"), "-i", f"crypto:{segment}"]
-
-
-def stream_facts(segment: pathlib.Path, key: bytes | None, iv: str | None) -> dict:
-    args = input_args(segment, key, iv)
-    streams = json.loads(subprocess.run(
-        ["ffprobe", "-v", "error", "-of", "json", "-show_entries",
-         "stream=codec_type,codec_name,profile,width,height,avg_frame_rate", *args],
-        check=True, capture_output=True, text=True).stdout)["streams"]
+def stream_facts(found: dict, clear: bytes, deadline: Deadline) -> dict:
+    streams = found["streams"]
     video = next((s for s in streams if s["codec_type"] == "video"), {})
     audio = next((s for s in streams if s["codec_type"] == "audio"), None)
-    codecs = [h264_codec(args)] if video.get("codec_name") == "h264" else []
+    codecs = [h264_codec(clear, deadline)] if video.get("codec_name") == "h264" else []
     if audio is not None and audio.get("codec_name") == "aac":
         codecs.append(f"mp4a.40.{AAC_OBJECT_TYPES.get(audio.get('profile', ''), 2)}")
     rate = Fraction(video.get("avg_frame_rate", "0/1")) if video.get("avg_frame_rate", "0/0") != "0/0" else None
@@ -81,10 +121,11 @@ def stream_facts(segment: pathlib.Path, key: bytes | None, iv: str | None) -> di
             "codecs": ",".join(codecs), "frame_rate": round(float(rate), 3) if rate else None}
 
 
-def h264_codec(args: list[str]) -> str:
+def h264_codec(clear: bytes, deadline: Deadline) -> str:
     """avc1.PPCCLL: profile, constraint flags and level, the three bytes after the SPS header."""
-    stream = subprocess.run(["ffmpeg", "-v", "error", "-nostdin", *args, "-map", "0:v:0", "-c", "copy",
-                             "-frames:v", "1", "-f", "h264", "-"], check=True, capture_output=True).stdout
+    stream = subprocess.run(["ffmpeg", "-v", "error", "-nostdin", "-f", "mpegts", "-i", "pipe:0", "-map", "0:v:0",
+                             "-c", "copy", "-frames:v", "1", "-f", "h264", "-"],
+                            input=clear, check=True, capture_output=True, timeout=deadline.left()).stdout
     start = 0
     while (start := stream.find(b"\x00\x00\x01", start) + 3) >= 3:
         if start + 4 <= len(stream) and stream[start] & 0x1F == H264_SPS:

@@ -25,6 +25,8 @@ class PackageResult:
     master: str
     log: str
     seconds: float  # wall time of the whole job
+    key_file: str = ""  # where the key is (never the key itself)
+    key_uri: str = ""  # the key's URI as the playlists name it
     complete: list[str] = field(default_factory=list)
     failed: list[str] = field(default_factory=list)
     renditions: dict[str, RenditionResult] = field(default_factory=dict)
@@ -33,6 +35,11 @@ class PackageResult:
     def to_dict(self) -> dict:
         """Plain JSON-able data."""
         return dataclasses.asdict(self)
+
+    @classmethod
+    def from_dict(cls, data: dict) -> "PackageResult":
+        renditions = {name: RenditionResult(**rendition) for name, rendition in data["renditions"].items()}
+        return cls(**{**data, "renditions": renditions})
 
 
 class PackageError(RuntimeError):
@@ -46,3 +53,15 @@ class PackageError(RuntimeError):
 
 class PackageTimeout(PackageError, TimeoutError):
     """The job ran past its time-out and was killed."""
+
+
+class PackageCancelled(PackageError):
+    """The job was cancelled (Ctrl-C in the command) and its child killed."""
+
+
+class PackageBusy(FileExistsError):
+    """Another job holds the package folder. `job_id` is the holder's, when it gave one."""
+
+    def __init__(self, message: str, job_id: str | None = None) -> None:
+        super().__init__(message)
+        self.job_id = job_id

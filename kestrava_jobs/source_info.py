@@ -6,7 +6,10 @@ import logging
 import subprocess
 from dataclasses import dataclass
 
+from .deadline import Deadline
+
 log = logging.getLogger(__name__)
+PROBE_SECONDS = 60
 
 
 @dataclass(frozen=True)
@@ -15,12 +18,18 @@ class SourceInfo:
     shown_size: tuple[int, int] | None  # width, height after the display matrix's rotation
 
 
-def probe_source(source: str, timeout: float = 60) -> SourceInfo:
+def probe_source(source: str, deadline: Deadline) -> SourceInfo:
+    """What ffprobe finds within the job's time-out (and at most a minute)."""
+    left = deadline.left()
     try:
         found = json.loads(subprocess.run(
             ["ffprobe", "-v", "error", "-of", "json", "-select_streams", "v:0",
              "-show_entries", "format=duration:stream=width,height:stream_side_data=rotation", source],
-            check=True, capture_output=True, text=True, timeout=timeout).stdout)
+            check=True, capture_output=True, text=True, timeout=min(left or PROBE_SECONDS, PROBE_SECONDS)).stdout)
+    except subprocess.TimeoutExpired:
+        deadline.left()
+        log.warning("could not probe %s within %d s", source, PROBE_SECONDS)
+        return SourceInfo(None, None)
     except (subprocess.SubprocessError, OSError, ValueError) as error:
         log.warning("could not probe %s: %s", source, error)
         return SourceInfo(None, None)

@@ -13,6 +13,14 @@ if _preload:
 from media import ffmpeg, make_source
 
 
+@pytest.fixture(scope="session", autouse=True)
+def key_dir(tmp_path_factory) -> pathlib.Path:
+    """The jobs' key folder, kept out of the home of whoever runs the tests."""
+    folder = tmp_path_factory.mktemp("keys")
+    os.environ["KESTRAVA_KEY_DIR"] = str(folder)
+    return folder
+
+
 @pytest.fixture(scope="session")
 def media_dir(tmp_path_factory) -> pathlib.Path:
     return tmp_path_factory.mktemp("media")

@@ -7,11 +7,15 @@ import signal
 import socket
 import subprocess
 import sys
+import time
+import types
 
 import pytest
 
 from test_jobs import job_children, running
-from media import free_port, make_source, server_process, wait_for
+from media import free_port, make_source, wait_for
+
+VISIBILITY_SECONDS = 6
 
 pytestmark = [
     pytest.mark.skipif(shutil.which("redis-server") is None, reason="needs Debian's redis-server"),
@@ -21,18 +25,41 @@ pytestmark = [
 
 
 @pytest.fixture(scope="module")
-def broker_url(tmp_path_factory):
+def redis(tmp_path_factory):
+    """A real Redis on a free port, with every write on disk, and a way to restart it
+    on the same port as a broker's machine does."""
     port = free_port()
     folder = tmp_path_factory.mktemp("redis")
+    command = ["redis-server", "--port", str(port), "--bind", "127.0.0.1", "--save", "", "--appendonly", "yes",
+               "--appendfsync", "always", "--dir", str(folder)]
 
     def answers():
         with socket.create_connection(("127.0.0.1", port), timeout=0.2) as connection:
             connection.sendall(b"PING\r\n")
             return connection.recv(16).startswith(b"+PONG")
 
-    with server_process(["redis-server", "--port", str(port), "--bind", "127.0.0.1", "--save", "",
-                         "--appendonly", "no", "--dir", str(folder)], lambda: _quietly(answers), "redis-server"):
-        yield f"redis://127.0.0.1:{port}/0"
+    def start() -> subprocess.Popen:
+        server = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        wait_for(lambda: _quietly(answers), 10, "redis-server")
+        return server
+
+    servers = [start()]
+
+    def restart(pause: float) -> None:
+        servers[-1].terminate()
+        servers[-1].wait(timeout=10)
+        time.sleep(pause)
+        servers.append(start())
+
+    def count(*arguments: str) -> int:
+        return int(subprocess.run(["redis-cli", "-p", str(port), *arguments], capture_output=True, text=True,
+                                  check=True).stdout.strip() or 0)
+
+    try:
+        yield types.SimpleNamespace(url=f"redis://127.0.0.1:{port}/0", restart=restart, count=count)
+    finally:
+        servers[-1].terminate()
+        servers[-1].wait(timeout=10)
 
 
 def _quietly(probe):
@@ -43,13 +70,17 @@ def _quietly(probe):
 
 
 @pytest.fixture(scope="module")
-def app(broker_url, tmp_path_factory):
-    """A worker of one prefork process, and the app the tests submit with."""
-    env = {**os.environ, "KESTRAVA_BROKER_URL": broker_url}
+def app(redis, tmp_path_factory):
+    """A worker of two prefork processes, and the app the tests submit with. Redis hands
+    an unacknowledged job out again after a few seconds, so that redeliveries happen."""
+    broker_url = redis.url
+    root = str(tmp_path_factory.getbasetemp())
+    env = {**os.environ, "KESTRAVA_BROKER_URL": broker_url, "KESTRAVA_SOURCE_ROOTS": root,
+           "KESTRAVA_OUTPUT_ROOT": root, "KESTRAVA_VISIBILITY_TIMEOUT": str(VISIBILITY_SECONDS)}
     log = tmp_path_factory.mktemp("worker") / "worker.log"
     with log.open("wb") as output:
         worker = subprocess.Popen([sys.executable, "-m", "celery", "-A", "kestrava_jobs.celery_app:app", "worker",
-                                   "--pool", "prefork", "--concurrency", "1", "--without-gossip",
+                                   "--pool", "prefork", "--concurrency", "2", "--without-gossip",
                                    "--without-mingle", "--loglevel", "INFO"],
                                   env=env, stdout=output, stderr=subprocess.STDOUT)
     os.environ["KESTRAVA_BROKER_URL"] = broker_url
@@ -57,6 +88,7 @@ def app(broker_url, tmp_path_factory):
     from kestrava_jobs.celery_app import app as celery_app
     try:
         wait_for(lambda: b"ready." in log.read_bytes(), 60, "the Celery worker")
+        celery_app.worker, celery_app.worker_log = worker, log
         yield celery_app
     finally:
         worker.terminate()
@@ -93,4 +125,55 @@ def test_killed_worker_process_leaves_no_orphan_and_the_job_is_redone(app, tmp_p
     listed = {line for name in ("1080p", "720p") for line in (out / f"{name}.m3u8").read_text().splitlines()
               if line.endswith(".ts")}
     assert {p.name for p in out.glob("*.ts")} == listed
-    assert not (tmp_path / "out.task").exists()
+
+
+def packaging_runs(worker_log: pathlib.Path, out: pathlib.Path) -> int:
+    return worker_log.read_text().count(f"into {out}:")
+
+
+def test_a_duplicate_delivery_while_the_job_runs_harms_nothing(app, tmp_path, hd_source):
+    out = tmp_path / "out"
+    task = dict(args=[str(hd_source), str(out)], kwargs={"resolution": ["1080p", "720p"]})
+    first = app.send_task("kestrava_jobs.package_video", **task)
+    wait_for(lambda: job_children(out), 60, "the first delivery's child")
+    app.send_task("kestrava_jobs.package_video", task_id=first.id, **task)
+    result = first.get(timeout=180)
+    assert (result["complete"], first.state) == (["1080p", "720p"], "SUCCESS")
+    time.sleep(2)  # the duplicate has been dropped, not stored
+    assert app.AsyncResult(first.id).state == "SUCCESS"
+    assert packaging_runs(app.worker_log, out) == 1
+
+
+def test_a_broker_restart_mid_job_keeps_the_worker_and_completes_the_job_once(app, redis, tmp_path, hd_source):
+    out = tmp_path / "out"
+    pending = app.send_task("kestrava_jobs.package_video", args=[str(hd_source), str(out)],
+                            kwargs={"resolution": ["1080p", "720p"]})
+    wait_for(lambda: job_children(out), 60, "the job's child")
+    redis.restart(pause=1)
+    result = pending.get(timeout=180)
+    assert (result["complete"], pending.state) == (["1080p", "720p"], "SUCCESS")
+    assert app.worker.poll() is None, "the worker must live through the broker's restart"
+    # The acknowledgement died with the broker's connection: the job comes again, finds its
+    # package complete and is acknowledged without encoding again.
+    wait_for(lambda: redis.count("HLEN", "unacked") == 0 and redis.count("LLEN", "celery") == 0,
+             VISIBILITY_SECONDS * 6, "every message to be acknowledged")
+    assert packaging_runs(app.worker_log, out) == 1
+    assert app.AsyncResult(pending.id).state == "SUCCESS"
+
+
+@pytest.mark.parametrize("args, kwargs", [
+    (["/etc/hostname", "{out}"], {}),                        # a source outside the roots
+    (["{source}", "/tmp/kestrava-elsewhere/out"], {}),        # a folder outside the root
+    (["concat:{source}|{source}", "{out}"], {}),              # an FFmpeg protocol
+    (["http://127.0.0.1:9/x.mp4", "{out}"], {}),              # URLs are not allowed here
+    (["{source}", "{out}"], {"key_info": "/etc/hostname"}),   # a key info file outside the key folder
+    (["{source}", "{out}"], {"key_dir": "/tmp"}),             # the worker's own settings
+])
+def test_messages_are_held_to_the_deployments_folders(app, tmp_path, hd_source, args, kwargs):
+    fill = {"source": str(hd_source), "out": str(tmp_path / "out")}
+    pending = app.send_task("kestrava_jobs.package_video", args=[a.format(**fill) for a in args], kwargs=kwargs)
+    with pytest.raises(Exception) as raised:
+        pending.get(timeout=60)
+    assert type(raised.value).__name__ == "ValueError"
+    assert list(tmp_path.iterdir()) == []
+    assert not pathlib.Path("/tmp/kestrava-elsewhere").exists()

@@ -1,0 +1,58 @@
+"""What a worker accepts from a broker message: any program that reaches the broker
+can send one, so its paths are held to the folders the deployment names."""
+
+import os
+import pathlib
+import re
+
+from .keys import KEY_DIR_VARIABLE
+from .validate import check_text
+
+SOURCE_ROOTS = "KESTRAVA_SOURCE_ROOTS"
+OUTPUT_ROOT = "KESTRAVA_OUTPUT_ROOT"
+ALLOW_URLS = "KESTRAVA_ALLOW_URL_SOURCES"
+# The options a message may carry; the rest (key_dir, job_id, ...) are the worker's.
+MESSAGE_OPTIONS = {"resolution", "bitrate", "key_info", "key_uri", "timeout"}
+SCHEME = re.compile(r"^([A-Za-z][A-Za-z0-9+.-]*):")
+
+
+def _roots(variable: str) -> list[str]:
+    return [os.path.realpath(root) for root in os.environ.get(variable, "").split(os.pathsep) if root]
+
+
+def _under(path: str, roots: list[str]) -> bool:
+    return any(path != root and os.path.commonpath([path, root]) == root for root in roots)
+
+
+def _real_path(text: object, what: str) -> str:
+    if not isinstance(text, str):
+        raise TypeError(f"{what} must be a str")
+    check_text(text, what)
+    if not os.path.isabs(text):
+        raise ValueError(f"{what} must be an absolute path")
+    return os.path.realpath(text)
+
+
+def confine(source: object, out_dir: object, options: dict) -> tuple[str, str, dict]:
+    """The source, folder and options as the worker will use them, or ValueError
+    (TypeError for the wrong kinds) naming what the message may not do."""
+    unknown = set(options) - MESSAGE_OPTIONS
+    if unknown:
+        raise ValueError(f"options a message may not give: {sorted(unknown)}")
+    if isinstance(source, str) and (scheme := SCHEME.match(source)) and scheme.group(1).lower() != "file":
+        if os.environ.get(ALLOW_URLS) != "1" or scheme.group(1).lower() not in ("http", "https"):
+            raise ValueError(f"URL sources are not accepted here (http and https only, with {ALLOW_URLS}=1)")
+        real_source = check_text(source, "the source")
+    else:
+        real_source = _real_path(source.removeprefix("file:") if isinstance(source, str) else source, "the source")
+        if not _under(real_source, _roots(SOURCE_ROOTS)):
+            raise ValueError(f"the source is not under {SOURCE_ROOTS}")
+    out_path = _real_path(out_dir, "out_dir") if isinstance(out_dir, str) and not os.path.islink(out_dir) else None
+    if out_path is None or not _under(out_path, _roots(OUTPUT_ROOT)):
+        raise ValueError(f"out_dir is not a folder under {OUTPUT_ROOT}")
+    if options.get("key_info") is not None:
+        key_info = _real_path(options["key_info"], "key_info")
+        if not _under(key_info, _roots(KEY_DIR_VARIABLE)):
+            raise ValueError(f"key_info is not under {KEY_DIR_VARIABLE}")
+        options = {**options, "key_info": key_info}
+    return real_source, str(pathlib.Path(out_path)), options

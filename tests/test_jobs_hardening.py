@@ -1,0 +1,197 @@
+"""kestrava_jobs as an attacker and bad luck try it: keys stay secret, files stay where
+they belong, one job per folder, results that tell the truth."""
+
+import logging
+import os
+import pathlib
+import resource
+import signal
+import socket
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+from kestrava_jobs import PackageBusy, PackageError, PackageTimeout, package_video
+from media import decrypt_segment, ffprobe, make_source, wait_for
+from test_jobs import job_children, running
+
+pytestmark = pytest.mark.skipif(os.environ.get("KESTRAVA_SANITIZED") == "1",
+                                reason="the job's child loads the module without the sanitizer runtime")
+
+
+@pytest.fixture(scope="module")
+def source(media_dir) -> pathlib.Path:
+    """Long enough at 1280x720 for a job to be caught mid-way."""
+    return make_source(media_dir / "hardening_1280x720.mp4", seconds=8, size="1280x720")
+
+
+def cmdlines() -> list[bytes]:
+    found = []
+    for entry in pathlib.Path("/proc").iterdir():
+        try:
+            found.append((entry / "cmdline").read_bytes())
+        except OSError:
+            pass
+    return found
+
+
+def test_the_key_reaches_no_command_line_log_or_result(tmp_path, source, caplog, monkeypatch):
+    created = []
+    real_open = os.open
+
+    def spy(path, flags, mode=0o777, **kwargs):
+        created.append((str(path), flags, mode))
+        return real_open(path, flags, mode, **kwargs)
+
+    monkeypatch.setattr(os, "open", spy)
+    seen: list[bytes] = []
+    done = threading.Event()
+
+    def poll():
+        while not done.is_set():
+            seen.extend(cmdlines())
+
+    poller = threading.Thread(target=poll)
+    poller.start()
+    try:
+        with caplog.at_level(logging.DEBUG, logger="kestrava_jobs"):
+            result = package_video(source, tmp_path / "out", resolution=["360p", "480p"])
+    finally:
+        done.set()
+        poller.join()
+    key = pathlib.Path(result.key_file).read_bytes()
+    texts = [b"".join(seen), caplog.text.encode(), repr(result).encode(), str(result.to_dict()).encode()]
+    assert not [text for text in texts if key.hex().encode() in text.lower() or key in text]
+    # The key file is made exclusively, without following a link, 0600 from the first byte.
+    opened = [(flags, mode) for path, flags, mode in created if path == result.key_file]
+    assert opened and all(flags & os.O_EXCL and flags & os.O_NOFOLLOW and mode == 0o600 for flags, mode in opened)
+    assert oct(os.stat(result.key_file).st_mode & 0o777) == "0o600"
+
+
+@pytest.mark.parametrize("planted", ["out.log", "out.lock", "out.done.json"])
+@pytest.mark.parametrize("how", ["link", "foreign_file"])
+def test_planted_links_and_files_are_refused(tmp_path, source, planted, how):
+    victim = tmp_path / "victim.conf"
+    victim.write_text("root-only settings\n")
+    if how == "link":
+        (tmp_path / planted).symlink_to(victim)
+    else:
+        if os.geteuid() != 0:
+            pytest.skip("needs root to make a file of another user")
+        (tmp_path / planted).write_text("planted\n")
+        os.chown(tmp_path / planted, 65534, 65534)
+    with pytest.raises(PermissionError, match="not a file this job made"):
+        package_video(source, tmp_path / "out", resolution=["360p"])
+    assert victim.read_text() == "root-only settings\n"
+    assert not (tmp_path / "out").exists() or not any((tmp_path / "out").iterdir())
+
+
+@pytest.mark.parametrize("arguments, error", [
+    ({"key_uri": "enc.key\n/dev/zero\n" + "0" * 32}, ValueError),
+    ({"key_uri": 'enc.key" x="'}, ValueError),
+    ({"resolution": "360p"}, TypeError),
+    ({"resolution": []}, ValueError),
+    ({"resolution": ["360p", "1440p"]}, ValueError),
+    ({"resolution": ["360p"], "bitrate": [3_000_000_000]}, ValueError),
+    ({"resolution": ["360p"], "bitrate": [-400_000]}, ValueError),
+    ({"timeout": float("nan")}, ValueError),
+    ({"source": "missing.mp4"}, FileNotFoundError),
+    ({"source": "."}, IsADirectoryError),
+    ({"out_dir": "new\nline"}, ValueError),
+    ({"out_dir": "x" * 250}, ValueError),
+])
+def test_bad_arguments_are_refused_before_any_file_is_made(tmp_path, source, key_dir, arguments, error):
+    keys_before = set(key_dir.iterdir())
+    given = {"source": source, "out_dir": "out", **arguments}
+    with pytest.raises(error) as raised:
+        package_video(tmp_path / given.pop("source"), tmp_path / given.pop("out_dir"), **given)
+    assert "\n" not in str(raised.value)
+    assert sorted(p.name for p in tmp_path.iterdir()) == []
+    assert set(key_dir.iterdir()) == keys_before
+
+
+def test_a_second_job_on_a_folder_fails_at_once_and_harms_nothing(tmp_path, source):
+    out = tmp_path / "out"
+    outcome = {}
+    first = threading.Thread(target=lambda: outcome.update(result=package_video(source, out, resolution=["720p"])))
+    first.start()
+    wait_for(lambda: job_children(out), 30, "the first job's child")
+    started = time.monotonic()
+    with pytest.raises(PackageBusy):
+        package_video(source, out, resolution=["360p"])
+    assert time.monotonic() - started < 1
+    first.join()
+    result = outcome["result"]
+    key_info = pathlib.Path(result.key_file).with_suffix(".keyinfo").read_text().splitlines()
+    plain = decrypt_segment(out / "720p_000.ts", pathlib.Path(result.key_file).read_bytes(), key_info[2],
+                            tmp_path / "plain.ts")
+    assert ffprobe("-show_streams", str(plain))["streams"][0]["width"] == 1280
+
+
+def test_segments_cut_short_make_a_failed_rendition_and_an_empty_folder(tmp_path, source):
+    """A per-file size limit cuts the segments; the playlist still lists them whole."""
+    code = ("import sys; from kestrava_jobs import package_video, PackageError\n"
+            "try: package_video(sys.argv[1], sys.argv[2], resolution=['360p'], bitrate=[2000000])\n"
+            "except PackageError as error: print('failed', error.result.failed); sys.exit(3)\n")
+    limit = 300 * 1024
+
+    def limited():
+        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+
+    run = subprocess.run([sys.executable, "-c", code, str(source), str(tmp_path / "out")], preexec_fn=limited,
+                         capture_output=True, text=True)
+    assert run.returncode == 3, run.stdout + run.stderr
+    assert "failed ['360p']" in run.stdout
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["out.lock", "out.log"]
+
+
+def test_the_time_out_bounds_a_source_that_never_answers(tmp_path):
+    with socket.socket() as server:
+        server.bind(("127.0.0.1", 0))
+        server.listen()
+        started = time.monotonic()
+        with pytest.raises(PackageTimeout):
+            package_video(f"http://127.0.0.1:{server.getsockname()[1]}/upload.mp4", tmp_path / "out",
+                          resolution=["360p"], timeout=2)
+    assert time.monotonic() - started < 2 + 3
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["out.lock", "out.log"]
+    # The folder is free and as it was: the retry works.
+    assert package_video(make_source(tmp_path / "retry.mp4", seconds=1), tmp_path / "out",
+                         resolution=["360p"]).complete == ["360p"]
+
+
+@pytest.mark.parametrize("batch", [False, True])
+def test_ctrl_c_in_the_command_stops_every_job(tmp_path, source, batch):
+    sources = [str(source), str(source.with_name("hardening_copy.mp4"))] if batch else [str(source)]
+    if batch and not pathlib.Path(sources[1]).exists():
+        pathlib.Path(sources[1]).write_bytes(source.read_bytes())
+    out = tmp_path / "out"
+    command = subprocess.Popen([sys.executable, "-m", "kestrava_jobs.cli", *sources, str(out), "--jobs", "2",
+                                "--resolution", "1080p", "720p"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                               text=True)
+    folders = [out / "hardening_1280x720", out / "hardening_copy"] if batch else [out]
+    children = wait_for(lambda: (found := [c for f in folders for c in job_children(f)]) and
+                        len(found) == len(folders) and found, 60, "every job's child")
+    started = time.monotonic()
+    command.send_signal(signal.SIGINT)
+    _, stderr = command.communicate(timeout=10)
+    assert time.monotonic() - started < 2
+    assert command.returncode == 130
+    assert len(stderr.strip().splitlines()) == 1 and "Traceback" not in stderr
+    assert not [child for child in children if running(child)]
+    assert all(not folder.exists() for folder in folders)
+
+
+def test_batch_names_that_clash_are_refused_before_any_work(tmp_path, media_dir):
+    clip = make_source(media_dir / "batch_a.mp4", seconds=1, size="160x120")
+    names = ["..mp4", "a.mp4", "a.log.mp4"]
+    for name in names:
+        (tmp_path / name).write_bytes(clip.read_bytes())
+    run = subprocess.run([sys.executable, "-m", "kestrava_jobs.cli", *(str(tmp_path / n) for n in names),
+                          str(tmp_path / "root")], capture_output=True, text=True)
+    assert run.returncode == 2
+    assert "'.'" in run.stdout + run.stderr and "'a.log'" in run.stdout + run.stderr
+    assert not (tmp_path / "root").exists()
