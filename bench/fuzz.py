@@ -26,8 +26,11 @@ CALL = ("import sys, kestrava; "
 
 
 def encode(path: pathlib.Path, *args: str) -> None:
-    subprocess.run(["ffmpeg", "-v", "error", "-nostdin", "-y", *args, str(path)], check=True,
+    """Makes a seed; a failed encoding leaves none behind to be mutated."""
+    partial = path.with_name("partial-" + path.name)
+    subprocess.run(["ffmpeg", "-v", "error", "-nostdin", "-y", *args, str(partial)], check=True,
                    capture_output=True)
+    partial.rename(path)
 
 
 def encode_seed(path: pathlib.Path, *extra: str, layout: str = "stereo") -> None:
@@ -69,7 +72,7 @@ def make_seeds() -> list[pathlib.Path]:
     if not hdr.exists():
         encode(hdr, "-f", "lavfi", "-i", "testsrc2=size=128x96:rate=30:duration=1",
                "-f", "lavfi", "-i", "sine=sample_rate=48000:duration=1", "-vf",
-               "zscale=t=arib-std-b67:m=bt2020nc:p=bt2020:npl=203,format=yuv420p10le",
+               "zscale=tin=bt709:min=bt709:pin=bt709:t=arib-std-b67:m=bt2020nc:p=bt2020:npl=203,format=yuv420p10le",
                "-c:v", "libx265", "-preset", "ultrafast", "-x265-params", "log-level=error",
                "-colorspace", "bt2020nc", "-color_primaries", "bt2020", "-color_trc", "arib-std-b67",
                "-c:a", "aac")

@@ -71,6 +71,8 @@ def package_video(source: str | os.PathLike, out_dir: str | os.PathLike, *,
     deadline = Deadline(check_timeout(timeout))
     keys_at = ready_key_dir(pathlib.Path(key_dir) if key_dir is not None else default_key_dir())
 
+    if job_id is None:
+        refuse_unless_new_or_empty(out)
     out.parent.mkdir(parents=True, exist_ok=True)
     lock_path = beside(out, ".lock")
     lock = lock_folder(lock_path)
@@ -92,6 +94,7 @@ def package_video(source: str | os.PathLike, out_dir: str | os.PathLike, *,
             # An earlier attempt of this very job died with its process, mid-way.
             log.info("%s: taking over from an attempt of job %s that died", out, job_id)
             leave_as_found(out, created=False, keys_at=keys_at)
+        refuse_unless_new_or_empty(out)
         log_fd = open_own(beside(out, ".log"))
         try:
             created = prepare_out_dir(out)
@@ -110,10 +113,13 @@ def package_video(source: str | os.PathLike, out_dir: str | os.PathLike, *,
         os.close(lock)
 
 
-def prepare_out_dir(out: pathlib.Path) -> bool:
-    """Makes the folder if it is new; True when it was. Refused unless new or empty."""
+def refuse_unless_new_or_empty(out: pathlib.Path) -> None:
     if out.exists() and (not out.is_dir() or any(out.iterdir())):
         raise FileExistsError(f"{out}: the package folder must be new or empty")
+
+
+def prepare_out_dir(out: pathlib.Path) -> bool:
+    """Makes the folder if it is new; True when it was."""
     remove_own(beside(out, ".done.json"))
     created = not out.exists()
     out.mkdir(exist_ok=True)
@@ -155,14 +161,14 @@ def run_job(source: str, out: pathlib.Path, names: list[str] | None, rates: list
             on_progress: ProgressCallback | None, cancel: threading.Event | None, log_fd: int) -> PackageResult:
     log_path = beside(out, ".log")
     os.ftruncate(log_fd, 0)
+    key = (caller_key_info(keys_at, out, given_key_info) if given_key_info is not None
+           else fresh_key_info(keys_at, out, key_uri))
+    result = PackageResult(source=source, out_dir=str(out), master=str(out / "master.m3u8"),
+                           log=str(log_path), seconds=0.0, key_file=str(key.key_file), key_uri=key.uri)
     try:
-        key = (caller_key_info(keys_at, out, given_key_info) if given_key_info is not None
-               else fresh_key_info(keys_at, out, key_uri))
         info = probe_source(source, deadline)
         names = names or ladder.default_names(info.shown_size)
         rates = [*(rates or []), *ladder.default_bitrates(names[len(rates or []):])]
-        result = PackageResult(source=source, out_dir=str(out), master=str(out / "master.m3u8"),
-                               log=str(log_path), seconds=0.0, key_file=str(key.key_file), key_uri=key.uri)
         log.info("packaging %s into %s: %s at %s", source, out, names, rates)
         call = {"source": source, "resolution": names, "bitrate": rates, "key_info": str(key.path)}
         progress = Progress(out, names, info.duration, on_progress)
@@ -175,7 +181,11 @@ def run_job(source: str, out: pathlib.Path, names: list[str] | None, rates: list
             stop(child)
         finish(result, out, names, key, deadline)
     except subprocess.TimeoutExpired as expired:
-        raise PackageTimeout(f"the job ran past its time-out ({expired.cmd[0]} was still running)") from None
+        raise PackageTimeout(f"the job ran past its time-out ({expired.cmd[0]} was still running)",
+                             result) from None
+    except PackageError as error:
+        error.result = error.result or result
+        raise
     progress.report_final([result.renditions[name].duration for name in result.complete])
     if not result.complete:
         raise PackageError(f"no rendition of {source} came out complete: {cause(log_path)}", result)
