@@ -46,8 +46,12 @@ def package_video_task(self, source: str, out_dir: str, **options) -> dict:
     """package_video on a worker, confined to the deployment's folders; returns the
     result as JSON-able data."""
     source, out_dir, options = confine(source, out_dir, options)
+
+    def report(done: float, total: float | None) -> None:
+        self.update_state(state="PROGRESS", meta={"done": done, "total": total})
+
     try:
-        return package_video(source, out_dir, job_id=self.request.id, **options).to_dict()
+        return package_video(source, out_dir, job_id=self.request.id, on_progress=report, **options).to_dict()
     except PackageBusy as busy:
         if busy.job_id == self.request.id:
             # This very job is still running on the first delivery, which will store its result.

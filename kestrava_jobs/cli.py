@@ -13,6 +13,7 @@ from rich.progress import BarColumn, Progress, TaskProgressColumn, TextColumn, T
 from rich.table import Table
 
 from .package import BESIDE, package_video
+from .preview import serve
 from .result import PackageError, PackageResult
 from .validate import check_out_dir
 
@@ -25,7 +26,8 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(
         prog="kestrava-package",
         description="Package videos as encrypted HLS. With one SOURCE, OUT_DIR is the package folder; "
-                    "with several, OUT_DIR is a root that gets one folder per source, named after it.")
+                    "with several, OUT_DIR is a root that gets one folder per source, named after it. "
+                    "'kestrava-package preview OUT_DIR' plays a package in the browser.")
     parser.add_argument("paths", nargs="+", metavar="SOURCE ... OUT_DIR")
     parser.add_argument("--resolution", nargs="+", metavar="NAME", help="renditions (default: the ladder "
                         "up to the source's own size)")
@@ -114,7 +116,27 @@ def show(console: Console, source: str, outcome: PackageResult | Exception) -> N
     console.print(table)
 
 
+def preview(argv: list[str]) -> int:
+    parser = argparse.ArgumentParser(prog="kestrava-package preview",
+                                     description="Play a package in the browser, its key served locally.")
+    parser.add_argument("out_dir", metavar="OUT_DIR")
+    parser.add_argument("--key", help="the key file (default: the one the job recorded beside OUT_DIR)")
+    parser.add_argument("--port", type=int, default=0, help="port on 127.0.0.1 (default: a free one)")
+    args = parser.parse_args(argv)
+    try:
+        serve(pathlib.Path(args.out_dir), pathlib.Path(args.key) if args.key else None, args.port)
+    except KeyboardInterrupt:
+        return 0
+    except (OSError, ValueError) as error:
+        print(f"kestrava-package preview: {error}", file=sys.stderr)
+        return 2
+    return 0
+
+
 def main(argv: list[str] | None = None) -> int:
+    argv = sys.argv[1:] if argv is None else argv
+    if argv[:1] == ["preview"]:
+        return preview(argv[1:])
     args = parse_args(argv)
     logging.basicConfig(level=logging.WARNING, format="%(levelname)s %(name)s: %(message)s")
     sources, out = args.paths[:-1], pathlib.Path(args.paths[-1])

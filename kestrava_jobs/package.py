@@ -1,5 +1,6 @@
 """package_video: one kestrava job in a child process, watched, checked and finished."""
 
+import concurrent.futures
 import json
 import logging
 import os
@@ -200,28 +201,32 @@ def cause(log_path: pathlib.Path) -> str:
 
 
 class Progress:
-    """Reports the seconds the slowest rendition has written so far, from the
-    growing media playlists, whenever that figure moves."""
+    """Reports the seconds every rendition has written so far, from the growing media
+    playlists: (0, total) at once, then whenever the slowest one moves on (a playlist
+    not written yet counts as 0 s), and (total, total) once the job has ended. The
+    figure never goes back."""
 
     def __init__(self, out: pathlib.Path, names: list[str], total: float | None,
                  callback: ProgressCallback | None) -> None:
         self.playlists = [out / f"{name}.m3u8" for name in dict.fromkeys(names)]
         self.total = total
         self.callback = callback
-        self.reported: float | None = None
+        self.reported = 0.0
+        if callback is not None:
+            callback(0.0, total)
 
     def poll(self) -> None:
         if self.callback is None:
             return
-        started = [playlist_seconds(p) for p in self.playlists if p.exists()]
-        done = min(started) if started else 0.0
-        if done != self.reported:
+        done = min(playlist_seconds(playlist) for playlist in self.playlists)
+        if done > self.reported:
             self.reported = done
             self.callback(done, self.total)
 
     def report_final(self, complete_durations: list[float]) -> None:
         if self.callback is not None:
-            self.callback(min(complete_durations) if complete_durations else 0.0, self.total)
+            final = self.total if self.total is not None else min(complete_durations, default=0.0)
+            self.callback(max(final, self.reported), self.total)
 
 
 def wait(child: subprocess.Popen, deadline: Deadline, progress: Progress,
@@ -256,10 +261,13 @@ def finish(result: PackageResult, out: pathlib.Path, requested: list[str], key: 
     """Checks every rendition the module listed, then rewrites the master to list
     only the complete ones, with the attributes measured from what was written."""
     master = out / "master.m3u8"
-    for name in listed_names(master):
-        checked = check_rendition(out, name, key, deadline)
-        if checked is not None:
-            result.renditions[name] = checked
+    names = listed_names(master)
+    # The renditions are checked side by side: most of the time is ffprobe's start-up.
+    with concurrent.futures.ThreadPoolExecutor(os.cpu_count() or 1) as pool:
+        checked = list(pool.map(lambda name: check_rendition(out, name, key, deadline), names))
+    for name, rendition in zip(names, checked):
+        if rendition is not None:
+            result.renditions[name] = rendition
     result.complete = list(result.renditions)
     # Names the module skipped failed as surely as broken ones.
     result.failed = [name for name in dict.fromkeys(requested) if name not in result.renditions]

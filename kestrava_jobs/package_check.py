@@ -1,6 +1,7 @@
 """Reading what the module wrote: growing media playlists, finished renditions and
 the streams in their segments; and the master playlist that players get."""
 
+import itertools
 import json
 import logging
 import os
@@ -62,10 +63,10 @@ def probe_bytes(data: bytes, deadline: Deadline, *entries: str) -> dict:
         input=data, check=True, capture_output=True, timeout=deadline.left()).stdout)
 
 
-def media_seconds(found: dict) -> float:
+def media_seconds(packets: list[dict]) -> float:
     """From the first packet's start to the last one's end, over all streams."""
-    starts = [float(p["pts_time"]) for p in found["packets"] if "pts_time" in p]
-    ends = [float(p["pts_time"]) + float(p.get("duration_time", 0)) for p in found["packets"] if "pts_time" in p]
+    starts = [float(p["pts_time"]) for p in packets if "pts_time" in p]
+    ends = [float(p["pts_time"]) + float(p.get("duration_time", 0)) for p in packets if "pts_time" in p]
     return max(ends) - min(starts) if starts else 0.0
 
 
@@ -80,25 +81,33 @@ def check_rendition(out_dir: pathlib.Path, name: str, key: KeyInfo, deadline: De
     if not playlist.is_endlist or not files or not all(f.is_file() for f in files):
         return None
     durations = [segment.duration or 0.0 for segment in playlist.segments]
-    facts: dict = {}
-    for number, (segment, file, listed) in enumerate(zip(playlist.segments, files, durations)):
+    clear = []
+    for number, (segment, file) in enumerate(zip(playlist.segments, files)):
         encrypted = segment.key is not None and segment.key.method == "AES-128"
         iv = (segment.key.iv or f"{(playlist.media_sequence or 0) + number:032x}") if encrypted else None
         try:
-            clear = decrypted(file, key.key if encrypted else None, iv and iv.removeprefix("0x"))
-            found = probe_bytes(clear, deadline, "-show_entries",
-                                "packet=pts_time,duration_time:stream=codec_type,codec_name,profile,width,height,"
-                                "avg_frame_rate")
-        except (ValueError, subprocess.CalledProcessError) as error:
-            log.warning("%s of %s does not hold what its playlist lists: %s", file.name, name,
-                        error if isinstance(error, ValueError) else "ffprobe could not read it")
+            clear.append(decrypted(file, key.key if encrypted else None, iv and iv.removeprefix("0x")))
+        except ValueError as error:
+            log.warning("%s of %s does not decrypt: %s", file.name, name, error)
             return None
-        measured = media_seconds(found)
+    # One ffprobe reads the segments end to end; each packet's byte position says
+    # which segment it came from.
+    try:
+        found = probe_bytes(b"".join(clear), deadline, "-show_entries",
+                            "packet=pts_time,duration_time,pos:stream=codec_type,codec_name,profile,width,height,"
+                            "avg_frame_rate")
+    except subprocess.CalledProcessError:
+        log.warning("ffprobe could not read the segments of %s", name)
+        return None
+    ends = list(itertools.accumulate(len(part) for part in clear))
+    for number, (file, listed) in enumerate(zip(files, durations)):
+        start = ends[number - 1] if number else 0
+        measured = media_seconds([packet for packet in found["packets"]
+                                  if start <= int(packet.get("pos", -1)) < ends[number]])
         if abs(measured - listed) > SEGMENT_TOLERANCE:
             log.warning("%s of %s holds %.3f s where its playlist lists %.3f s", file.name, name, measured, listed)
             return None
-        if number == 0:
-            facts = stream_facts(found, clear, deadline)
+    facts = stream_facts(found, clear[0], deadline)
     sizes = [f.stat().st_size for f in files]
     duration = sum(durations)
     return RenditionResult(

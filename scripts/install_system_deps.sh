@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, if any is missing.
 set -eu
-# redis-server: the Celery broker the job package's tests start on a free port.
+# redis-server: the Celery broker the job package's tests start on a free port;
+# chromium: the browser the preview page is tested in.
 packages=(pkg-config ffmpeg libavformat-dev libavcodec-dev libavfilter-dev libswscale-dev
-          libavutil-dev libswresample-dev redis-server)
+          libavutil-dev libswresample-dev redis-server chromium)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")

@@ -11,6 +11,7 @@ import time
 import pytest
 
 from kestrava_jobs import PackageError, PackageTimeout, package_video
+from kestrava_jobs.package_check import playlist_seconds
 from media import make_source, stream_inf
 
 pytestmark = pytest.mark.skipif(os.environ.get("KESTRAVA_SANITIZED") == "1",
@@ -149,3 +150,28 @@ def test_command_line(tmp_path, hd_source, media_dir):
     documents = json.loads(batch.stdout)
     assert [(d["out_dir"], d["complete"], d["failed"]) for d in documents] == [
         (str(tmp_path / "root" / name), ["360p"], []) for name in ("jobs_1280x720", "jobs_second")]
+
+
+def test_progress_only_goes_forward_and_the_master_lists_the_peak(tmp_path, media_dir):
+    """13 s in three segments, two renditions: what each call says is what both have written."""
+    source = make_source(media_dir / "jobs_progress_13s.mp4", seconds=13, size="854x480")
+    out = tmp_path / "out"
+    calls: list[tuple[float, float | None, float, float]] = []
+
+    def record(done: float, total: float | None) -> None:
+        written = min(playlist_seconds(out / f"{name}.m3u8") for name in ("480p", "360p"))
+        calls.append((done, total, written, time.monotonic()))
+
+    started = time.monotonic()
+    result = package_video(source, out, resolution=["480p", "360p"], on_progress=record)
+    print(f"progress calls {[call[:3] for call in calls]}")
+    assert calls[0][3] - started < 1, "the first call comes at once"
+    assert calls[0][:2] == (0.0, pytest.approx(13.0, abs=0.1))
+    assert [done for done, *_ in calls] == sorted(done for done, *_ in calls)
+    assert all(done <= written + 1e-6 for done, _, written, _ in calls[1:-1])
+    assert calls[-1][0] == calls[-1][1] and len(calls) >= 3
+    for attributes, uri in stream_inf((out / "master.m3u8").read_text().splitlines()):
+        rendition = result.renditions[uri.removesuffix(".m3u8")]
+        assert rendition.segments == 3
+        assert f"BANDWIDTH={rendition.peak_bitrate},AVERAGE-BANDWIDTH={rendition.bitrate}," in attributes
+        assert rendition.peak_bitrate > rendition.bitrate

@@ -1,0 +1,93 @@
+"""The preview server and its page, played in Debian's headless Chromium, driven
+through the DevTools protocol."""
+
+import json
+import os
+import pathlib
+import shutil
+import subprocess
+import sys
+import time
+import urllib.request
+
+import pytest
+import websocket
+
+from kestrava_jobs import package_video
+from media import free_port, make_source, wait_for
+
+pytestmark = [
+    pytest.mark.skipif(shutil.which("chromium") is None, reason="needs Debian's chromium"),
+    pytest.mark.skipif(os.environ.get("KESTRAVA_SANITIZED") == "1",
+                       reason="the job's child loads the module without the sanitizer runtime"),
+]
+
+
+class Page:
+    """One Chromium tab, spoken to over the DevTools protocol."""
+
+    def __init__(self, debugging_port: int, url: str) -> None:
+        targets = wait_for(lambda: _json(f"http://127.0.0.1:{debugging_port}/json"), 20, "Chromium's targets")
+        page = next(target for target in targets if target["type"] == "page")
+        self.socket = websocket.create_connection(page["webSocketDebuggerUrl"], timeout=20)
+        self.calls = 0
+        self.send("Page.navigate", url=url)
+
+    def send(self, method: str, **params) -> dict:
+        self.calls += 1
+        self.socket.send(json.dumps({"id": self.calls, "method": method, "params": params}))
+        while True:
+            reply = json.loads(self.socket.recv())
+            if reply.get("id") == self.calls:
+                return reply.get("result", {})
+
+    def evaluate(self, expression: str):
+        found = self.send("Runtime.evaluate", expression=expression, returnByValue=True)
+        return found.get("result", {}).get("value")
+
+
+def _json(url: str):
+    try:
+        with urllib.request.urlopen(url, timeout=1) as reply:
+            return json.load(reply)
+    except OSError:
+        return None
+
+
+def test_the_preview_plays_every_level(tmp_path, media_dir):
+    source = make_source(media_dir / "preview_854x480.mp4", seconds=8, size="854x480")
+    result = package_video(source, tmp_path / "package", resolution=["480p", "360p"])
+    server = subprocess.Popen([sys.executable, "-m", "kestrava_jobs", "preview", str(tmp_path / "package")],
+                              stdout=subprocess.PIPE, text=True)
+    debugging_port = free_port()
+    browser = None
+    try:
+        url = server.stdout.readline().split(" at ")[1].split()[0]
+        browser = subprocess.Popen(["chromium", "--headless=new", "--no-sandbox", "--disable-gpu", "--mute-audio",
+                                    "--autoplay-policy=no-user-gesture-required", f"--user-data-dir={tmp_path / 'chromium'}",
+                                    f"--remote-debugging-port={debugging_port}", "about:blank"],
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        page = Page(debugging_port, url)
+        levels = wait_for(lambda: page.evaluate("window.preview && preview.hls && preview.hls.levels.length &&"
+                                                " preview.hls.levels.map(l => [l.width, l.height])"),
+                          20, "the master's levels")
+        # hls.js orders the levels by bit rate.
+        assert sorted(levels) == sorted([rendition.width, rendition.height] for rendition in result.renditions.values())
+        for index, (width, height) in enumerate(levels):
+            page.evaluate(f"(() => {{ const picker = document.getElementById('level'); picker.value = '{index}';"
+                          "picker.dispatchEvent(new Event('change')); video.loop = true;"
+                          "if (video.ended) { video.currentTime = 0; video.play(); } })()")
+            state = "({w: video.videoWidth, h: video.videoHeight, t: video.currentTime, playing: preview.playing,"\
+                    " errors: preview.errors})"
+            shown = wait_for(lambda: (s := page.evaluate(state)) and (s["errors"] or
+                             ((s["w"], s["h"]) == (width, height) and (s["playing"] or {}).get("index") == index))
+                             and s, 20, f"level {index} to play")
+            assert shown["errors"] == []
+            time.sleep(0.5)
+            assert page.evaluate(state)["t"] != shown["t"], "the video must play on"
+        assert page.evaluate("preview.errors") == []
+    finally:
+        for process in (browser, server):
+            if process is not None:
+                process.terminate()
+                process.wait(timeout=10)
