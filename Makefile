@@ -53,4 +53,4 @@ fuzz: setup
 	$(PY) bench/fuzz.py --runs $(or $(N),100) --seed $(or $(SEED),1)
 
 clean:
-	rm -rf build build-sanitize demo-output
+	rm -rf build build-sanitize demo-output demo-output.*
