@@ -6,7 +6,7 @@ STAMP   := $(VENV)/.kestrava-installed
 SOURCES := $(shell find src kestrava_jobs -type f -not -path '*/__pycache__/*') CMakeLists.txt pyproject.toml
 PYBIND11 := pybind11==3.0.2
 
-.PHONY: all setup system-deps demo test sanitize compat bench bench-pictures fuzz clean
+.PHONY: all setup system-deps demo test sanitize compat bench bench-pictures bench-jobs fuzz clean
 
 all: setup
 
@@ -47,6 +47,10 @@ bench: setup
 # HDR against SDR, interlaced against progressive (and this build against BASELINE), paired.
 bench-pictures: setup
 	$(PY) bench/picture_costs.py $(if $(ROUNDS),--rounds $(ROUNDS)) $(if $(BASELINE),--baseline "$(BASELINE)")
+
+# package_video (child process, checks, measured master) against the bare call, paired.
+bench-jobs: setup
+	cd bench && ../$(PY) check_overhead.py $(if $(ROUNDS),--rounds $(ROUNDS))
 
 # Mutation fuzzing of hls_encoder: make fuzz N=1000 [SEED=1]
 fuzz: setup
