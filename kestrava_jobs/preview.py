@@ -12,6 +12,7 @@ from importlib import resources
 import m3u8
 
 from .job_files import read_own
+from .package import beside
 
 log = logging.getLogger(__name__)
 
@@ -36,7 +37,7 @@ def key_uri_of(out_dir: pathlib.Path) -> str | None:
 
 def recorded_key_file(out_dir: pathlib.Path) -> pathlib.Path | None:
     """The key file the job that made the package recorded beside it."""
-    record = read_own(out_dir.with_name(out_dir.name + ".done.json"))
+    record = read_own(beside(out_dir, ".done.json"))
     key_file = json.loads(record)["result"].get("key_file") if record else None
     return pathlib.Path(key_file) if key_file else None
 

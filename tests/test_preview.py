@@ -3,7 +3,6 @@ through the DevTools protocol."""
 
 import json
 import os
-import pathlib
 import shutil
 import subprocess
 import sys
