@@ -52,8 +52,13 @@ def test_thirty_calls_leave_memory_files_and_threads_flat(tmp_path, media_dir, v
             write_key_info(folder)
         jobs.append((str(folder), str(good if kind == "bad_key" else kind)))
 
-    result = subprocess.run([sys.executable, "-c", SCRIPT, json.dumps(jobs)], capture_output=True,
-                            text=True, timeout=600, env=python_env())
+    # LeakSanitizer's own tracer sometimes crashes while it stops the threads at exit
+    # ("Tracer caught signal 11"): no finding about this code, so that run is repeated once.
+    for _ in range(2):
+        result = subprocess.run([sys.executable, "-c", SCRIPT, json.dumps(jobs)], capture_output=True,
+                                text=True, timeout=600, env=python_env())
+        if "LeakSanitizer has encountered a fatal error" not in result.stderr:
+            break
     assert result.returncode == 0, result.stderr[-3000:]
     seen = json.loads(result.stdout)
     first, last = seen[0], seen[-1]
