@@ -19,6 +19,8 @@ NAMES = [name for name, *_ in LADDER]
 PICTURES = "testsrc2=size=1920x1080:rate={rate}:duration=10,noise=alls=14:allf=t+u"
 X265 = ["-c:v", "libx265", "-preset", "ultrafast", "-x265-params", "log-level=error", "-b:v", "12M"]
 X264 = ["-c:v", "libx264", "-preset", "veryfast", "-b:v", "12M"]
+TONE_MAP = ("zscale=t=linear:npl=100:p=bt709,format=gbrpf32le,tonemap=tonemap=hable:desat=0,"
+            "zscale=t=bt709:m=bt709:r=tv")
 
 
 def cached(name: str, filters: str, codec: list[str], rate: int = 30) -> pathlib.Path:
@@ -40,8 +42,10 @@ def sources() -> dict[str, pathlib.Path]:
     return {
         "hdr_hlg": cached("hlg_10bit_1080p.mp4", to_hlg, [*X265, "-colorspace", "bt2020nc",
                           "-color_primaries", "bt2020", "-color_trc", "arib-std-b67"]),
-        "sdr_10bit": cached("sdr_10bit_1080p.mp4", "format=yuv420p10le", [*X265, "-colorspace", "bt709",
-                            "-color_primaries", "bt709", "-color_trc", "bt709"]),
+        # The HLG pictures as the tone mapping shows them, made SDR beforehand: the
+        # encoders then get the same pictures, and only the tone mapping differs.
+        "sdr_10bit": cached("sdr_10bit_1080p_tonemapped.mp4", f"{to_hlg},{TONE_MAP},format=yuv420p10le",
+                            [*X265, "-colorspace", "bt709", "-color_primaries", "bt709", "-color_trc", "bt709"]),
         "interlaced": cached("interlaced_1080i.mp4", "interlace=scan=tff,format=yuv420p",
                              [*X264, "-flags", "+ildct+ilme", "-x264-params", "tff=1"], rate=60),
         # The very same pictures, flagged progressive: what differs is the deinterlacing.
