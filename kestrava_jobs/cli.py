@@ -12,7 +12,8 @@ from rich.console import Console
 from rich.progress import BarColumn, Progress, TaskProgressColumn, TextColumn, TimeRemainingColumn
 from rich.table import Table
 
-from .package import BESIDE, package_video
+from .job_files import BESIDE
+from .package import package_video
 from .preview import serve
 from .result import PackageError, PackageResult
 from .validate import check_out_dir

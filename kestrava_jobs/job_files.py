@@ -11,15 +11,26 @@ import pathlib
 import stat
 
 NO_LINKS = os.O_NOFOLLOW | os.O_CLOEXEC
+# The job's own files beside its package folder: <name>.lock, <name>.log, <name>.done.json.
+BESIDE = (".lock", ".log", ".done.json")
+
+
+def beside(out_dir: pathlib.Path, suffix: str) -> pathlib.Path:
+    """<parent>/<name><suffix>: one of the job's own files next to its folder."""
+    return out_dir.with_name(out_dir.name + suffix)
+
+
+def _write_all(fd: int, data: bytes) -> None:
+    view = memoryview(data)
+    while view:
+        view = view[os.write(fd, view):]
 
 
 def create_new(path: pathlib.Path, data: bytes, mode: int = 0o600) -> None:
     """Writes `data` to a file that must not exist yet."""
     fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | NO_LINKS, mode)
     try:
-        view = memoryview(data)
-        while view:
-            view = view[os.write(fd, view):]
+        _write_all(fd, data)
     finally:
         os.close(fd)
 
@@ -69,9 +80,7 @@ def rewrite_own(path: pathlib.Path, data: bytes) -> None:
     fd = open_own(path)
     try:
         os.ftruncate(fd, 0)
-        view = memoryview(data)
-        while view:
-            view = view[os.write(fd, view):]
+        _write_all(fd, data)
     finally:
         os.close(fd)
 

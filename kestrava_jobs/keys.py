@@ -5,6 +5,7 @@ import hashlib
 import os
 import pathlib
 import secrets
+import stat
 from dataclasses import dataclass, field
 
 from .job_files import create_new, remove_own
@@ -38,7 +39,7 @@ def ready_key_dir(key_dir: pathlib.Path) -> pathlib.Path:
     key_dir = pathlib.Path(os.path.abspath(key_dir))
     key_dir.mkdir(mode=0o700, parents=True, exist_ok=True)
     found = os.lstat(key_dir)
-    if not os.path.stat.S_ISDIR(found.st_mode) or found.st_uid != os.geteuid():
+    if not stat.S_ISDIR(found.st_mode) or found.st_uid != os.geteuid():
         raise PermissionError(f"{key_dir}: the key folder must be a folder of this user's own")
     if found.st_mode & 0o077:
         os.chmod(key_dir, 0o700)

@@ -16,7 +16,7 @@ from collections.abc import Callable, Sequence
 
 from . import ladder
 from .deadline import Deadline
-from .job_files import lock_folder, open_own, read_own, refuse_foreign, remove_own, rewrite_own
+from .job_files import beside, lock_folder, open_own, read_own, refuse_foreign, remove_own, rewrite_own
 from .keys import KeyInfo, caller_key_info, default_key_dir, discard, fresh_key_info, ready_key_dir
 from .package_check import check_rendition, listed_names, playlist_seconds, write_master
 from .result import PackageBusy, PackageCancelled, PackageError, PackageResult, PackageTimeout
@@ -29,15 +29,8 @@ log = logging.getLogger(__name__)
 ProgressCallback = Callable[[float, float | None], None]
 POLL_SECONDS = 0.25
 LOG_TAIL_LINES = 20
-# The job's files beside its folder.
-BESIDE = (".lock", ".log", ".done.json")
 # FFmpeg's lines that say why something failed, as opposed to its statistics.
 CAUSE = re.compile(r"error|invalid|fail|cannot|could not|unable|no such|not found|denied", re.IGNORECASE)
-
-
-def beside(out_dir: pathlib.Path, suffix: str) -> pathlib.Path:
-    """<parent>/<name><suffix>: the job's own files next to its folder."""
-    return out_dir.with_name(out_dir.name + suffix)
 
 
 def package_video(source: str | os.PathLike, out_dir: str | os.PathLike, *,

@@ -1,6 +1,7 @@
 """Reading what the module wrote: growing media playlists, finished renditions and
 the streams in their segments; and the master playlist that players get."""
 
+import bisect
 import itertools
 import json
 import logging
@@ -100,10 +101,14 @@ def check_rendition(out_dir: pathlib.Path, name: str, key: KeyInfo, deadline: De
         log.warning("ffprobe could not read the segments of %s", name)
         return None
     ends = list(itertools.accumulate(len(part) for part in clear))
-    for number, (file, listed) in enumerate(zip(files, durations)):
-        start = ends[number - 1] if number else 0
-        measured = media_seconds([packet for packet in found["packets"]
-                                  if start <= int(packet.get("pos", -1)) < ends[number]])
+    by_segment: list[list[dict]] = [[] for _ in files]
+    for packet in found["packets"]:
+        position = int(packet.get("pos", -1))
+        number = bisect.bisect_right(ends, position)
+        if position >= 0 and number < len(files):
+            by_segment[number].append(packet)
+    for file, listed, packets in zip(files, durations, by_segment):
+        measured = media_seconds(packets)
         if abs(measured - listed) > SEGMENT_TOLERANCE:
             log.warning("%s of %s holds %.3f s where its playlist lists %.3f s", file.name, name, measured, listed)
             return None

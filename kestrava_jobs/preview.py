@@ -11,8 +11,7 @@ from importlib import resources
 
 import m3u8
 
-from .job_files import read_own
-from .package import beside
+from .job_files import beside, read_own
 
 log = logging.getLogger(__name__)
 

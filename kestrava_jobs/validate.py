@@ -8,14 +8,15 @@ import re
 from collections.abc import Sequence
 
 from . import ladder
+from .job_files import BESIDE
 
 # What the module's binding takes, and what x264's rate control works with (kb/s).
 MIN_BITRATE, MAX_BITRATE = 1_000, 2**31 - 1
 URL = re.compile(r"^[A-Za-z][A-Za-z0-9+.-]*://")
 CONTROL = re.compile(r"[\x00-\x1f\x7f]")
 NAME_MAX = 255
-# The longest name the job gives a file beside the package folder (<name>.done.json).
-LONGEST_SUFFIX = ".done.json"
+# The longest name the job gives a file beside the package folder.
+LONGEST_SUFFIX = max(BESIDE, key=len)
 
 
 def check_text(text: str, what: str) -> str:

@@ -1,3 +1,5 @@
+#include <functional>
+
 #include "transcode/transcode.hpp"
 
 extern "C" {
@@ -36,9 +38,12 @@ bool write_packet(AVFormatContext *muxer, AVStream *stream, AVRational time_base
 
 bool encode_and_write(AVCodecContext *encoder, AVFormatContext *muxer, AVStream *stream,
                       const AVFrame *frame, AVPacket *packet) {
-    return encode_frame(encoder, frame, packet, [=](AVPacket *encoded) {
+    const auto write = [=](AVPacket *encoded) {
         return write_packet(muxer, stream, encoder->time_base, encoded);
-    });
+    };
+    // Held by reference, the writer fits std::function's own storage: no
+    // allocation for each audio frame.
+    return encode_frame(encoder, frame, packet, std::ref(write));
 }
 
 }  // namespace kestrava

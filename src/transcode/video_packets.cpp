@@ -9,25 +9,33 @@ extern "C" {
 namespace kestrava {
 namespace {
 
+// Gives the packet its picture's duration, when that is known: the muxer
+// lists a segment as long as its pictures' durations add up to, so a picture
+// lasts until the next one. A packet whose stamp is none of the pictures'
+// lasts one tick, as does every packet at the end that still lacks one.
+bool time_packet(video_timing &t, AVPacket *packet, bool ending) {
+    const auto found = t.durations.find(packet->pts);
+    if (found != t.durations.end()) {
+        packet->duration = found->second;
+        t.durations.erase(found);
+        return true;
+    }
+    if (ending || packet->pts == AV_NOPTS_VALUE || packet->pts < t.last_pts) {
+        packet->duration = 1;
+        return true;
+    }
+    return false;  // the next picture, not stamped yet, tells
+}
+
+bool write_video_packet(rendition_objects &r, AVPacket *packet) {
+    return write_packet(r.output.get(), r.video_output_stream, r.video_encoder->time_base, packet);
+}
+
 // Writes the waiting packets, in order, as far as their durations are known.
-// The muxer lists a segment as long as its pictures' durations add up to, so
-// a picture lasts until the next one. A packet whose stamp is none of the
-// pictures' lasts one tick, as does every packet at the end that still lacks one.
 bool write_timed_packets(rendition_objects &r, bool ending) {
     video_timing &t = r.video_time;
-    while (!t.waiting.empty()) {
-        AVPacket *packet = t.waiting.front().get();
-        const auto found = t.durations.find(packet->pts);
-        if (found != t.durations.end()) {
-            packet->duration = found->second;
-            t.durations.erase(found);
-        } else if (ending || packet->pts == AV_NOPTS_VALUE || packet->pts < t.last_pts) {
-            packet->duration = 1;
-        } else {
-            return true;  // the next picture, not stamped yet, tells
-        }
-        const bool written =
-            write_packet(r.output.get(), r.video_output_stream, r.video_encoder->time_base, packet);
+    while (!t.waiting.empty() && time_packet(t, t.waiting.front().get(), ending)) {
+        const bool written = write_video_packet(r, t.waiting.front().get());
         t.waiting.pop_front();
         if (!written) {
             return false;
@@ -36,14 +44,21 @@ bool write_timed_packets(rendition_objects &r, bool ending) {
     return true;
 }
 
+// Writes the packet at once when nothing waits before it and its duration is
+// known (the usual case: the encoder gives it out pictures later); otherwise
+// it waits in order.
 bool hold_packet(rendition_objects &r, AVPacket *packet) {
+    video_timing &t = r.video_time;
+    if (t.waiting.empty() && time_packet(t, packet, false)) {
+        return write_video_packet(r, packet);
+    }
     packet_ptr held(av_packet_alloc());
     if (!held) {
         av_packet_unref(packet);
         return false;
     }
     av_packet_move_ref(held.get(), packet);
-    r.video_time.waiting.push_back(std::move(held));
+    t.waiting.push_back(std::move(held));
     return write_timed_packets(r, false);
 }
 
