@@ -4,12 +4,14 @@ that list the media's true length."""
 
 import pathlib
 import re
+import shutil
 import subprocess
 
 import pytest
 
 from media import ffmpeg, ffprobe, make_source, playlist_input, segment_durations
-from test_real_world_sources import carries_all_audio, job_360p, psnr
+from kestrava_jobs import package_video
+from test_real_world_sources import carries_all_audio, job_360p, psnr, timeline
 
 SMALL = {"size": "160x120"}
 HDR_TRANSFERS = {"hlg": "arib-std-b67", "pq": "smpte2084"}
@@ -92,22 +94,31 @@ def test_colour_description_is_carried_over(tmp_path, media_dir, size, matrix):
     assert (video["color_space"], video["color_primaries"], video["color_transfer"]) == (matrix,) * 3
 
 
-@pytest.mark.parametrize("lines", [360, 720])
-def test_interlaced_sources_are_deinterlaced(tmp_path, media_dir, lines):
-    """A white bar racing across a dimmed test pattern, shot as top-field-first interlaced video."""
-    source = media_dir / f"interlaced_{lines}.mkv"
+@pytest.mark.parametrize("lines, container", [(360, "mkv"), (720, "ts")])
+def test_interlaced_sources_are_deinterlaced(tmp_path, media_dir, lines, container):
+    """A white bar racing across a dimmed test pattern, shot as top-field-first interlaced video
+    with sound, in Matroska (1/1000 s stamps) and broadcast MPEG-TS (1/90000 s)."""
+    source = media_dir / f"interlaced_{lines}.{container}"
     size = f"{lines * 16 // 9}x{lines}"
     ffmpeg("-f", "lavfi", "-i", f"testsrc2=size={size}:rate=60:duration=2",
-           "-f", "lavfi", "-i", f"color=white:size=12x{lines}:rate=60", "-filter_complex",
+           "-f", "lavfi", "-i", f"color=white:size=12x{lines}:rate=60",
+           "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000:duration=2", "-filter_complex",
            "[0]lutyuv=y=val*0.5[dim];[dim][1]overlay=x='mod(t*1200,600)':y=0:shortest=1,"
            "interlace=scan=tff:lowpass=off,format=yuv420p",
            "-c:v", "libx264", "-preset", "ultrafast", "-flags", "+ildct+ilme", "-x264-params", "tff=1",
-           str(source))
-    playlist = job_360p(tmp_path, source)
+           "-c:a", "aac", str(source))
+    result = package_video(source, tmp_path / "pkg", resolution=["360p"])
+    playlist = tmp_path / "pkg" / "360p.m3u8"
+    shutil.copy(result.key_file, playlist.with_name("enc.key"))
     share, peak = interlaced_share(*playlist_input(playlist)), picture_stats(*playlist_input(playlist))["YMAX"]
-    print(f"{lines} lines: {share:.0%} interlaced, peak luma {peak:.0f}")
+    spans, media = timeline(playlist), float(ffprobe("-show_entries", "format=duration", str(source))["format"]["duration"])
+    print(f"{lines} lines: {share:.0%} interlaced, peak luma {peak:.0f}; {spans}; EXTINF {segment_durations(playlist)}")
     assert share <= 0.1
     assert peak >= 180
+    video, audio = spans["video"], spans["audio"]
+    assert video["end"] - video["first"] == pytest.approx(2, abs=1 / 30)
+    assert video["first"] == pytest.approx(audio["first"], abs=0.1)
+    assert sum(segment_durations(playlist)) == pytest.approx(media, abs=1 / 30)
 
 
 @pytest.mark.parametrize("name, seconds, rate, extra", [

@@ -162,8 +162,10 @@ bool pull_corrected(rendition_objects &r, bool ending) {
             return false;
         }
     }
+    // Filters may give their pictures another time base (bwdif halves it).
+    const AVRational time_base = av_buffersink_get_time_base(c.sink);
     while (av_buffersink_get_frame(c.sink, c.corrected.get()) >= 0) {
-        const bool encoded = encode_picture(r, c.corrected.get());
+        const bool encoded = encode_picture(r, c.corrected.get(), time_base);
         av_frame_unref(c.corrected.get());
         if (!encoded) {
             return false;
@@ -199,7 +201,7 @@ bool correct_picture(rendition_objects &r, const AVFrame *decoded) {
         return true;
     }
     if (!c.graph) {
-        return encode_picture(r, decoded);
+        return encode_picture(r, decoded, r.video_input_stream->time_base);
     }
     if (av_buffersrc_add_frame_flags(c.source, const_cast<AVFrame *>(decoded),
                                      AV_BUFFERSRC_FLAG_KEEP_REF) < 0) {

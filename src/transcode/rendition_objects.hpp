@@ -137,10 +137,11 @@ void plan_corrections(rendition_objects &rendition);
 // each corrected picture to `encode_picture`. False when that fails.
 bool correct_picture(rendition_objects &rendition, const AVFrame *decoded);
 
-// Scales, stamps and encodes one picture of the source's geometry. True when
+// Scales, stamps and encodes one picture of the source's geometry, whose stamp
+// is in `time_base`. True when
 // the picture is skipped (it cannot be scaled, or its stamp does not advance);
 // false only when encoding or writing fails.
-bool encode_picture(rendition_objects &rendition, const AVFrame *picture);
+bool encode_picture(rendition_objects &rendition, const AVFrame *picture, AVRational time_base);
 
 // Sends a picture (null flushes) to the video encoder; its packets are written
 // as soon as their picture's duration is known.

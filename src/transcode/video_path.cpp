@@ -14,20 +14,24 @@ namespace {
 // jumped. Joined clips and restarted encoders jump by far more.
 constexpr std::int64_t clock_jump_ticks = 30;
 
-// Moves a picture's stamp onto the encoder's 1/30 s grid, measured from the
-// origin. A picture without a stamp follows the last one encoded by one tick.
+// Moves a picture's stamp, read in `time_base` (the one it was made in: the
+// input stream's for a decoded picture, the sink's for a corrected one), onto
+// the encoder's 1/30 s grid, measured from the origin. A picture without a stamp follows the last one encoded by one tick.
 // After a clock jump, pictures carry on one tick after the last one encoded.
 // A picture that would not advance past the last one encoded is dropped,
 // because the muxer refuses packets whose decoding stamps do not increase.
-bool stamp_picture(rendition_objects &r, const AVFrame *picture) {
+bool stamp_picture(rendition_objects &r, const AVFrame *picture, AVRational time_base) {
     video_timing &t = r.video_time;
     const std::int64_t last = t.last_pts;
     std::int64_t pts;
     if (picture->pts == AV_NOPTS_VALUE) {
         pts = last == AV_NOPTS_VALUE ? 0 : last + 1;
     } else {
-        pts = av_rescale_q(picture->pts - t.origin, r.video_input_stream->time_base,
-                           r.video_encoder->time_base) +
+        // The origin is moved to the picture's time base rather than the stamp
+        // to the stream's: a deinterlacer's is a finer one, and exact.
+        const std::int64_t origin =
+            av_rescale_q(t.origin, r.video_input_stream->time_base, time_base);
+        pts = av_rescale_q(picture->pts - origin, time_base, r.video_encoder->time_base) +
               t.clock_shift;
         const bool jumped = last != AV_NOPTS_VALUE &&
                             (pts < last - clock_jump_ticks ||
@@ -84,11 +88,11 @@ void build_scaler(rendition_objects &r, int width, int height, int format) {
                                   encoder->pix_fmt, SWS_BICUBIC, nullptr, nullptr, nullptr));
 }
 
-bool encode_picture(rendition_objects &r, const AVFrame *picture) {
+bool encode_picture(rendition_objects &r, const AVFrame *picture, AVRational time_base) {
     video_timing &t = r.video_time;
     const std::int64_t previous_pts = t.last_pts;
     const std::int64_t previous_shift = t.clock_shift;
-    if (!stamp_picture(r, picture)) {
+    if (!stamp_picture(r, picture, time_base)) {
         return true;
     }
     if (!scale_picture(r, picture)) {
