@@ -54,11 +54,15 @@ def test_the_key_reaches_no_command_line_log_or_result(tmp_path, source, caplog,
         while not done.wait(0.005):
             seen.update(cmdlines())
 
+    # A key folder someone made readable to all is closed before a key goes in.
+    keys = tmp_path / "keys"
+    keys.mkdir()
+    keys.chmod(0o755)
     poller = threading.Thread(target=poll)
     poller.start()
     try:
         with caplog.at_level(logging.DEBUG, logger="kestrava_jobs"):
-            result = package_video(source, tmp_path / "out", resolution=["360p", "480p"])
+            result = package_video(source, tmp_path / "out", resolution=["360p", "480p"], key_dir=keys)
     finally:
         done.set()
         poller.join()
@@ -69,15 +73,18 @@ def test_the_key_reaches_no_command_line_log_or_result(tmp_path, source, caplog,
     opened = [(flags, mode) for path, flags, mode in created if path == result.key_file and flags & os.O_CREAT]
     assert opened and all(flags & os.O_EXCL and flags & os.O_NOFOLLOW and mode == 0o600 for flags, mode in opened)
     assert oct(os.stat(result.key_file).st_mode & 0o777) == "0o600"
+    assert oct(keys.stat().st_mode & 0o777) == "0o700"
 
 
 @pytest.mark.parametrize("planted", ["out.log", "out.lock", "out.done.json"])
-@pytest.mark.parametrize("how", ["link", "foreign_file"])
+@pytest.mark.parametrize("how", ["link", "hard_link", "foreign_file"])
 def test_planted_links_and_files_are_refused(tmp_path, source, planted, how):
     victim = tmp_path / "victim.conf"
     victim.write_text("root-only settings\n")
     if how == "link":
         (tmp_path / planted).symlink_to(victim)
+    elif how == "hard_link":
+        os.link(victim, tmp_path / planted)
     else:
         if os.geteuid() != 0:
             pytest.skip("needs root to make a file of another user")
@@ -92,6 +99,7 @@ def test_planted_links_and_files_are_refused(tmp_path, source, planted, how):
 @pytest.mark.parametrize("arguments, error", [
     ({"key_uri": "enc.key\n/dev/zero\n" + "0" * 32}, ValueError),
     ({"key_uri": 'enc.key" x="'}, ValueError),
+    ({"key_uri": 'enc.key"'}, ValueError),
     ({"resolution": "360p"}, TypeError),
     ({"resolution": []}, ValueError),
     ({"resolution": ["360p", "1440p"]}, ValueError),
@@ -187,11 +195,12 @@ def test_ctrl_c_in_the_command_stops_every_job(tmp_path, source, batch):
 
 def test_batch_names_that_clash_are_refused_before_any_work(tmp_path, media_dir):
     clip = make_source(media_dir / "batch_a.mp4", seconds=1, size="160x120")
-    names = ["..mp4", "a.mp4", "a.log.mp4"]
+    names = ["..mp4", "a.mp4", "a.mov", "a.log.mp4"]
     for name in names:
         (tmp_path / name).write_bytes(clip.read_bytes())
     run = subprocess.run([sys.executable, "-m", "kestrava_jobs.cli", *(str(tmp_path / n) for n in names),
                           str(tmp_path / "root")], capture_output=True, text=True)
     assert run.returncode == 2
     assert "'.'" in run.stdout + run.stderr and "'a.log'" in run.stdout + run.stderr
+    assert "'a'" in run.stdout + run.stderr
     assert not (tmp_path / "root").exists()
