@@ -3,10 +3,12 @@ through the DevTools protocol."""
 
 import json
 import os
+import pathlib
 import shutil
 import subprocess
 import sys
 import time
+import urllib.error
 import urllib.request
 
 import pytest
@@ -62,6 +64,16 @@ def test_the_preview_plays_every_level(tmp_path, media_dir):
     browser = None
     try:
         url = server.stdout.readline().split(" at ")[1].split()[0]
+        # Only this machine reaches it; the key is never cached; nothing outside the folder is served.
+        with pytest.raises(urllib.error.URLError):
+            urllib.request.urlopen(url.replace("127.0.0.1", "127.0.0.2"), timeout=5)
+        with urllib.request.urlopen(url + "enc.key", timeout=5) as reply:
+            assert reply.read() == pathlib.Path(result.key_file).read_bytes()
+            assert reply.headers["Cache-Control"] == "no-store"
+        (tmp_path / "outside.ts").write_bytes(b"beside the package, not in it")
+        with pytest.raises(urllib.error.HTTPError, match="404") as refused:
+            urllib.request.urlopen(url + "%2E%2E/outside.ts", timeout=5).close()
+        refused.value.close()
         browser = subprocess.Popen(["chromium", "--headless=new", "--no-sandbox", "--disable-gpu", "--mute-audio",
                                     "--autoplay-policy=no-user-gesture-required", f"--user-data-dir={tmp_path / 'chromium'}",
                                     f"--remote-debugging-port={debugging_port}", "about:blank"],
