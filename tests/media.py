@@ -44,6 +44,18 @@ def make_source(path: pathlib.Path, *, seconds: float = 2, size: str = "320x240"
     return path
 
 
+def claiming_duration(mp4: pathlib.Path, seconds: float) -> pathlib.Path:
+    """The MP4 with its movie header claiming `seconds`, whatever its tracks hold (as a tool
+    that got it wrong may write it)."""
+    data = bytearray(mp4.read_bytes())
+    header = data.index(b"mvhd") + 4  # version 0: version and flags, two dates, time scale, duration
+    assert data[header] == 0, "a version 0 movie header"
+    scale = int.from_bytes(data[header + 12:header + 16], "big")
+    data[header + 16:header + 20] = round(seconds * scale).to_bytes(4, "big")
+    mp4.write_bytes(data)
+    return mp4
+
+
 def write_key_info(folder: pathlib.Path, *, iv: bool = True) -> tuple[pathlib.Path, bytes, str | None]:
     key = secrets.token_bytes(16)
     (folder / "enc.key").write_bytes(key)

@@ -12,7 +12,7 @@ import pytest
 
 from kestrava_jobs import PackageError, PackageTimeout, package_video
 from kestrava_jobs.package_check import playlist_seconds
-from media import make_source, stream_inf
+from media import claiming_duration, make_source, stream_inf
 
 pytestmark = pytest.mark.skipif(os.environ.get("KESTRAVA_SANITIZED") == "1",
                                 reason="the job's child loads the module without the sanitizer runtime")
@@ -175,3 +175,10 @@ def test_progress_only_goes_forward_and_the_master_lists_the_peak(tmp_path, medi
         assert rendition.segments == 3
         assert f"BANDWIDTH={rendition.peak_bitrate},AVERAGE-BANDWIDTH={rendition.bitrate}," in attributes
         assert rendition.peak_bitrate > rendition.bitrate
+    # A header that claims 3 s of 9 s: once the playlists list more, the end reports no less.
+    short_header = claiming_duration(make_source(media_dir / "jobs_claims_3s.mp4", seconds=9, size="160x120"), 3)
+    figures: list[tuple[float, float | None]] = []
+    package_video(short_header, tmp_path / "short_header", on_progress=lambda *call: figures.append(call))
+    print(f"progress calls {figures}")
+    assert figures[0] == (0.0, 3.0) and figures[-1][0] >= 6
+    assert [done for done, _ in figures] == sorted(done for done, _ in figures)
