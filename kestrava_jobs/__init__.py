@@ -2,7 +2,8 @@
 checked result, a time-out, and a Celery task for many machines."""
 
 from .package import package_video
-from .result import PackageBusy, PackageCancelled, PackageError, PackageResult, PackageTimeout, RenditionResult
+from .result import (PackageBusy, PackageCancelled, PackageError, PackageResult, PackageTimeout, RenditionResult,
+                     UnreadableSource)
 
 __all__ = ["PackageBusy", "PackageCancelled", "PackageError", "PackageResult", "PackageTimeout", "RenditionResult",
-           "package_video"]
+           "UnreadableSource", "package_video"]

@@ -26,7 +26,9 @@ def main() -> None:
     die_with_parent(int(sys.argv[2]))
     import kestrava
 
-    kestrava.hls_encoder(call["source"], "master.m3u8", call["resolution"], call["bitrate"], call["key_info"])
+    from .job_folder import MASTER
+
+    kestrava.hls_encoder(call["source"], MASTER, call["resolution"], call["bitrate"], call["key_info"])
 
 
 if __name__ == "__main__":

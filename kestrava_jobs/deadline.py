@@ -8,7 +8,17 @@ from .result import PackageTimeout
 
 class Deadline:
     def __init__(self, seconds: float | None) -> None:
-        self.at = math.inf if seconds is None else time.monotonic() + seconds
+        self.started = time.monotonic()
+        self.seconds = seconds
+        self.at = math.inf if seconds is None else self.started + seconds
+
+    def elapsed(self) -> float:
+        return round(time.monotonic() - self.started, 3)
+
+    def expired(self) -> PackageTimeout:
+        """The one error a job past its time-out raises."""
+        return PackageTimeout(f"the job ran past its time-out of {self.seconds:g} s and was killed "
+                              f"after {self.elapsed():.1f} s")
 
     def left(self) -> float | None:
         """Seconds left, for a subprocess's time-out (None: no limit); raises once none are."""
@@ -16,7 +26,7 @@ class Deadline:
             return None
         left = self.at - time.monotonic()
         if left <= 0:
-            raise PackageTimeout("the job ran past its time-out")
+            raise self.expired()
         return left
 
     def passed(self) -> bool:

@@ -18,19 +18,24 @@ LADDER: tuple[Rung, ...] = (
     Rung("360p", 640, 360, 400_000),
 )
 BY_NAME = {rung.name: rung for rung in LADDER}
-# What the module pairs with a name outside the ladder.
-UNKNOWN_NAME_BITRATE = 1_000_000
+NAMES = [rung.name for rung in LADDER]
 
 
 def default_names(shown_size: tuple[int, int] | None) -> list[str]:
     """The ladder without rungs larger than the source as shown; the smallest rung at least.
     The whole ladder when the source's size is unknown."""
     if shown_size is None:
-        return [rung.name for rung in LADDER]
+        return list(NAMES)
     narrow = min(shown_size)
     return [rung.name for rung in LADDER if rung.narrow <= narrow] or [LADDER[-1].name]
 
 
-def default_bitrates(names: list[str]) -> list[int]:
-    """Each name's own default rate (the module would pair its default list by position)."""
-    return [BY_NAME[name].bitrate if name in BY_NAME else UNKNOWN_NAME_BITRATE for name in names]
+def pair(names: list[str] | None, rates: list[int] | None,
+         shown_size: tuple[int, int] | None) -> tuple[list[str], list[int]]:
+    """Names and their rates. Rates go with the names by position, each name without one
+    getting its own default; without names they go with the whole ladder, as the module
+    pairs them, and the rungs larger than the source go together with their rates."""
+    given = names or NAMES
+    paired = dict(zip(given, [*(rates or []), *(BY_NAME[name].bitrate for name in given[len(rates or []):])]))
+    kept = names or default_names(shown_size)
+    return kept, [paired[name] for name in kept]

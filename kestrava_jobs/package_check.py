@@ -4,7 +4,6 @@ the streams in their segments; and the master playlist that players get."""
 import bisect
 import itertools
 import json
-import logging
 import os
 import pathlib
 import subprocess
@@ -17,12 +16,13 @@ from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
 from .deadline import Deadline
 from .keys import KeyInfo
 from .result import RenditionResult
+from .source_info import ffmpeg_words
 
-log = logging.getLogger(__name__)
 
 # RFC 6381 object types of the AAC profiles, as ffprobe names them.
 AAC_OBJECT_TYPES = {"LC": 2, "HE-AAC": 5, "HE-AACv2": 29}
 H264_SPS = 7
+TS_PACKET_BYTES = 188
 # How far a segment's media may be from what its playlist lists: rounding, and audio
 # frames that overlap the cut.
 SEGMENT_TOLERANCE = 0.25
@@ -71,47 +71,36 @@ def media_seconds(packets: list[dict]) -> float:
     return max(ends) - min(starts) if starts else 0.0
 
 
-def check_rendition(out_dir: pathlib.Path, name: str, key: KeyInfo, deadline: Deadline) -> RenditionResult | None:
-    """The rendition's figures, or None unless its playlist is finished and every segment
-    it lists decrypts, demuxes to its end and holds as much media as the playlist says."""
-    path = out_dir / f"{name}.m3u8"
-    if not path.is_file():
-        return None
-    playlist = m3u8.loads(path.read_text())
-    files = [out_dir / segment.uri for segment in playlist.segments]
-    if not playlist.is_endlist or not files or not all(f.is_file() for f in files):
-        return None
-    durations = [segment.duration or 0.0 for segment in playlist.segments]
-    clear = []
-    for number, (segment, file) in enumerate(zip(playlist.segments, files)):
-        encrypted = segment.key is not None and segment.key.method == "AES-128"
-        iv = (segment.key.iv or f"{(playlist.media_sequence or 0) + number:032x}") if encrypted else None
-        try:
-            clear.append(decrypted(file, key.key if encrypted else None, iv and iv.removeprefix("0x")))
-        except ValueError as error:
-            log.warning("%s of %s does not decrypt: %s", file.name, name, error)
-            return None
+class RenditionIncomplete(Exception):
+    """What the check found wrong with a rendition, in plain words. `by_module` when the
+    module itself stopped short, so that FFmpeg's log may say why."""
+
+    def __init__(self, reason: str, by_module: bool = False) -> None:
+        super().__init__(reason)
+        self.by_module = by_module
+
+
+def check_rendition(out_dir: pathlib.Path, name: str, key: KeyInfo, deadline: Deadline) -> RenditionResult:
+    """The rendition's figures once its playlist is finished and every segment it lists
+    decrypts, demuxes to its end and holds as much media as the playlist says;
+    RenditionIncomplete naming what is wrong otherwise."""
+    playlist, files = finished_playlist(out_dir, name)
+    clear = [decrypted_segment(playlist, number, file, key) for number, file in enumerate(files)]
+    if sum(len(part) for part in clear) < TS_PACKET_BYTES:
+        raise RenditionIncomplete("it holds no media: nothing of the source decoded", by_module=True)
     # One ffprobe reads the segments end to end; each packet's byte position says
     # which segment it came from.
     try:
         found = probe_bytes(b"".join(clear), deadline, "-show_entries",
                             "packet=pts_time,duration_time,pos:stream=codec_type,codec_name,profile,width,height,"
                             "avg_frame_rate")
-    except subprocess.CalledProcessError:
-        log.warning("ffprobe could not read the segments of %s", name)
-        return None
-    ends = list(itertools.accumulate(len(part) for part in clear))
-    by_segment: list[list[dict]] = [[] for _ in files]
-    for packet in found["packets"]:
-        position = int(packet.get("pos", -1))
-        number = bisect.bisect_right(ends, position)
-        if position >= 0 and number < len(files):
-            by_segment[number].append(packet)
-    for file, listed, packets in zip(files, durations, by_segment):
+    except subprocess.CalledProcessError as error:
+        raise RenditionIncomplete(f"its segments do not demux (FFmpeg: {ffmpeg_words(error.stderr)})") from None
+    durations = [segment.duration or 0.0 for segment in playlist.segments]
+    for file, listed, packets in zip(files, durations, packets_by_segment(found["packets"], clear)):
         measured = media_seconds(packets)
         if abs(measured - listed) > SEGMENT_TOLERANCE:
-            log.warning("%s of %s holds %.3f s where its playlist lists %.3f s", file.name, name, measured, listed)
-            return None
+            raise RenditionIncomplete(f"{file.name} holds {measured:.3f} s where its playlist lists {listed:.3f} s")
     facts = stream_facts(found, clear[0], deadline)
     sizes = [f.stat().st_size for f in files]
     duration = sum(durations)
@@ -121,6 +110,42 @@ def check_rendition(out_dir: pathlib.Path, name: str, key: KeyInfo, deadline: De
         peak_bitrate=max((round(size * 8 / seconds) for size, seconds in zip(sizes, durations) if seconds > 0),
                          default=0),
         width=facts["width"], height=facts["height"], codecs=facts["codecs"], frame_rate=facts["frame_rate"])
+
+
+def finished_playlist(out_dir: pathlib.Path, name: str) -> tuple[m3u8.M3U8, list[pathlib.Path]]:
+    """The rendition's media playlist and its segment files, when the module finished it."""
+    path = out_dir / f"{name}.m3u8"
+    if not path.is_file():
+        raise RenditionIncomplete("the module wrote no playlist for it", by_module=True)
+    playlist = m3u8.loads(path.read_text())
+    if not playlist.is_endlist or not playlist.segments:
+        raise RenditionIncomplete("its playlist is unfinished: the module stopped before the end", by_module=True)
+    files = [out_dir / segment.uri for segment in playlist.segments]
+    missing = [f.name for f in files if not f.is_file()]
+    if missing:
+        raise RenditionIncomplete(f"segment {missing[0]} is missing")
+    return playlist, files
+
+
+def decrypted_segment(playlist: m3u8.M3U8, number: int, file: pathlib.Path, key: KeyInfo) -> bytes:
+    segment = playlist.segments[number]
+    encrypted = segment.key is not None and segment.key.method == "AES-128"
+    iv = (segment.key.iv or f"{(playlist.media_sequence or 0) + number:032x}") if encrypted else None
+    try:
+        return decrypted(file, key.key if encrypted else None, iv and iv.removeprefix("0x"))
+    except ValueError as error:
+        raise RenditionIncomplete(f"{file.name} does not decrypt under the job's key ({error})") from None
+
+
+def packets_by_segment(packets: list[dict], clear: list[bytes]) -> list[list[dict]]:
+    ends = list(itertools.accumulate(len(part) for part in clear))
+    by_segment: list[list[dict]] = [[] for _ in clear]
+    for packet in packets:
+        position = int(packet.get("pos", -1))
+        number = bisect.bisect_right(ends, position)
+        if position >= 0 and number < len(clear):
+            by_segment[number].append(packet)
+    return by_segment
 
 
 def stream_facts(found: dict, clear: bytes, deadline: Deadline) -> dict:

@@ -11,7 +11,7 @@ from importlib import resources
 
 import m3u8
 
-from .job_files import beside, read_own
+from .job_folder import MASTER, JobFolder, read_record
 
 log = logging.getLogger(__name__)
 
@@ -23,22 +23,21 @@ CONFIG_PATH = "/__preview__/config.json"
 LOOPBACK = "127.0.0.1"
 
 
-def key_uri_of(out_dir: pathlib.Path) -> str | None:
+def key_uri_of(folder: JobFolder) -> str | None:
     """The key URI the media playlists name (the first encrypted segment's)."""
-    master = m3u8.loads((out_dir / "master.m3u8").read_text())
+    master = m3u8.loads(folder.master.read_text())
     for variant in master.playlists:
-        playlist = m3u8.loads((out_dir / variant.uri).read_text())
+        playlist = m3u8.loads((folder.path / variant.uri).read_text())
         for key in playlist.keys:
             if key is not None and key.uri:
                 return key.uri
     return None
 
 
-def recorded_key_file(out_dir: pathlib.Path) -> pathlib.Path | None:
+def recorded_key_file(folder: JobFolder) -> pathlib.Path | None:
     """The key file the job that made the package recorded beside it."""
-    record = read_own(beside(out_dir, ".done.json"))
-    key_file = json.loads(record)["result"].get("key_file") if record else None
-    return pathlib.Path(key_file) if key_file else None
+    recorded = read_record(folder)
+    return pathlib.Path(recorded[1].key_file) if recorded and recorded[1].key_file else None
 
 
 def make_handler(out_dir: pathlib.Path, key: bytes, key_uri: str) -> type[http.server.BaseHTTPRequestHandler]:
@@ -85,12 +84,13 @@ def make_handler(out_dir: pathlib.Path, key: bytes, key_uri: str) -> type[http.s
 def serve(out_dir: pathlib.Path, key_file: pathlib.Path | None = None, port: int = 0) -> None:
     """Serves the package on 127.0.0.1 until interrupted; prints the page's URL."""
     out_dir = out_dir.resolve()
-    if not (out_dir / "master.m3u8").is_file():
-        raise FileNotFoundError(f"{out_dir}: no master.m3u8; is this a package folder?")
-    key_file = key_file or recorded_key_file(out_dir)
+    folder = JobFolder(out_dir)
+    if not folder.master.is_file():
+        raise FileNotFoundError(f"{out_dir}: no {MASTER}; is this a package folder?")
+    key_file = key_file or recorded_key_file(folder)
     if key_file is None:
         raise FileNotFoundError(f"{out_dir}: no record of its key beside it; give the key file with --key")
-    key_uri = key_uri_of(out_dir)
+    key_uri = key_uri_of(folder)
     if key_uri is None:
         raise ValueError(f"{out_dir}: its playlists name no key")
     handler = make_handler(out_dir, key_file.read_bytes(), key_uri)

@@ -29,6 +29,7 @@ class PackageResult:
     key_uri: str = ""  # the key's URI as the playlists name it
     complete: list[str] = field(default_factory=list)
     failed: list[str] = field(default_factory=list)
+    reasons: dict[str, str] = field(default_factory=dict)  # why each failed rendition failed
     renditions: dict[str, RenditionResult] = field(default_factory=dict)
     log_tail: str = ""
 
@@ -43,12 +44,17 @@ class PackageResult:
 
 
 class PackageError(RuntimeError):
-    """No rendition came out complete. `result` holds what is known; the message ends
-    with the last lines of FFmpeg's log."""
+    """No rendition came out complete. `result` holds what is known; the message names
+    what went wrong with each rendition."""
 
     def __init__(self, message: str, result: PackageResult | None = None) -> None:
         super().__init__(message)
         self.result = result
+
+
+class UnreadableSource(PackageError, ValueError):
+    """The source is nothing FFmpeg can package: not a media file, or no video in it.
+    Found before any file is made."""
 
 
 class PackageTimeout(PackageError, TimeoutError):

@@ -8,7 +8,7 @@ import re
 from collections.abc import Sequence
 
 from . import ladder
-from .job_files import BESIDE
+from .job_folder import BESIDE, JobFolder
 
 # What the module's binding takes, and what x264's rate control works with (kb/s).
 MIN_BITRATE, MAX_BITRATE = 1_000, 2**31 - 1
@@ -54,7 +54,7 @@ def check_source(source: object) -> str:
     return str(path)
 
 
-def check_out_dir(out_dir: object) -> pathlib.Path:
+def check_out_dir(out_dir: object) -> JobFolder:
     """The package folder as an absolute path whose parent has no links left in it.
     The folder itself must not be a link, and its name must leave room for the
     job's files beside it."""
@@ -70,7 +70,7 @@ def check_out_dir(out_dir: object) -> pathlib.Path:
     path = pathlib.Path(os.path.realpath(path.parent)) / name
     if path.is_symlink():
         raise ValueError(f"{path}: the package folder must not be a symbolic link")
-    return path
+    return JobFolder(path)
 
 
 def check_names(resolution: object) -> list[str] | None:

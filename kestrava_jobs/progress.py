@@ -1,0 +1,35 @@
+"""Progress of a running job, read from the media playlists as they grow."""
+
+import pathlib
+
+from .package_check import playlist_seconds
+from .request import ProgressCallback
+
+
+class PlaylistProgress:
+    """Reports the seconds every rendition has written so far, from the growing media
+    playlists: (0, total) at once, then whenever the slowest one moves on (a playlist
+    not written yet counts as 0 s), and (total, total) once the job has ended. The
+    figure never goes back."""
+
+    def __init__(self, out: pathlib.Path, names: list[str], total: float | None,
+                 callback: ProgressCallback | None) -> None:
+        self.playlists = [out / f"{name}.m3u8" for name in names]
+        self.total = total
+        self.callback = callback
+        self.reported = 0.0
+        if callback is not None:
+            callback(0.0, total)
+
+    def poll(self) -> None:
+        if self.callback is None:
+            return
+        done = min(playlist_seconds(playlist) for playlist in self.playlists)
+        if done > self.reported:
+            self.reported = done
+            self.callback(done, self.total)
+
+    def report_final(self, complete_durations: list[float]) -> None:
+        if self.callback is not None:
+            final = self.total if self.total is not None else min(complete_durations, default=0.0)
+            self.callback(max(final, self.reported), self.total)

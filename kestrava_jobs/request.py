@@ -1,0 +1,56 @@
+"""A job's checked arguments, and what the job will make of its source."""
+
+import pathlib
+import threading
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass
+
+from . import ladder
+from .deadline import Deadline
+from .job_folder import JobFolder
+from .keys import default_key_dir, ready_key_dir
+from .source_info import SourceInfo, probe_source
+from .validate import (check_bitrates, check_key_info, check_key_uri, check_names, check_out_dir, check_source,
+                       check_timeout)
+
+ProgressCallback = Callable[[float, float | None], None]
+
+
+@dataclass(frozen=True)
+class JobRequest:
+    source: str  # an absolute path or a URL
+    folder: JobFolder
+    names: list[str] | None  # None: the ladder up to the source's own size
+    rates: list[int] | None  # by position: over `names`, or over the whole ladder
+    key_info: pathlib.Path | None  # the caller's; None makes a fresh key
+    key_uri: str
+    key_dir: pathlib.Path
+    deadline: Deadline
+    job_id: str | None = None
+    on_progress: ProgressCallback | None = None
+    cancel: threading.Event | None = None
+
+
+@dataclass(frozen=True)
+class JobPlan:
+    names: list[str]
+    rates: list[int]
+    duration: float | None  # the source's, in seconds, when known
+
+
+def check_request(source: object, out_dir: object, *, resolution: object, bitrate: object, key_info: object,
+                  key_uri: object, key_dir: object, timeout: object, **watchers) -> JobRequest:
+    """Every argument checked, before any file is made."""
+    names = check_names(resolution)
+    return JobRequest(
+        source=check_source(source), folder=check_out_dir(out_dir), names=names,
+        rates=check_bitrates(bitrate, names or ladder.NAMES), key_info=check_key_info(key_info),
+        key_uri=check_key_uri(key_uri), deadline=Deadline(check_timeout(timeout)),
+        key_dir=ready_key_dir(pathlib.Path(key_dir) if key_dir is not None else default_key_dir()), **watchers)
+
+
+def plan_job(request: JobRequest) -> JobPlan:
+    """The renditions and their rates, once the probe has read the source."""
+    info: SourceInfo = probe_source(request.source, request.deadline)
+    names, rates = ladder.pair(request.names, request.rates, info.shown_size)
+    return JobPlan(names, rates, info.duration)
