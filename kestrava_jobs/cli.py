@@ -4,19 +4,22 @@ import argparse
 import concurrent.futures
 import json
 import logging
+import os
 import pathlib
 import sys
 import threading
 
 from rich.console import Console
-from rich.progress import BarColumn, Progress, TaskProgressColumn, TextColumn, TimeRemainingColumn
+from rich.progress import (BarColumn, Progress, SpinnerColumn, TaskProgressColumn, TextColumn, TimeElapsedColumn,
+                           TimeRemainingColumn)
 from rich.table import Table
 
+from . import ladder
 from .job_files import BESIDE
 from .package import package_video
 from .preview import serve
 from .result import PackageError, PackageResult
-from .validate import check_out_dir
+from .validate import check_names, check_out_dir
 
 log = logging.getLogger("kestrava_jobs")
 # The shell's code for a command ended by SIGINT.
@@ -30,11 +33,14 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
                     "with several, OUT_DIR is a root that gets one folder per source, named after it. "
                     "'kestrava-package preview OUT_DIR' plays a package in the browser.")
     parser.add_argument("paths", nargs="+", metavar="SOURCE ... OUT_DIR")
-    parser.add_argument("--resolution", nargs="+", metavar="NAME", help="renditions (default: the ladder "
-                        "up to the source's own size)")
-    parser.add_argument("--bitrate", nargs="+", type=int, metavar="BPS",
-                        help="video bit rates by position (default: each rendition's own)")
-    parser.add_argument("--key-info", help="an HLS key info file (default: a fresh key beside OUT_DIR)")
+    # One value per option, so that the option never takes the paths after it.
+    parser.add_argument("--resolution", action="append", type=comma_list, metavar="NAME[,NAME...]",
+                        help=f"renditions, comma-separated or one per --resolution, from "
+                             f"{', '.join(ladder.BY_NAME)} (default: the ladder up to the source's own size)")
+    parser.add_argument("--bitrate", action="append", type=bitrates, metavar="BPS[,BPS...]",
+                        help="video bit rates in bits per second, paired with the renditions by position, "
+                             "comma-separated or repeated (default: each rendition's own)")
+    parser.add_argument("--key-info", help="an HLS key info file (default: a fresh key in the key folder)")
     parser.add_argument("--key-uri", default="enc.key", help="the key's URI in the playlists (default: enc.key)")
     parser.add_argument("--key-dir", help="the folder for keys (default: $KESTRAVA_KEY_DIR, else "
                         "~/.local/state/kestrava/keys)")
@@ -44,7 +50,43 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     args = parser.parse_args(argv)
     if len(args.paths) < 2:
         parser.error("give at least one SOURCE and an OUT_DIR")
+    args.resolution = flatten(args.resolution)
+    args.bitrate = flatten(args.bitrate)
     return args
+
+
+def comma_list(text: str) -> list[str]:
+    return [item.strip() for item in text.split(",") if item.strip()]
+
+
+def bitrates(text: str) -> list[int]:
+    return [int(item) for item in comma_list(text)]
+
+
+def flatten(groups: list[list] | None) -> list | None:
+    return None if groups is None else [item for group in groups for item in group]
+
+
+def refuse_names_as_sources(sources: list[str]) -> None:
+    """`--resolution 720p 360p SRC OUT` gives 360p as a source; a batch would then package
+    SRC into OUT/SRC, and 360p would fail as a missing file."""
+    mistaken = [source for source in sources if source in ladder.BY_NAME and not os.path.lexists(source)]
+    if mistaken:
+        raise ValueError(f"{', '.join(mistaken)}: a rendition name where a source belongs; name several "
+                         "renditions as --resolution 720p,360p")
+
+
+def say(message: str) -> None:
+    """An error: one line on stderr, however long, so that logs and pipes keep it whole."""
+    print(" ".join(message.split()), file=sys.stderr)
+
+
+def describe(error: Exception) -> str:
+    """An error in plain words: an OS error as the file and what the system said
+    ("…/pkg.lock: read-only file system"), without Python's [Errno n]."""
+    if isinstance(error, OSError) and error.strerror and error.filename is not None:
+        return f"{error.filename}: {error.strerror[:1].lower()}{error.strerror[1:]}"
+    return str(error)
 
 
 def out_dirs(sources: list[str], out: pathlib.Path) -> list[pathlib.Path]:
@@ -67,8 +109,10 @@ def run_jobs(args: argparse.Namespace, sources: list[str], folders: list[pathlib
     options = {"resolution": args.resolution, "bitrate": args.bitrate, "key_info": args.key_info,
                "key_uri": args.key_uri, "key_dir": args.key_dir, "timeout": args.timeout, "cancel": cancel}
     show_bar = console.is_terminal and not args.json
-    with Progress(TextColumn("{task.description}"), BarColumn(), TaskProgressColumn(), TimeRemainingColumn(),
-                  console=console, disable=not show_bar) as bar:
+    # The spinner and the elapsed time move while the figure waits for every rendition's
+    # first segment.
+    with Progress(SpinnerColumn(), TextColumn("{task.description}"), BarColumn(), TaskProgressColumn(),
+                  TimeElapsedColumn(), TimeRemainingColumn(), console=console, disable=not show_bar) as bar:
         tasks = [bar.add_task(pathlib.PurePath(source).name, total=None) for source in sources]
 
         def one(index: int) -> PackageResult | Exception:
@@ -98,14 +142,19 @@ def as_json(outcome: PackageResult | Exception) -> dict:
     if isinstance(outcome, PackageResult):
         return outcome.to_dict()
     found = getattr(outcome, "result", None)
-    return {"error": str(outcome), **({"result": found.to_dict()} if found is not None else {})}
+    return {"error": describe(outcome), **({"result": found.to_dict()} if found is not None else {})}
 
 
 def show(console: Console, source: str, outcome: PackageResult | Exception) -> None:
+    """The result as a table between a heading and the key's path; a failure as one line
+    on stderr. Paths and FFmpeg's words are printed as they are, never read as markup."""
     if not isinstance(outcome, PackageResult):
-        console.print(f"[bold red]{source}[/]: {outcome}")
+        message = describe(outcome)
+        named = message.startswith((f"{source}: ", f"{os.path.realpath(source)}: "))
+        say(message if named else f"{source}: {message}")
         return
-    table = Table(title=f"{source} -> {outcome.master} ({outcome.seconds:.1f} s)")
+    console.print(f"{source} -> {outcome.master} ({outcome.seconds:.1f} s)", markup=False, soft_wrap=True)
+    table = Table()
     for column in ("rendition", "size", "seconds", "segments", "MB", "kb/s", "peak kb/s"):
         table.add_column(column, justify="left" if column == "rendition" else "right")
     for name, rendition in outcome.renditions.items():
@@ -115,6 +164,8 @@ def show(console: Console, source: str, outcome: PackageResult | Exception) -> N
     for name in outcome.failed:
         table.add_row(f"[red]{name}[/]", "failed", "", "", "", "", "")
     console.print(table)
+    if outcome.key_file:
+        console.print(f"key: {outcome.key_file}", markup=False, soft_wrap=True)
 
 
 def preview(argv: list[str]) -> int:
@@ -129,7 +180,7 @@ def preview(argv: list[str]) -> int:
     except KeyboardInterrupt:
         return 0
     except (OSError, ValueError) as error:
-        print(f"kestrava-package preview: {error}", file=sys.stderr)
+        say(f"kestrava-package preview: {describe(error)}")
         return 2
     return 0
 
@@ -143,15 +194,16 @@ def main(argv: list[str] | None = None) -> int:
     sources, out = args.paths[:-1], pathlib.Path(args.paths[-1])
     console = Console(stderr=args.json)
     try:
+        check_names(args.resolution)
+        refuse_names_as_sources(sources)
         folders = [check_out_dir(folder) for folder in out_dirs(sources, out)]
     except ValueError as error:
-        console.print(f"[bold red]kestrava-package[/]: {error}")
+        say(f"kestrava-package: {error}")
         return 2
     try:
         outcomes = run_jobs(args, sources, folders, console)
     except KeyboardInterrupt:
-        print("kestrava-package: interrupted; every job was stopped and its folder left as it was",
-              file=sys.stderr)
+        say("kestrava-package: interrupted; every job was stopped and its folder left as it was")
         return INTERRUPTED
     if args.json:
         documents = [as_json(outcome) for outcome in outcomes]

@@ -5,12 +5,15 @@ symbolic link, and a file the job did not make itself is never written: a new fi
 is created exclusively, with its final mode from the first byte; an existing one is
 reused only when it is a regular file of this user with no other name (no hard link)."""
 
+import errno
 import fcntl
 import os
 import pathlib
 import stat
 
 NO_LINKS = os.O_NOFOLLOW | os.O_CLOEXEC
+# What opening a name that is not a plain file gives: a symbolic link, a folder, a socket.
+FOREIGN = (errno.ELOOP, errno.EISDIR, errno.ENXIO)
 # The job's own files beside its package folder: <name>.lock, <name>.log, <name>.done.json.
 BESIDE = (".lock", ".log", ".done.json")
 
@@ -40,16 +43,22 @@ def _is_own(fd: int) -> bool:
     return stat.S_ISREG(found.st_mode) and found.st_uid == os.geteuid() and found.st_nlink == 1
 
 
+def _refused(path: pathlib.Path) -> PermissionError:
+    return PermissionError(f"{path}: not a file this job made; refusing to use it")
+
+
 def open_own(path: pathlib.Path, mode: int = 0o600) -> int:
-    """A descriptor for reading and writing the job's own file, made if missing."""
-    refused = PermissionError(f"{path}: not a file this job made; refusing to use it")
+    """A descriptor for reading and writing the job's own file, made if missing.
+    A read-only, full or closed place raises its own OSError (EROFS, ENOSPC, EACCES)."""
     try:
         fd = os.open(path, os.O_RDWR | os.O_CREAT | NO_LINKS, mode)
-    except OSError as error:  # ELOOP: the name is a symbolic link
-        raise refused from error
+    except OSError as error:
+        if error.errno in FOREIGN or (error.errno == errno.EACCES and os.path.lexists(path)):
+            raise _refused(path) from error
+        raise
     if not _is_own(fd):
         os.close(fd)
-        raise refused
+        raise _refused(path)
     return fd
 
 
@@ -66,7 +75,7 @@ def read_own(path: pathlib.Path) -> bytes | None:
 def refuse_foreign(path: pathlib.Path) -> None:
     """Refuses a name the job will write later unless it is free or the job's own."""
     if os.path.lexists(path) and read_own(path) is None:
-        raise PermissionError(f"{path}: not a file this job made; refusing to use it")
+        raise _refused(path)
 
 
 def remove_own(path: pathlib.Path) -> None:

@@ -3,6 +3,7 @@
 import json
 import os
 import pathlib
+import re
 import subprocess
 import sys
 import threading
@@ -10,7 +11,7 @@ import time
 
 import pytest
 
-from kestrava_jobs import PackageError, PackageTimeout, package_video
+from kestrava_jobs import PackageError, PackageTimeout, UnreadableSource, package_video
 from kestrava_jobs.package_check import playlist_seconds
 from media import claiming_duration, make_source, stream_inf
 
@@ -42,6 +43,11 @@ def job_children(out: pathlib.Path) -> list[int]:
         except (OSError, ValueError):
             pass
     return found
+
+
+def key_and_iv(result) -> tuple[bytes, str]:
+    key_info = pathlib.Path(result.key_file).with_suffix(".keyinfo").read_text().splitlines()
+    return pathlib.Path(key_info[1]).read_bytes(), key_info[2]
 
 
 def x264_bitrate(segment: pathlib.Path, key: bytes, iv: str) -> str:
@@ -99,12 +105,14 @@ def test_default_ladder_runs_aside_and_is_checked(tmp_path, hd_source, key_dir):
 def test_each_name_gets_its_own_rate(tmp_path, hd_source):
     result = package_video(hd_source, tmp_path / "out", resolution=["360p"])
     assert (result.complete, result.failed) == (["360p"], [])
-    key_info = pathlib.Path(result.key_file).with_suffix(".keyinfo").read_text().splitlines()
-    key = pathlib.Path(key_info[1]).read_bytes()
     # The module alone would pair 360p with the first default rate, 5 Mb/s.
-    assert x264_bitrate(tmp_path / "out" / "360p_000.ts", key, key_info[2]) == "400"
+    assert x264_bitrate(tmp_path / "out" / "360p_000.ts", *key_and_iv(result)) == "400"
     assert [uri for _, uri in stream_inf((tmp_path / "out" / "master.m3u8").read_text().splitlines())] == [
         "360p.m3u8"]
+    # Without names, rates go with the whole ladder: 1080p's and 720p's are dropped with them.
+    result = package_video(hd_source, tmp_path / "ladder", bitrate=[5_000_000, 2_000_000, 900_000])
+    assert result.complete == ["720p", "480p", "360p"]
+    assert x264_bitrate(tmp_path / "ladder" / "720p_000.ts", *key_and_iv(result)) == "2000"
 
 
 def test_folder_in_use_is_refused_before_any_work(tmp_path, hd_source):
@@ -125,23 +133,61 @@ def test_time_out_kills_the_job(tmp_path, hd_source):
     assert job_children(out) == []
 
 
-def test_no_complete_rendition_says_why_and_leaves_the_folder_as_found(tmp_path):
-    """A source that is no video: the module writes nothing, and FFmpeg's log says why."""
-    source = tmp_path / "upload.mp4"
-    source.write_bytes(b"not a video at all " * 100)
+def test_a_bad_upload_is_refused_in_plain_words_before_any_file(tmp_path, media_dir):
+    """A text file named .mp4, and sound without pictures: both known from the probe."""
+    text = tmp_path / "upload.mp4"
+    text.write_bytes(b"not a video at all " * 100)
+    sound = make_source(media_dir / "jobs_sound_only.m4a", seconds=1, extra=("-vn",))
+    for source, words in [(text, "not a video or audio file FFmpeg can read (FFmpeg: moov atom not found)"),
+                          (sound, "has no video to package")]:
+        with pytest.raises(UnreadableSource, match=re.escape(f"{source}: {words}")):
+            package_video(source, tmp_path / "out", resolution=["360p"])
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["upload.mp4"]
+
+
+def test_no_complete_rendition_says_why_and_leaves_the_folder_as_found(tmp_path, media_dir):
+    """A source whose pictures do not decode (its media data overwritten): the module finishes
+    with no picture at all, and the error names that and FFmpeg's own words."""
+    source = make_source(media_dir / "jobs_undecodable.mp4", seconds=1, extra=("-movflags", "+faststart"))
+    data = bytearray(source.read_bytes())
+    start = data.index(b"mdat") + 4
+    data[start:] = b"Z" * (len(data) - start)
+    source.write_bytes(data)
     with pytest.raises(PackageError) as raised:
         package_video(source, tmp_path / "out", resolution=["360p"])
     assert raised.value.result.failed == ["360p"]
-    assert str(raised.value).endswith("moov atom not found")
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["out.lock", "out.log", "upload.mp4"]
+    assert re.search(r"came out complete: 360p: it holds no media: nothing of the source decoded "
+                     r"\(FFmpeg: \[(h264|aac)\] ", str(raised.value))
+    assert raised.value.result.key_file == ""
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["out.lock", "out.log"]
 
 
 def test_command_line(tmp_path, hd_source, media_dir):
+    """Lists given with commas or one per option, before the paths; the output's lines whole
+    and errors one line on stderr when nothing is a terminal (rich wraps at 80 columns then)."""
     command = [sys.executable, "-m", "kestrava_jobs.cli"]
-    single = subprocess.run([*command, str(hd_source), str(tmp_path / "one"), "--resolution", "360p", "--json"],
-                            capture_output=True, text=True)
-    assert single.returncode == 0, single.stderr
-    assert json.loads(single.stdout)["complete"] == ["360p"]
+    single = subprocess.run([*command, "--resolution", "480p,360p", "--bitrate", "900000,300000", str(hd_source),
+                             str(tmp_path / "one")], capture_output=True, text=True)
+    assert (single.returncode, single.stderr) == (0, "")
+    lines = single.stdout.splitlines()
+    heading = f"{hd_source} -> {tmp_path / 'one' / 'master.m3u8'}"
+    assert re.fullmatch(rf"{re.escape(heading)} \(\d+\.\d s\)", lines[0])
+    key = pathlib.Path(lines[-1].removeprefix("key: "))
+    iv = key.with_suffix(".keyinfo").read_text().splitlines()[2]
+    assert x264_bitrate(tmp_path / "one" / "360p_000.ts", key.read_bytes(), iv) == "300"
+    assert [uri for _, uri in stream_inf((tmp_path / "one" / "master.m3u8").read_text().splitlines())] == [
+        "480p.m3u8", "360p.m3u8"]
+
+    not_media = tmp_path / "notes.mp4"
+    not_media.write_text("not a video\n")
+    failed = subprocess.run([*command, str(not_media), str(tmp_path / "two")], capture_output=True, text=True)
+    assert (failed.returncode, failed.stdout) == (1, "")
+    assert failed.stderr.count("\n") == 1 and failed.stderr.startswith(f"{not_media}: ")
+    assert "moov atom not found" in failed.stderr
+    unknown = subprocess.run([*command, "--resolution", "1440p", "--resolution", "720p,360p", str(not_media),
+                              str(tmp_path / "three")], capture_output=True, text=True)
+    assert (unknown.returncode, unknown.stdout) == (2, "")
+    assert unknown.stderr.count("\n") == 1 and "unknown rendition names ['1440p']: choose from" in unknown.stderr
 
     other = make_source(media_dir / "jobs_second.mp4", seconds=1, size="320x240")
     batch = subprocess.run([*command, str(hd_source), str(other), str(tmp_path / "root"), "--jobs", "2",

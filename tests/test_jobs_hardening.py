@@ -4,6 +4,7 @@ they belong, one job per folder, results that tell the truth."""
 import logging
 import os
 import pathlib
+import re
 import resource
 import signal
 import socket
@@ -121,6 +122,22 @@ def test_bad_arguments_are_refused_before_any_file_is_made(tmp_path, source, key
     assert set(key_dir.iterdir()) == keys_before
 
 
+def test_a_read_only_place_is_reported_as_one(tmp_path, source):
+    """Not as a refusal of a planted file: root writes through modes, so a read-only mount."""
+    place = tmp_path / "ro"
+    place.mkdir()
+    if subprocess.run(["mount", "-t", "tmpfs", "-o", "ro,size=64k", "tmpfs", str(place)],
+                      capture_output=True).returncode != 0:
+        pytest.skip("mounting a read-only file system is not permitted here")
+    try:
+        run = subprocess.run([sys.executable, "-m", "kestrava_jobs.cli", str(source), str(place / "pkg")],
+                             capture_output=True, text=True)
+    finally:
+        subprocess.run(["umount", str(place)], check=True)
+    assert (run.returncode, run.stdout) == (1, "")
+    assert run.stderr == f"{source}: {place / 'pkg.lock'}: read-only file system\n"
+
+
 def test_a_second_job_on_a_folder_fails_at_once_and_harms_nothing(tmp_path, source):
     out = tmp_path / "out"
     outcome = {}
@@ -143,7 +160,7 @@ def test_segments_cut_short_make_a_failed_rendition_and_an_empty_folder(tmp_path
     """A per-file size limit cuts the segments; the playlist still lists them whole."""
     code = ("import sys; from kestrava_jobs import package_video, PackageError\n"
             "try: package_video(sys.argv[1], sys.argv[2], resolution=['360p'], bitrate=[2000000])\n"
-            "except PackageError as error: print('failed', error.result.failed); sys.exit(3)\n")
+            "except PackageError as error: print('failed', error.result.failed, error); sys.exit(3)\n")
     limit = 300 * 1024
 
     def limited():
@@ -152,7 +169,10 @@ def test_segments_cut_short_make_a_failed_rendition_and_an_empty_folder(tmp_path
     run = subprocess.run([sys.executable, "-c", code, str(source), str(tmp_path / "out")], preexec_fn=limited,
                          capture_output=True, text=True)
     assert run.returncode == 3, run.stdout + run.stderr
+    print(run.stdout)
     assert "failed ['360p']" in run.stdout
+    assert re.search(r"came out complete: 360p: 360p_\d{3}\.ts (does not decrypt under the job's key|holds [0-9.]+ s "
+                     r"where its playlist lists [0-9.]+ s)", run.stdout)
     assert sorted(p.name for p in tmp_path.iterdir()) == ["out.lock", "out.log"]
 
 
@@ -165,7 +185,8 @@ def test_the_time_out_bounds_a_source_that_never_answers(tmp_path):
             package_video(f"http://127.0.0.1:{server.getsockname()[1]}/upload.mp4", tmp_path / "out",
                           resolution=["360p"], timeout=2)
     assert time.monotonic() - started < 2 + 3
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["out.lock", "out.log"]
+    # The probe ran out of time before any file was made.
+    assert sorted(p.name for p in tmp_path.iterdir()) == []
     # The folder is free and as it was: the retry works.
     assert package_video(make_source(tmp_path / "retry.mp4", seconds=1), tmp_path / "out",
                          resolution=["360p"]).complete == ["360p"]
@@ -178,7 +199,7 @@ def test_ctrl_c_in_the_command_stops_every_job(tmp_path, source, batch):
         pathlib.Path(sources[1]).write_bytes(source.read_bytes())
     out = tmp_path / "out"
     command = subprocess.Popen([sys.executable, "-m", "kestrava_jobs.cli", *sources, str(out), "--jobs", "2",
-                                "--resolution", "1080p", "720p"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                "--resolution", "1080p,720p"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                text=True)
     folders = [out / "hardening_1280x720", out / "hardening_copy"] if batch else [out]
     children = wait_for(lambda: (found := [c for f in folders for c in job_children(f)]) and
