@@ -123,12 +123,12 @@ bool encode_whole_frames(rendition_objects &r) {
     return true;
 }
 
-// Pulls every frame the graph has ready into the FIFO. While streaming, whole
-// encoder frames are encoded as they complete and a frame the FIFO cannot take
-// ends the rendition; at end of input the samples only gather (a frame that
-// cannot be stored is left out) and are encoded afterwards. Samples past the
+// Pulls every frame the graph has ready into the FIFO. Until the input ends,
+// whole encoder frames are encoded as they complete and a frame the FIFO cannot
+// take ends the rendition; once it is ending the samples only gather (a frame
+// that cannot be stored is left out) and are encoded afterwards. Samples past the
 // graph's output limit are padding and are dropped.
-bool pull_filtered_audio(rendition_objects &r, bool streaming) {
+bool pull_filtered_audio(rendition_objects &r, bool ending) {
     for (;;) {
         frame_ptr filtered(av_frame_alloc());
         if (!filtered) {
@@ -152,7 +152,7 @@ bool pull_filtered_audio(rendition_objects &r, bool streaming) {
         }
         const bool stored =
             append_to_fifo(r.audio_fifo.get(), filtered.get(), static_cast<int>(keep)) >= 0;
-        if (streaming && (!stored || !encode_whole_frames(r))) {
+        if (!ending && (!stored || !encode_whole_frames(r))) {
             return false;
         }
     }
@@ -206,34 +206,33 @@ void pad_short_graph(rendition_objects &r) {
 
 // Ends the current graph: end of stream goes in, and all it still holds comes
 // out into the FIFO.
-bool finish_graph(rendition_objects &r, bool streaming) {
+bool finish_graph(rendition_objects &r, bool ending) {
     pad_short_graph(r);
     return av_buffersrc_add_frame_flags(r.loudness.source, nullptr, 0) >= 0 &&
-           pull_filtered_audio(r, streaming);
+           pull_filtered_audio(r, ending);
 }
 
 // Hands one decoded frame to the graph. A frame whose rate, format or layout
 // differs from the graph's (an ad break that switches stereo to 5.1, say)
 // first ends that graph and starts one built for it; the sample count runs on,
-// so the audio continues without a gap. Negative when the graph refuses the
-// frame; false in `rebuilt` when the graph could not be renewed.
-int feed_decoded_audio(rendition_objects &r, AVFrame *decoded, bool streaming, bool &rebuilt) {
-    rebuilt = true;
+// so the audio continues without a gap.
+enum class audio_fed { taken, refused, graph_lost };
+
+audio_fed feed_decoded_audio(rendition_objects &r, AVFrame *decoded, bool ending) {
     char layout[64];
     describe_layout(decoded->ch_layout, layout);
     if (decoded->sample_rate != r.loudness.rate || decoded->format != r.loudness.format ||
         r.loudness.layout != layout) {
         // A frame no graph could take is refused like any other bad frame.
         if (decoded->sample_rate <= 0 || decoded->format < 0) {
-            return AVERROR(EINVAL);
+            return audio_fed::refused;
         }
-        rebuilt = finish_graph(r, streaming) &&
-                  build_loudness_graph(r, decoded->sample_rate, decoded->format, layout);
-        if (!rebuilt) {
-            return AVERROR(EINVAL);
+        if (!finish_graph(r, ending) ||
+            !build_loudness_graph(r, decoded->sample_rate, decoded->format, layout)) {
+            return audio_fed::graph_lost;
         }
     }
-    return push_to_graph(r, decoded);
+    return push_to_graph(r, decoded) < 0 ? audio_fed::refused : audio_fed::taken;
 }
 
 }  // namespace
@@ -261,8 +260,8 @@ bool process_audio_packet(rendition_objects &r) {
         return true;  // a packet the decoder refuses is dropped
     }
     while (avcodec_receive_frame(decoder, decoded) >= 0) {
-        bool rebuilt = true;
-        if (feed_decoded_audio(r, decoded, true, rebuilt) < 0 || !pull_filtered_audio(r, true)) {
+        if (feed_decoded_audio(r, decoded, false) != audio_fed::taken ||
+            !pull_filtered_audio(r, false)) {
             return false;
         }
         av_frame_unref(decoded);
@@ -278,16 +277,16 @@ bool drain_audio(rendition_objects &r) {
     AVFrame *decoded = r.decoded_frame.get();
     avcodec_send_packet(decoder, nullptr);
     while (avcodec_receive_frame(decoder, decoded) >= 0) {
-        bool rebuilt = true;
         // A frame the graph refuses is dropped here; a graph that cannot be
         // renewed, or that fails, ends the rendition.
-        const bool fed = feed_decoded_audio(r, decoded, false, rebuilt) >= 0;
-        if (!rebuilt || (fed && !pull_filtered_audio(r, false))) {
+        const audio_fed fed = feed_decoded_audio(r, decoded, true);
+        if (fed == audio_fed::graph_lost ||
+            (fed == audio_fed::taken && !pull_filtered_audio(r, true))) {
             return false;
         }
         av_frame_unref(decoded);
     }
-    if (!finish_graph(r, false)) {
+    if (!finish_graph(r, true)) {
         return false;
     }
 

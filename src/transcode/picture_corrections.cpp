@@ -176,6 +176,20 @@ bool pull_corrected(rendition_objects &r, bool ending) {
 
 }  // namespace
 
+picture_geometry corrected_geometry(const rendition_objects &r) {
+    const AVCodecContext *decoder = r.video_decoder.get();
+    const AVCodecContext *encoder = r.video_encoder.get();
+    const picture_corrections &c = r.corrections;
+    // Tone mapping ends at the rendition's size, in 8-bit 4:2:0 (tone_map_chain).
+    if (c.tone_map) {
+        return {encoder->width, encoder->height, AV_PIX_FMT_YUV420P};
+    }
+    if (c.rotation == 90 || c.rotation == 270) {
+        return {decoder->height, decoder->width, decoder->pix_fmt};
+    }
+    return {decoder->width, decoder->height, decoder->pix_fmt};
+}
+
 void plan_corrections(rendition_objects &r) {
     picture_corrections &c = r.corrections;
     c.rotation = display_rotation(r.video_input_stream);

@@ -133,6 +133,15 @@ bool build_filter_chain(filter_graph_ptr &graph, AVFilterContext *&source,
 // mapping), from the opened input and video decoder.
 void plan_corrections(rendition_objects &rendition);
 
+// The size and pixel format of the source's pictures once corrected (turned
+// upright, tone-mapped), as the scaler first gets them.
+struct picture_geometry {
+    int width;
+    int height;
+    int format;
+};
+picture_geometry corrected_geometry(const rendition_objects &rendition);
+
 // Hands one decoded picture (null at end of input) to the corrections, and
 // each corrected picture to `encode_picture`. False when that fails.
 bool correct_picture(rendition_objects &rendition, const AVFrame *decoded);

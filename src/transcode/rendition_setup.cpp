@@ -220,15 +220,8 @@ bool set_up_rendition(rendition_objects &r, const std::string &input_path,
     // or tone-mapped at the rendition's size. The video path rebuilds it if
     // the pictures turn out different, or builds it from the first picture
     // when the source's size or pixel format is not known yet.
-    const AVCodecContext *decoder = r.video_decoder.get();
-    const int rotation = r.corrections.rotation;
-    if (r.corrections.tone_map) {
-        build_scaler(r, width, height, AV_PIX_FMT_YUV420P);
-    } else if (rotation == 90 || rotation == 270) {
-        build_scaler(r, decoder->height, decoder->width, decoder->pix_fmt);
-    } else {
-        build_scaler(r, decoder->width, decoder->height, decoder->pix_fmt);
-    }
+    const picture_geometry corrected = corrected_geometry(r);
+    build_scaler(r, corrected.width, corrected.height, corrected.format);
 
     if (with_audio && !set_up_audio_path(r)) {
         return false;
@@ -248,7 +241,6 @@ bool set_up_rendition(rendition_objects &r, const std::string &input_path,
     if (av_frame_get_buffer(r.scaled_frame.get(), 32) < 0) {
         return false;
     }
-    r.audio_sample_count = 0;
     set_timeline_origin(r);
     return true;
 }
