@@ -15,7 +15,7 @@ from rich.progress import (BarColumn, Progress, SpinnerColumn, TaskProgressColum
 from rich.table import Table
 
 from . import ladder
-from .job_files import BESIDE
+from .job_folder import BESIDE
 from .package import package_video
 from .preview import serve
 from .result import PackageError, PackageResult
@@ -166,6 +166,8 @@ def show(console: Console, source: str, outcome: PackageResult | Exception) -> N
     console.print(table)
     if outcome.key_file:
         console.print(f"key: {outcome.key_file}", markup=False, soft_wrap=True)
+    for name in outcome.failed:
+        say(f"{source}: {name} failed: {outcome.reasons.get(name, 'no reason recorded')}")
 
 
 def preview(argv: list[str]) -> int:
@@ -191,6 +193,9 @@ def main(argv: list[str] | None = None) -> int:
         return preview(argv[1:])
     args = parse_args(argv)
     logging.basicConfig(level=logging.WARNING, format="%(levelname)s %(name)s: %(message)s")
+    # Its warnings name each failed rendition's reason, which the command prints with the
+    # result (and --json carries).
+    logging.getLogger("kestrava_jobs.job_run").setLevel(logging.ERROR)
     sources, out = args.paths[:-1], pathlib.Path(args.paths[-1])
     console = Console(stderr=args.json)
     try:

@@ -14,13 +14,6 @@ import stat
 NO_LINKS = os.O_NOFOLLOW | os.O_CLOEXEC
 # What opening a name that is not a plain file gives: a symbolic link, a folder, a socket.
 FOREIGN = (errno.ELOOP, errno.EISDIR, errno.ENXIO)
-# The job's own files beside its package folder: <name>.lock, <name>.log, <name>.done.json.
-BESIDE = (".lock", ".log", ".done.json")
-
-
-def beside(out_dir: pathlib.Path, suffix: str) -> pathlib.Path:
-    """<parent>/<name><suffix>: one of the job's own files next to its folder."""
-    return out_dir.with_name(out_dir.name + suffix)
 
 
 def _write_all(fd: int, data: bytes) -> None:
