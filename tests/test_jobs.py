@@ -126,9 +126,11 @@ def test_folder_in_use_is_refused_before_any_work(tmp_path, hd_source):
 def test_time_out_kills_the_job(tmp_path, hd_source):
     out = tmp_path / "out"
     started = time.monotonic()
-    with pytest.raises(PackageTimeout) as raised:
+    with pytest.raises(PackageTimeout, match="time-out of 0.5 s and was killed after") as raised:
         package_video(hd_source, out, resolution=["1080p", "720p"], timeout=0.5)
     assert time.monotonic() - started < 3
+    # Killed when its time was up, not stopped by a later step once the encoding had run its course.
+    assert float(str(raised.value).split("killed after ")[1].split()[0]) < 0.5 + 1
     assert raised.value.result.complete == []
     assert job_children(out) == []
 

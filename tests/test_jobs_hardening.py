@@ -6,6 +6,7 @@ import os
 import pathlib
 import re
 import resource
+import shutil
 import signal
 import socket
 import subprocess
@@ -16,6 +17,9 @@ import time
 import pytest
 
 from kestrava_jobs import PackageTimeout, package_video
+from kestrava_jobs.deadline import Deadline
+from kestrava_jobs.keys import KeyInfo
+from kestrava_jobs.package_check import RenditionIncomplete, check_rendition
 from media import decrypt_segment, ffprobe, make_source, wait_for
 from test_jobs import job_children, running
 
@@ -174,6 +178,31 @@ def test_segments_cut_short_make_a_failed_rendition_and_an_empty_folder(tmp_path
     assert re.search(r"came out complete: 360p: 360p_\d{3}\.ts (does not decrypt under the job's key|holds [0-9.]+ s "
                      r"where its playlist lists [0-9.]+ s)", run.stdout)
     assert sorted(p.name for p in tmp_path.iterdir()) == ["out.lock", "out.log"]
+
+
+@pytest.fixture(scope="module")
+def packaged(tmp_path_factory, media_dir) -> tuple[pathlib.Path, KeyInfo]:
+    """A finished 2 s package in one 360p segment, and its key."""
+    out = tmp_path_factory.mktemp("checked") / "out"
+    result = package_video(make_source(media_dir / "check_160x120.mp4", seconds=2, size="160x120"), out,
+                           resolution=["360p"])
+    key_file = pathlib.Path(result.key_file)
+    return out, KeyInfo(key_file.with_suffix(".keyinfo"), key_file, result.key_uri, key_file.read_bytes(), None)
+
+
+@pytest.mark.parametrize("spoil", ["listed_half_a_second_long", "16_bytes_short"])
+def test_the_check_finds_a_segment_unlike_its_playlist(tmp_path, packaged, spoil):
+    out = shutil.copytree(packaged[0], tmp_path / "out")
+    playlist, segment = out / "360p.m3u8", out / "360p_000.ts"
+    if spoil == "16_bytes_short":
+        segment.write_bytes(segment.read_bytes()[:-16])
+        reason = r"360p_000\.ts does not decrypt under the job's key"
+    else:
+        playlist.write_text(re.sub(r"#EXTINF:([0-9.]+)", lambda m: f"#EXTINF:{float(m[1]) + 0.5:.6f}",
+                                   playlist.read_text()))
+        reason = r"360p_000\.ts holds 2\.\d+ s where its playlist lists 2\.5\d+ s"
+    with pytest.raises(RenditionIncomplete, match=reason):
+        check_rendition(out, "360p", packaged[1], Deadline(None))
 
 
 def test_the_time_out_bounds_a_source_that_never_answers(tmp_path):
