@@ -97,6 +97,9 @@ def test_the_preview_plays_every_level(tmp_path, media_dir):
             time.sleep(0.5)
             assert page.evaluate(state)["t"] != shown["t"], "the video must play on"
         assert page.evaluate("preview.errors") == []
+        # A window too short for the picture at its width: the player keeps to 70% of its height.
+        page.send("Emulation.setDeviceMetricsOverride", width=1280, height=500, deviceScaleFactor=1, mobile=False)
+        assert page.evaluate("video.getBoundingClientRect().height") <= 0.7 * 500
     finally:
         for process in (browser, server):
             if process is not None:
