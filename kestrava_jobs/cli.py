@@ -8,6 +8,7 @@ import os
 import pathlib
 import sys
 import threading
+from typing import NoReturn
 
 from rich.console import Console
 from rich.progress import (BarColumn, Progress, SpinnerColumn, TaskProgressColumn, TextColumn, TimeElapsedColumn,
@@ -26,8 +27,15 @@ log = logging.getLogger("kestrava_jobs")
 INTERRUPTED = 130
 
 
+class Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> NoReturn:
+        """One line, as every error of the command, instead of the usage and the error."""
+        say(f"{self.prog}: {message} (see --help)")
+        sys.exit(2)
+
+
 def parse_args(argv: list[str] | None) -> argparse.Namespace:
-    parser = argparse.ArgumentParser(
+    parser = Parser(
         prog="kestrava-package",
         description="Package videos as encrypted HLS. With one SOURCE, OUT_DIR is the package folder; "
                     "with several, OUT_DIR is a root that gets one folder per source, named after it. "
@@ -60,7 +68,11 @@ def comma_list(text: str) -> list[str]:
 
 
 def bitrates(text: str) -> list[int]:
-    return [int(item) for item in comma_list(text)]
+    try:
+        return [int(item) for item in comma_list(text)]
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"bit rates are whole numbers of bits per second, comma-separated, "
+                                         f"not {text!r}") from None
 
 
 def flatten(groups: list[list] | None) -> list | None:
@@ -171,7 +183,7 @@ def show(console: Console, source: str, outcome: PackageResult | Exception) -> N
 
 
 def preview(argv: list[str]) -> int:
-    parser = argparse.ArgumentParser(prog="kestrava-package preview",
+    parser = Parser(prog="kestrava-package preview",
                                      description="Play a package in the browser, its key served locally.")
     parser.add_argument("out_dir", metavar="OUT_DIR")
     parser.add_argument("--key", help="the key file (default: the one the job recorded beside OUT_DIR)")
