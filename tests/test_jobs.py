@@ -186,10 +186,13 @@ def test_command_line(tmp_path, hd_source, media_dir):
     assert (failed.returncode, failed.stdout) == (1, "")
     assert failed.stderr.count("\n") == 1 and failed.stderr.startswith(f"{not_media}: ")
     assert "moov atom not found" in failed.stderr
-    unknown = subprocess.run([*command, "--resolution", "1440p", "--resolution", "720p,360p", str(not_media),
-                              str(tmp_path / "three")], capture_output=True, text=True)
-    assert (unknown.returncode, unknown.stdout) == (2, "")
-    assert unknown.stderr.count("\n") == 1 and "unknown rendition names ['1440p']: choose from" in unknown.stderr
+    for arguments, words in [(["--resolution", "1440p", "--resolution", "720p,360p"], "names ['1440p']: choose from"),
+                             (["--resolution", "720p", "360p"], "360p: a rendition name where a source belongs"),
+                             (["--bitrate", "2.5M"], "bit rates are whole numbers of bits per second")]:
+        refused = subprocess.run([*command, *arguments, str(not_media), str(tmp_path / "three")], capture_output=True,
+                                 text=True)
+        assert (refused.returncode, refused.stdout, refused.stderr.count("\n")) == (2, "", 1), refused.stderr
+        assert words in refused.stderr
 
     other = make_source(media_dir / "jobs_second.mp4", seconds=1, size="320x240")
     batch = subprocess.run([*command, str(hd_source), str(other), str(tmp_path / "root"), "--jobs", "2",
