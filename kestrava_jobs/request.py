@@ -4,6 +4,7 @@ import pathlib
 import threading
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
+from typing import Any
 
 from . import ladder
 from .deadline import Deadline
@@ -38,15 +39,16 @@ class JobPlan:
     duration: float | None  # the source's, in seconds, when known
 
 
-def check_request(source: object, out_dir: object, *, resolution: object, bitrate: object, key_info: object,
-                  key_uri: object, key_dir: object, timeout: object, **watchers) -> JobRequest:
-    """Every argument checked, before any file is made."""
-    names = check_names(resolution)
+def check_request(source: object, out_dir: object, **options: Any) -> JobRequest:
+    """Every argument of package_video checked, before any file is made."""
+    names = check_names(options["resolution"])
+    key_dir = options["key_dir"]
     return JobRequest(
         source=check_source(source), folder=check_out_dir(out_dir), names=names,
-        rates=check_bitrates(bitrate, names or ladder.NAMES), key_info=check_key_info(key_info),
-        key_uri=check_key_uri(key_uri), deadline=Deadline(check_timeout(timeout)),
-        key_dir=ready_key_dir(pathlib.Path(key_dir) if key_dir is not None else default_key_dir()), **watchers)
+        rates=check_bitrates(options["bitrate"], names or ladder.NAMES), key_info=check_key_info(options["key_info"]),
+        key_uri=check_key_uri(options["key_uri"]), deadline=Deadline(check_timeout(options["timeout"])),
+        key_dir=ready_key_dir(pathlib.Path(key_dir) if key_dir is not None else default_key_dir()),
+        job_id=options["job_id"], on_progress=options["on_progress"], cancel=options["cancel"])
 
 
 def plan_job(request: JobRequest) -> JobPlan:
