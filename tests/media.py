@@ -30,9 +30,9 @@ def ffprobe(*args: str) -> dict:
 
 def make_source(path: pathlib.Path, *, seconds: float = 2, size: str = "320x240", rate: int = 30,
                 audio: str | None = "stereo", sample_rate: int = 48000, volume_db: float | None = None,
-                extra: tuple[str, ...] = ()) -> pathlib.Path:
-    """A testsrc2 picture with a sine tone (or no audio), H.264 + AAC."""
-    args = ["-f", "lavfi", "-i", f"testsrc2=size={size}:rate={rate}:duration={seconds}"]
+                extra: tuple[str, ...] = (), picture: str = "testsrc2") -> pathlib.Path:
+    """A testsrc2 picture (or another of lavfi's) with a sine tone (or no audio), H.264 + AAC."""
+    args = ["-f", "lavfi", "-i", f"{picture}=size={size}:rate={rate}:duration={seconds}"]
     if audio:
         args += ["-f", "lavfi", "-i", f"sine=frequency=440:sample_rate={sample_rate}:duration={seconds}"]
         filters = f"aformat=channel_layouts={audio}"

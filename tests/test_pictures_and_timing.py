@@ -44,8 +44,10 @@ def interlaced_share(*input_args: str) -> float:
 
 
 def bar_colours(*input_args: str) -> list[tuple[int, ...]]:
-    """RGB at the middle of the seven top bars of the first picture, decoded as its tags say."""
-    raw = subprocess.run(["ffmpeg", "-v", "error", *input_args, "-frames:v", "1", "-vf", "scale=70:30",
+    """RGB at the middle of the seven top bars of the first picture, decoded as its tags say
+    (with exact rounding: swscale's fast path is 2 levels off on its own)."""
+    raw = subprocess.run(["ffmpeg", "-v", "error", *input_args, "-frames:v", "1", "-vf",
+                          "scale=70:30:flags=accurate_rnd+full_chroma_int",
                           "-pix_fmt", "rgb24", "-f", "rawvideo", "-"], check=True, capture_output=True).stdout
     return [tuple(raw[(8 * 70 + x) * 3:(8 * 70 + x) * 3 + 3]) for x in range(5, 70, 10)]
 
@@ -74,39 +76,49 @@ def test_hdr_phone_video_is_tone_mapped_to_sdr(tmp_path, media_dir, sdr_bars, ki
     print(f"{kind}: {ours} against SDR {sdr}; {measured:.1f} dB against the CLI's tone mapping")
     assert ours["SATAVG"] >= 0.5 * sdr["SATAVG"]
     assert 0.6 * sdr["YAVG"] <= ours["YAVG"] <= 1.25 * sdr["YAVG"]
-    assert measured >= 25
+    assert measured >= 45
     assert (video["color_space"], video["color_primaries"], video["color_transfer"]) == ("bt709",) * 3
 
 
-@pytest.mark.parametrize("size, matrix", [("1280x720", "bt709"), ("640x360", "smpte170m")])
-def test_colour_description_is_carried_over(tmp_path, media_dir, size, matrix):
-    """75% bars made with the size's usual matrix and tagged so, as cameras and phones do."""
-    source = media_dir / f"bars_{matrix}.mp4"
+@pytest.mark.parametrize("size, matrix, codec", [("1280x720", "bt709", "libx264"), ("640x360", "smpte170m", "libx264"),
+                                                 ("640x360", "smpte170m", "libx264rgb")])
+def test_colour_description_is_carried_over(tmp_path, media_dir, size, matrix, codec):
+    """75% bars made with the size's usual matrix and tagged so, as cameras and phones do; and
+    as RGB (a screen recording), which the rendition turns into YUV with BT.601's matrix."""
+    rgb = codec == "libx264rgb"
+    source = media_dir / f"bars_{matrix}_{codec}.mp4"
+    to_yuv = f",scale=out_color_matrix={'bt601' if matrix == 'smpte170m' else matrix}:out_range=tv,format=yuv420p"
     ffmpeg("-f", "lavfi", "-i", f"smptebars=size={size}:rate=30:duration=2", "-vf",
-           f"format=rgb24,scale=out_color_matrix={'bt601' if matrix == 'smpte170m' else matrix}:out_range=tv,"
-           "format=yuv420p", "-c:v", "libx264", "-preset", "ultrafast",
-           "-colorspace", matrix, "-color_primaries", matrix, "-color_trc", matrix, str(source))
+           "format=rgb24" + ("" if rgb else to_yuv), "-c:v", codec, "-preset", "ultrafast",
+           "-colorspace", "rgb" if rgb else matrix, "-color_primaries", matrix, "-color_trc", matrix, str(source))
     playlist = job_360p(tmp_path, source)
     ours, theirs = bar_colours(*playlist_input(playlist)), bar_colours("-i", str(source))
-    print(f"{matrix}: bars {ours}, source {theirs}")
-    assert all(abs(a - b) <= 10 for bar, wanted in zip(ours, theirs) for a, b in zip(bar, wanted))
+    print(f"{matrix} {codec}: bars {ours}, source {theirs}")
+    # An RGB source's bars are exact, and so must they come out.
+    assert max(abs(a - b) for bar, wanted in zip(ours, theirs) for a, b in zip(bar, wanted)) <= (1 if rgb else 10)
     video = ffprobe("-select_streams", "v:0", "-show_streams", *playlist_input(playlist))["streams"][0]
     assert (video["color_space"], video["color_primaries"], video["color_transfer"]) == (matrix,) * 3
 
 
-@pytest.mark.parametrize("lines, container", [(360, "mkv"), (720, "ts")])
-def test_interlaced_sources_are_deinterlaced(tmp_path, media_dir, lines, container):
+@pytest.mark.parametrize("lines, container, after_bars", [(360, "mkv", False), (720, "ts", False), (360, "ts", True)])
+def test_interlaced_sources_are_deinterlaced(tmp_path, media_dir, lines, container, after_bars):
     """A white bar racing across a dimmed test pattern, shot as top-field-first interlaced video
-    with sound, in Matroska (1/1000 s stamps) and broadcast MPEG-TS (1/90000 s)."""
-    source = media_dir / f"interlaced_{lines}.{container}"
-    size = f"{lines * 16 // 9}x{lines}"
-    ffmpeg("-f", "lavfi", "-i", f"testsrc2=size={size}:rate=60:duration=2",
+    with sound, in Matroska (1/1000 s stamps) and broadcast MPEG-TS (1/90000 s); and a second of
+    it glued after a second of progressive bars (an interlaced clip cut into a progressive one)."""
+    source = media_dir / f"interlaced_{lines}{'_after_bars' if after_bars else ''}.{container}"
+    size, seconds = f"{lines * 16 // 9}x{lines}", 1 if after_bars else 2
+    ffmpeg("-f", "lavfi", "-i", f"testsrc2=size={size}:rate=60:duration={seconds}",
            "-f", "lavfi", "-i", f"color=white:size=12x{lines}:rate=60",
-           "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000:duration=2", "-filter_complex",
+           "-f", "lavfi", "-i", f"sine=frequency=440:sample_rate=48000:duration={seconds}", "-filter_complex",
            "[0]lutyuv=y=val*0.5[dim];[dim][1]overlay=x='mod(t*1200,600)':y=0:shortest=1,"
            "interlace=scan=tff:lowpass=off,format=yuv420p",
            "-c:v", "libx264", "-preset", "ultrafast", "-flags", "+ildct+ilme", "-x264-params", "tff=1",
-           "-c:a", "aac", str(source))
+           # Its clock goes on from the bars' end: their video starts one AAC priming (1024 samples) late.
+           "-c:a", "aac", *(("-output_ts_offset", str(1 + 1024 / 48000)) if after_bars else ()), str(source))
+    if after_bars:
+        # smptebars, which idet reads as progressive (it reads testsrc2 as top field first).
+        bars = make_source(media_dir / f"progressive_bars_{lines}.ts", seconds=1, size=size, picture="smptebars")
+        source.write_bytes(bars.read_bytes() + source.read_bytes())
     result = package_video(source, tmp_path / "pkg", resolution=["360p"])
     playlist = tmp_path / "pkg" / "360p.m3u8"
     shutil.copy(result.key_file, playlist.with_name("enc.key"))

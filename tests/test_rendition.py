@@ -160,9 +160,13 @@ def test_pictures_without_timestamps_are_stamped_in_sequence(tmp_path, media_dir
     assert len(video_frames(*playlist_input(playlist))) == 60
 
 
-def test_picture_size_change_mid_stream(tmp_path, media_dir):
-    """A 320x240 picture, then a 480x270 one whose left half is red and right half blue."""
-    first = make_source(media_dir / "size_a.ts", seconds=1, size="320x240")
+@pytest.mark.parametrize("interlaced", [False, True])
+def test_picture_size_change_mid_stream(tmp_path, media_dir, interlaced):
+    """A 320x240 picture (progressive, or interlaced: the deinterlacer holds a picture back
+    when the size changes), then a 480x270 one whose left half is red and right half blue."""
+    interlace = ("-vf", "interlace=scan=tff:lowpass=off", "-flags", "+ildct+ilme", "-x264-params", "tff=1")
+    first = make_source(media_dir / f"size_a{'_interlaced' if interlaced else ''}.ts", seconds=1, size="320x240",
+                        rate=60 if interlaced else 30, extra=interlace if interlaced else ())
     second = media_dir / "size_b.ts"
     ffmpeg("-f", "lavfi", "-i", "color=c=red:s=240x270:r=30:d=1",
            "-f", "lavfi", "-i", "color=c=blue:s=240x270:r=30:d=1",
