@@ -5,16 +5,26 @@ Worker:  KESTRAVA_BROKER_URL=rediss://:password@host:6380/0 KESTRAVA_SOURCE_ROOT
          celery -A kestrava_jobs.celery_app:app worker --pool prefork --concurrency 2
 """
 
+import functools
+import logging
 import os
 
-from celery import Celery
+from celery import Celery, Task
+from celery.app.trace import LOG_SUCCESS, log_policy_expected
+from celery.backends.base import Backend
 from celery.exceptions import Ignore
+from celery.utils.log import get_task_logger
 
 from .confine import confine
 from .package import package_video
 from .result import PackageBusy
 
 BROKER_URL = os.environ.get("KESTRAVA_BROKER_URL", "redis://127.0.0.1:6379/0")
+# What a job refuses to do (a path outside the folders, a bad argument, a folder in use):
+# the sender's doing, not a fault of the worker.
+REFUSALS = (ValueError, TypeError, FileExistsError)
+
+log = get_task_logger(__name__)
 
 app = Celery("kestrava_jobs", broker=BROKER_URL, backend=BROKER_URL)
 app.conf.update(
@@ -38,22 +48,82 @@ app.conf.update(
     broker_connection_retry=True,
     broker_connection_retry_on_startup=True,
     broker_connection_max_retries=None,
+    # A job's result waits for a result store that is away (a restart, a fail-over)
+    # rather than being lost: sleeps from 0.2 s doubling up to 5 s, each cut at random
+    # (full jitter), 40 of them: about a minute and a half, three minutes at most.
+    result_backend_always_retry=True,
+    result_backend_max_retries=40,
+    result_backend_base_sleep_between_retries_ms=100,
+    result_backend_max_sleep_between_retries_ms=5000,
 )
 
 
-@app.task(name="kestrava_jobs.package_video", bind=True)
+@functools.cache
+def progress_backend() -> Backend:
+    """This process's own connection to the result store for progress reports: it tries
+    once, as a report that waited for the store would hold up the job."""
+    backend = type(app.backend)(app=app, url=app.conf.result_backend)
+    backend.always_retry = False
+    return backend
+
+
+class ProgressReports:
+    """The PROGRESS states of one job. A report that cannot be stored is skipped, with
+    one warning line an outage, and the next one carries the figure forward."""
+
+    def __init__(self, task: Task) -> None:
+        self.task = task
+        self.stored = True
+
+    def __call__(self, done: float, total: float | None) -> None:
+        try:
+            progress_backend().store_result(self.task.request.id, {"done": done, "total": total}, "PROGRESS",
+                                            request=self.task.request)
+        except Exception as error:  # a figure that is not shown must not fail the job
+            if self.stored:
+                log.warning("progress not reported (%s: %s); the job goes on", type(error).__name__, error)
+            self.stored = False
+        else:
+            self.stored = True
+
+
+@app.task(name="kestrava_jobs.package_video", bind=True, throws=REFUSALS)
 def package_video_task(self, source: str, out_dir: str, **options) -> dict:
     """package_video on a worker, confined to the deployment's folders; returns the
     result as JSON-able data."""
-    source, out_dir, options = confine(source, out_dir, options)
-
-    def report(done: float, total: float | None) -> None:
-        self.update_state(state="PROGRESS", meta={"done": done, "total": total})
-
     try:
-        return package_video(source, out_dir, job_id=self.request.id, on_progress=report, **options).to_dict()
+        result = package_confined(self, source, out_dir, options)
+    except REFUSALS as refusal:
+        log.warning("refused: %s", refusal)
+        raise
+    log.info("%s is packaged: %s complete, %s failed", result["out_dir"], result["complete"], result["failed"])
+    return result
+
+
+def package_confined(task: Task, source: str, out_dir: str, options: dict) -> dict:
+    source, out_dir, options = confine(source, out_dir, options)
+    try:
+        return package_video(source, out_dir, job_id=task.request.id, on_progress=ProgressReports(task),
+                             **options).to_dict()
     except PackageBusy as busy:
-        if busy.job_id == self.request.id:
+        if busy.job_id == task.request.id:
             # This very job is still running on the first delivery, which will store its result.
             raise Ignore() from None
         raise
+
+
+class TaskLines(logging.Filter):
+    """Celery's own lines about this task, shortened: a success without the result (the
+    task has logged a summary; the result holds x264's statistics), and nothing more for
+    a refusal, which the task has logged as one warning line."""
+
+    def filter(self, record: logging.LogRecord) -> bool:
+        data = getattr(record, "data", None)
+        if not isinstance(data, dict) or data.get("name") != package_video_task.name:
+            return True
+        if record.msg == LOG_SUCCESS:
+            record.msg = "Task %(name)s[%(id)s] succeeded in %(runtime).1fs"
+        return data.get("description") != log_policy_expected.description
+
+
+logging.getLogger("celery.app.trace").addFilter(TaskLines())

@@ -46,13 +46,13 @@ def confine(source: object, out_dir: object, options: dict) -> tuple[str, str, d
     else:
         real_source = _real_path(source.removeprefix("file:") if isinstance(source, str) else source, "the source")
         if not _under(real_source, _roots(SOURCE_ROOTS)):
-            raise ValueError(f"the source is not under {SOURCE_ROOTS}")
-    out_path = _real_path(out_dir, "out_dir") if isinstance(out_dir, str) and not os.path.islink(out_dir) else None
-    if out_path is None or not _under(out_path, _roots(OUTPUT_ROOT)):
-        raise ValueError(f"out_dir is not a folder under {OUTPUT_ROOT}")
+            raise ValueError(f"{source}: the source is not under {SOURCE_ROOTS}")
+    out_path = _real_path(out_dir, "out_dir")
+    if os.path.islink(out_dir) or not _under(out_path, _roots(OUTPUT_ROOT)):
+        raise ValueError(f"{out_dir}: out_dir is not a folder under {OUTPUT_ROOT}")
     if options.get("key_info") is not None:
         key_info = _real_path(options["key_info"], "key_info")
         if not _under(key_info, _roots(KEY_DIR_VARIABLE)):
-            raise ValueError(f"key_info is not under {KEY_DIR_VARIABLE}")
+            raise ValueError(f"{options['key_info']}: key_info is not under {KEY_DIR_VARIABLE}")
         options = {**options, "key_info": key_info}
     return real_source, str(pathlib.Path(out_path)), options

@@ -1,5 +1,7 @@
 """The Celery task on a real Redis and a real prefork worker, both started here."""
 
+import contextlib
+import gc
 import os
 import pathlib
 import shutil
@@ -7,13 +9,14 @@ import signal
 import socket
 import subprocess
 import sys
+import tempfile
 import time
 import types
 
 import pytest
 
 from test_jobs import job_children, running
-from media import free_port, make_source, wait_for
+from media import ffprobe, free_port, make_source, wait_for
 
 VISIBILITY_SECONDS = 6
 
@@ -45,10 +48,13 @@ def redis(tmp_path_factory):
 
     servers = [start()]
 
-    def restart(pause: float) -> None:
+    def restart(pause: float, until=lambda: True) -> None:
+        """Down for `pause` seconds, and then until `until()` holds (30 s at most)."""
         servers[-1].terminate()
         servers[-1].wait(timeout=10)
         time.sleep(pause)
+        with contextlib.suppress(AssertionError):
+            wait_for(until, 30, "the outage's end")
         servers.append(start())
 
     def count(*arguments: str) -> int:
@@ -93,6 +99,12 @@ def app(redis, tmp_path_factory):
     finally:
         worker.terminate()
         worker.wait(timeout=30)
+        # Results still held (a raised exception's frames keep its test's) let go of their
+        # subscriptions while Redis still answers; then the app's connections close.
+        gc.collect()
+        celery_app.backend.result_consumer.stop()
+        celery_app.backend.client.connection_pool.disconnect()
+        celery_app.close()
         print(log.read_text()[-3000:])
 
 
@@ -100,6 +112,12 @@ def app(redis, tmp_path_factory):
 def hd_source(media_dir) -> pathlib.Path:
     """Long enough at 1080p that the job is far from done when its worker is killed."""
     return make_source(media_dir / "celery_1280x720.mp4", seconds=4, size="1280x720")
+
+
+@pytest.fixture(scope="module")
+def long_source(media_dir) -> pathlib.Path:
+    """Three segments at 360p: the job goes on for seconds after its first one is on disk."""
+    return make_source(media_dir / "celery_18s_640x360.mp4", seconds=18, size="640x360", rate=15)
 
 
 def test_task_returns_the_checked_result(app, tmp_path, hd_source):
@@ -144,36 +162,59 @@ def test_a_duplicate_delivery_while_the_job_runs_harms_nothing(app, tmp_path, hd
     assert packaging_runs(app.worker_log, out) == 1
 
 
-def test_a_broker_restart_mid_job_keeps_the_worker_and_completes_the_job_once(app, redis, tmp_path, hd_source):
+def test_a_broker_restart_while_progress_is_reported_completes_the_job_once(app, redis, tmp_path, long_source):
     out = tmp_path / "out"
-    pending = app.send_task("kestrava_jobs.package_video", args=[str(hd_source), str(out)],
-                            kwargs={"resolution": ["1080p", "720p"]})
-    wait_for(lambda: job_children(out), 60, "the job's child")
-    redis.restart(pause=1)
-    result = pending.get(timeout=180)
-    assert (result["complete"], pending.state) == (["1080p", "720p"], "SUCCESS")
+    pending = app.send_task("kestrava_jobs.package_video", args=[str(long_source), str(out)],
+                            kwargs={"resolution": ["360p"]})
+    wait_for(lambda: (out / "360p.m3u8").exists(), 60, "the first segment")
+    seconds = float(ffprobe("-show_entries", "format=duration", str(long_source))["format"]["duration"])
+    assert pending.state == "PROGRESS"
+    assert pending.info["total"] == seconds
+    # Redis stays down while the job reports its progress and ends, and comes back after.
+    redis.restart(pause=1.5, until=lambda: f"{out} is packaged" in app.worker_log.read_text())
+    result = pending.get(timeout=120)
+    assert (result["complete"], pending.state) == (["360p"], "SUCCESS")
     assert app.worker.poll() is None, "the worker must live through the broker's restart"
-    # The acknowledgement died with the broker's connection: the job comes again, finds its
-    # package complete and is acknowledged without encoding again.
+    # An acknowledgement that died with the broker's connection brings the job again: it
+    # finds its package complete and is acknowledged without encoding again.
     wait_for(lambda: redis.count("HLEN", "unacked") == 0 and redis.count("LLEN", "celery") == 0,
              VISIBILITY_SECONDS * 6, "every message to be acknowledged")
     assert packaging_runs(app.worker_log, out) == 1
     assert app.AsyncResult(pending.id).state == "SUCCESS"
+    assert app.worker_log.read_text().count(f"{pending.id}]: progress not reported") == 1
 
 
-@pytest.mark.parametrize("args, kwargs", [
-    (["/etc/hostname", "{out}"], {}),                        # a source outside the roots
-    (["{source}", "/tmp/kestrava-elsewhere/out"], {}),        # a folder outside the root
-    (["concat:{source}|{source}", "{out}"], {}),              # an FFmpeg protocol
-    (["http://127.0.0.1:9/x.mp4", "{out}"], {}),              # URLs are not allowed here
-    (["{source}", "{out}"], {"key_info": "/etc/hostname"}),   # a key info file outside the key folder
-    (["{source}", "{out}"], {"key_dir": "/tmp"}),             # the worker's own settings
+@pytest.fixture(scope="module")
+def source_elsewhere(hd_source):
+    """A source outside every folder the deployment names."""
+    with tempfile.TemporaryDirectory(prefix="kestrava-elsewhere-") as folder:
+        yield shutil.copy(hd_source, folder)
+
+
+@pytest.mark.parametrize("args, kwargs, named", [
+    (["/etc/hostname", "{out}"], {}, "/etc/hostname"),               # a source outside the roots
+    (["{link}", "{out}"], {}, "{link}"),                              # a link under the roots to one outside
+    (["{source}", "/tmp/kestrava-elsewhere/out"], {}, "/tmp/kestrava-elsewhere/out"),  # a folder outside
+    (["{source}", "{root}"], {}, "{root}"),                           # the output root itself
+    (["concat:{source}|{source}", "{out}"], {}, "URL sources"),      # an FFmpeg protocol
+    (["http://127.0.0.1:9/x.mp4", "{out}"], {}, "URL sources"),      # URLs are not allowed here
+    (["{source}", "{out}"], {"key_info": "/etc/hostname"}, "/etc/hostname"),  # a key info file outside
+    (["{source}", "{out}"], {"key_dir": "/tmp"}, "key_dir"),         # the worker's own settings
 ])
-def test_messages_are_held_to_the_deployments_folders(app, tmp_path, hd_source, args, kwargs):
-    fill = {"source": str(hd_source), "out": str(tmp_path / "out")}
-    pending = app.send_task("kestrava_jobs.package_video", args=[a.format(**fill) for a in args], kwargs=kwargs)
+def test_messages_are_held_to_the_deployments_folders(app, tmp_path, tmp_path_factory, hd_source, source_elsewhere,
+                                                      args, kwargs, named):
+    root = tmp_path_factory.getbasetemp()
+    uploads = tmp_path / "uploads"
+    uploads.mkdir()
+    (uploads / "link.mp4").symlink_to(source_elsewhere)
+    fill = {"source": str(hd_source), "out": str(tmp_path / "out"), "link": str(uploads / "link.mp4"),
+            "root": str(root)}
+    pending = app.send_task("kestrava_jobs.package_video", args=[a.format(**fill) for a in args],
+                            kwargs={"resolution": ["360p"], **kwargs})
     with pytest.raises(Exception) as raised:
         pending.get(timeout=60)
     assert type(raised.value).__name__ == "ValueError"
-    assert list(tmp_path.iterdir()) == []
+    assert named.format(**fill) in str(raised.value)
+    assert list(tmp_path.iterdir()) == [uploads]
+    assert list(root.parent.glob(f"{root.name}.*")) == []
     assert not pathlib.Path("/tmp/kestrava-elsewhere").exists()
