@@ -173,7 +173,6 @@ def test_segments_cut_short_make_a_failed_rendition_and_an_empty_folder(tmp_path
     run = subprocess.run([sys.executable, "-c", code, str(source), str(tmp_path / "out")], preexec_fn=limited,
                          capture_output=True, text=True)
     assert run.returncode == 3, run.stdout + run.stderr
-    print(run.stdout)
     assert "failed ['360p']" in run.stdout
     assert re.search(r"came out complete: 360p: 360p_\d{3}\.ts (does not decrypt under the job's key|holds [0-9.]+ s "
                      r"where its playlist lists [0-9.]+ s)", run.stdout)
