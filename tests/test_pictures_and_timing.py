@@ -2,6 +2,7 @@
 the colour description carried over, interlaced sources deinterlaced, and playlists
 that list the media's true length."""
 
+import os
 import pathlib
 import re
 import shutil
@@ -119,11 +120,16 @@ def test_interlaced_sources_are_deinterlaced(tmp_path, media_dir, lines, contain
         # smptebars, which idet reads as progressive (it reads testsrc2 as top field first).
         bars = make_source(media_dir / f"progressive_bars_{lines}.ts", seconds=1, size=size, picture="smptebars")
         source.write_bytes(bars.read_bytes() + source.read_bytes())
-    result = package_video(source, tmp_path / "pkg", resolution=["360p"])
-    playlist = tmp_path / "pkg" / "360p.m3u8"
-    shutil.copy(result.key_file, playlist.with_name("enc.key"))
+    if os.environ.get("KESTRAVA_SANITIZED") == "1":
+        # The job's child would load the module without the sanitizer's runtime.
+        playlist = job_360p(tmp_path, source)
+    else:
+        result = package_video(source, tmp_path / "pkg", resolution=["360p"])
+        playlist = tmp_path / "pkg" / "360p.m3u8"
+        shutil.copy(result.key_file, playlist.with_name("enc.key"))
     share, peak = interlaced_share(*playlist_input(playlist)), picture_stats(*playlist_input(playlist))["YMAX"]
-    spans, media = timeline(playlist), float(ffprobe("-show_entries", "format=duration", str(source))["format"]["duration"])
+    spans = timeline(playlist)
+    media = float(ffprobe("-show_entries", "format=duration", str(source))["format"]["duration"])
     print(f"{lines} lines: {share:.0%} interlaced, peak luma {peak:.0f}; {spans}; EXTINF {segment_durations(playlist)}")
     assert share <= 0.1
     assert peak >= 180
