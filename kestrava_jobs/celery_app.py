@@ -48,6 +48,9 @@ app.conf.update(
     broker_connection_retry=True,
     broker_connection_retry_on_startup=True,
     broker_connection_max_retries=None,
+    # A job whose broker connection drops keeps running (Celery 6 would cancel it by
+    # default); it is acknowledged once the broker is back.
+    worker_cancel_long_running_tasks_on_connection_loss=False,
     # A job's result waits for a result store that is away (a restart, a fail-over)
     # rather than being lost: sleeps from 0.2 s doubling up to 5 s, each cut at random
     # (full jitter), 40 of them: about a minute and a half, three minutes at most.

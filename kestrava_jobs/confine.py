@@ -3,17 +3,15 @@ can send one, so its paths are held to the folders the deployment names."""
 
 import os
 import pathlib
-import re
 
 from .keys import KEY_DIR_VARIABLE
-from .validate import check_text
+from .validate import check_text, url_scheme
 
 SOURCE_ROOTS = "KESTRAVA_SOURCE_ROOTS"
 OUTPUT_ROOT = "KESTRAVA_OUTPUT_ROOT"
 ALLOW_URLS = "KESTRAVA_ALLOW_URL_SOURCES"
 # The options a message may carry; the rest (key_dir, job_id, ...) are the worker's.
 MESSAGE_OPTIONS = {"resolution", "bitrate", "key_info", "key_uri", "timeout"}
-SCHEME = re.compile(r"^([A-Za-z][A-Za-z0-9+.-]*):")
 
 
 def _roots(variable: str) -> list[str]:
@@ -39,8 +37,8 @@ def confine(source: object, out_dir: object, options: dict) -> tuple[str, str, d
     unknown = set(options) - MESSAGE_OPTIONS
     if unknown:
         raise ValueError(f"options a message may not give: {sorted(unknown)}")
-    if isinstance(source, str) and (scheme := SCHEME.match(source)) and scheme.group(1).lower() != "file":
-        if os.environ.get(ALLOW_URLS) != "1" or scheme.group(1).lower() not in ("http", "https"):
+    if isinstance(source, str) and (scheme := url_scheme(source)) is not None:
+        if os.environ.get(ALLOW_URLS) != "1" or scheme not in ("http", "https"):
             raise ValueError(f"URL sources are not accepted here (http and https only, with {ALLOW_URLS}=1)")
         real_source = check_text(source, "the source")
     else:

@@ -12,7 +12,9 @@ from .job_folder import BESIDE, JobFolder
 
 # What the module's binding takes, and what x264's rate control works with (kb/s).
 MIN_BITRATE, MAX_BITRATE = 1_000, 2**31 - 1
-URL = re.compile(r"^[A-Za-z][A-Za-z0-9+.-]*://")
+# What FFmpeg opens through a protocol rather than as a file: a scheme and a colon
+# ("https://…", but also "concat:a|b" or "subfile:…"). "file:" names a local file.
+URL_SCHEME = re.compile(r"^([A-Za-z][A-Za-z0-9+.-]*):")
 CONTROL = re.compile(r"[\x00-\x1f\x7f]")
 NAME_MAX = 255
 # The longest name the job gives a file beside the package folder.
@@ -35,8 +37,10 @@ def check_key_uri(uri: object) -> str:
     return uri
 
 
-def is_url(source: str) -> bool:
-    return URL.match(source) is not None
+def url_scheme(source: str) -> str | None:
+    """The source's scheme in lower case when FFmpeg would read it as a URL, else None."""
+    found = URL_SCHEME.match(source)
+    return found.group(1).lower() if found and found.group(1).lower() != "file" else None
 
 
 def check_source(source: object) -> str:
@@ -44,7 +48,7 @@ def check_source(source: object) -> str:
     if not isinstance(source, (str, os.PathLike)):
         raise TypeError(f"source must be a path or a URL, not {type(source).__name__}")
     text = check_text(os.fspath(source), "the source")
-    if is_url(text):
+    if url_scheme(text) is not None:
         return text
     path = pathlib.Path(text.removeprefix("file:")).expanduser().resolve()
     if not path.exists():

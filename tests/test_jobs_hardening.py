@@ -16,7 +16,8 @@ import time
 
 import pytest
 
-from kestrava_jobs import PackageTimeout, package_video
+from kestrava_jobs import PackageTimeout, UnreadableSource, package_video
+from kestrava_jobs.confine import confine
 from kestrava_jobs.deadline import Deadline
 from kestrava_jobs.keys import KeyInfo
 from kestrava_jobs.package_check import RenditionIncomplete, check_rendition
@@ -99,6 +100,17 @@ def test_planted_links_and_files_are_refused(tmp_path, source, planted, how):
         package_video(source, tmp_path / "out", resolution=["360p"])
     assert victim.read_text() == "root-only settings\n"
     assert not (tmp_path / "out").exists() or not any((tmp_path / "out").iterdir())
+
+
+def test_a_protocol_source_is_a_url_to_the_checks_and_to_the_confinement(tmp_path):
+    """FFmpeg reads "concat:a|b" through its protocol, not as a file named so in the current
+    folder: the job's checks and the confinement of broker messages take it as the URL it is."""
+    source = "concat:/no/such.mp4|/no/such.mp4"
+    with pytest.raises(UnreadableSource, match="not a video or audio file FFmpeg can read"):
+        package_video(source, tmp_path / "out")
+    with pytest.raises(ValueError, match="URL sources are not accepted"):
+        confine(source, str(tmp_path / "out"), {})
+    assert sorted(p.name for p in tmp_path.iterdir()) == []
 
 
 @pytest.mark.parametrize("arguments, error", [
