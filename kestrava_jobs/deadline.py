@@ -12,6 +12,15 @@ class Deadline:
         self.seconds = seconds
         self.at = math.inf if seconds is None else self.started + seconds
 
+    @classmethod
+    def until(cls, wall_at: float | None, seconds: float | None) -> "Deadline":
+        """The deadline of a job that started elsewhere and ends at `wall_at` (time.time())."""
+        deadline = cls(seconds)
+        if wall_at is not None and seconds is not None:
+            deadline.at = time.monotonic() + (wall_at - time.time())
+            deadline.started = deadline.at - seconds
+        return deadline
+
     def elapsed(self) -> float:
         return round(time.monotonic() - self.started, 3)
 

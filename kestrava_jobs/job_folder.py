@@ -1,5 +1,6 @@
-"""A package folder and the job's own files beside it: <name>.lock, <name>.log and
-<name>.done.json, the record of the finished job. Nothing else spells these names."""
+"""A package folder and the job's own files beside it: <name>.lock, <name>.log,
+<name>.done.json, the record of the finished job, and <name>.staging, where a job
+spread over a cluster makes its renditions. Nothing else spells these names."""
 
 import json
 import pathlib
@@ -9,8 +10,8 @@ from .job_files import read_own, rewrite_own
 from .result import PackageResult
 
 MASTER = "master.m3u8"
-LOCK, LOG, RECORD = ".lock", ".log", ".done.json"
-BESIDE = (LOCK, LOG, RECORD)
+LOCK, LOG, RECORD, STAGING = ".lock", ".log", ".done.json", ".staging"
+BESIDE = (LOCK, LOG, RECORD, STAGING)
 
 
 @dataclass(frozen=True)
@@ -31,6 +32,10 @@ class JobFolder:
     @property
     def record(self) -> pathlib.Path:
         return self.beside(RECORD)
+
+    @property
+    def staging(self) -> pathlib.Path:
+        return self.beside(STAGING)
 
     @property
     def master(self) -> pathlib.Path:

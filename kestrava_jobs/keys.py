@@ -69,9 +69,8 @@ def fresh_key_info(key_dir: pathlib.Path, out_dir: pathlib.Path, key_uri: str) -
     return KeyInfo(info, key_file, key_uri, key, iv)
 
 
-def caller_key_info(key_dir: pathlib.Path, out_dir: pathlib.Path, given: pathlib.Path) -> KeyInfo:
-    """The caller's key info file, copied into the key folder with its key path made
-    absolute (the job works in the package folder) and every line checked."""
+def read_key_info(given: pathlib.Path) -> KeyInfo:
+    """A key info file with every line checked, its key read."""
     lines = pathlib.Path(given).read_text().splitlines()
     if len(lines) < 2:
         raise ValueError(f"{given}: a key info file holds a key URI and a key file path, one a line")
@@ -84,7 +83,15 @@ def caller_key_info(key_dir: pathlib.Path, out_dir: pathlib.Path, given: pathlib
     if iv is not None and (len(iv.removeprefix("0x")) != 32 or
                            any(c not in "0123456789abcdefABCDEF" for c in iv.removeprefix("0x"))):
         raise ValueError(f"{given}: its IV must be 32 hexadecimal digits")
+    return KeyInfo(pathlib.Path(given), key_file, uri, key, iv)
+
+
+def caller_key_info(key_dir: pathlib.Path, out_dir: pathlib.Path, given: pathlib.Path) -> KeyInfo:
+    """The caller's key info file, copied into the key folder with its key path made
+    absolute (the job works in the package folder) and every line checked."""
+    caller = read_key_info(given)
     info = key_dir / (key_name(out_dir) + ".keyinfo")
     remove_own(info)
-    create_new(info, ("\n".join([uri, str(key_file), *([iv] if iv else [])]) + "\n").encode())
-    return KeyInfo(info, key_file, uri, key, iv)
+    lines = [caller.uri, str(caller.key_file), *([caller.iv] if caller.iv else [])]
+    create_new(info, ("\n".join(lines) + "\n").encode())
+    return KeyInfo(info, caller.key_file, caller.uri, caller.key, caller.iv)

@@ -16,6 +16,7 @@ class RenditionResult:
     height: int
     codecs: str  # RFC 6381, as a master playlist gives them: "avc1.64001f,mp4a.40.2"
     frame_rate: float | None
+    worker: str = ""  # the Celery worker that made it, when spread over a cluster
 
 
 @dataclass
