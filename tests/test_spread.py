@@ -1,0 +1,252 @@
+"""One job spread over two real Celery workers (a@, b@, one process each) on a real Redis:
+each rendition a task of its own, the package checked and finished from storage."""
+
+import gc
+import json
+import os
+import pathlib
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import time
+import types
+
+import pytest
+
+from media import free_port, make_source, segment_durations, wait_for
+
+pytestmark = [
+    pytest.mark.skipif(shutil.which("redis-server") is None, reason="needs Debian's redis-server"),
+    pytest.mark.skipif(os.environ.get("KESTRAVA_SANITIZED") == "1",
+                       reason="the job's child loads the module without the sanitizer runtime"),
+]
+
+
+def answers(port: int) -> bool:
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=0.2) as connection:
+            connection.sendall(b"PING\r\n")
+            return connection.recv(16).startswith(b"+PONG")
+    except OSError:
+        return False
+
+
+@pytest.fixture(scope="module")
+def cluster(tmp_path_factory):
+    """Redis, and two named workers with working folders of their own; sources, packages
+    and keys on storage both see."""
+    port, root = free_port(), tmp_path_factory.mktemp("shared")
+    redis = subprocess.Popen(["redis-server", "--port", str(port), "--bind", "127.0.0.1", "--save", "",
+                              "--dir", str(root)], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    wait_for(lambda: answers(port), 10, "redis-server")
+    url = f"redis://127.0.0.1:{port}/0"
+    env = {**os.environ, "KESTRAVA_BROKER_URL": url, "KESTRAVA_SOURCE_ROOTS": str(root),
+           "KESTRAVA_OUTPUT_ROOT": str(root), "KESTRAVA_KEY_DIR": str(root / "keys")}
+    workers, logs = [], {}
+    for name in ("a", "b"):
+        home = tmp_path_factory.mktemp(f"worker_{name}")
+        logs[name] = home / "worker.log"
+        with logs[name].open("wb") as output:
+            workers.append(subprocess.Popen(
+                [sys.executable, "-m", "celery", "-A", "kestrava_jobs.celery_app:app", "worker", "-n",
+                 f"{name}@%h", "--pool", "prefork", "--concurrency", "1", "--without-gossip", "--without-mingle",
+                 "--loglevel", "INFO"], cwd=home, env=env, stdout=output, stderr=subprocess.STDOUT))
+    os.environ["KESTRAVA_BROKER_URL"] = url
+    sys.modules.pop("kestrava_jobs.celery_app", None)
+    sys.modules.pop("kestrava_jobs.spread_tasks", None)
+    from kestrava_jobs.celery_app import app
+    try:
+        for log in logs.values():
+            wait_for(lambda: b"ready." in log.read_bytes(), 60, "a Celery worker")
+        yield types.SimpleNamespace(app=app, root=root, logs=logs)
+    finally:
+        for worker in workers:
+            worker.terminate()
+        for worker in workers:
+            worker.wait(timeout=30)
+        gc.collect()
+        app.backend.result_consumer.stop()
+        app.backend.client.connection_pool.disconnect()
+        app.close()
+        redis.terminate()
+        redis.wait(timeout=10)
+        for name, log in logs.items():
+            print(f"--- worker {name}\n{log.read_text()[-3000:]}")
+
+
+@pytest.fixture(scope="module")
+def source(cluster) -> pathlib.Path:
+    """720p and 360p from it: the larger takes about twice as long as the smaller."""
+    return make_source(cluster.root / "spread_1280x720.mp4", seconds=3, size="1280x720")
+
+
+def submit(cluster, source, out, **options):
+    return cluster.app.send_task("kestrava_jobs.package_spread", args=[str(source), str(out)],
+                                 kwargs={"resolution": ["720p", "360p"], **options})
+
+
+@pytest.fixture(scope="module")
+def alone(cluster, source, tmp_path_factory):
+    """The same renditions of the same source, made by package_video on one machine."""
+    from kestrava_jobs import package_video
+    return package_video(source, tmp_path_factory.mktemp("alone") / "package", resolution=["720p", "360p"])
+
+
+def test_spread_package_is_made_by_both_workers_and_matches_package_video(cluster, source, alone):
+    out = cluster.root / "spread"
+    pending = submit(cluster, source, out, publish_early=True)
+    seen, reported = [], []
+    while not pending.ready():
+        if (out / "master.m3u8").is_file():
+            listed = [line for line in (out / "master.m3u8").read_text().splitlines() if line.endswith(".m3u8")]
+            seen.append((listed, sorted(p.name for p in out.glob("*.m3u8"))))
+        if pending.state == "PROGRESS":
+            reported.append(pending.info)
+        time.sleep(0.02)
+    result = pending.get(timeout=10)
+    # Progress over both renditions, under the submitted id, only forward.
+    assert [meta["done"] for meta in reported] == sorted(meta["done"] for meta in reported)
+    assert reported[-1]["total"] == pytest.approx(3, abs=0.1) and reported[-1]["done"] > 0
+    assert [meta["playable"] for meta in reported if meta["playable"]][0] == ["360p"]
+    assert (result["complete"], result["failed"]) == (["720p", "360p"], [])
+    assert {rendition["worker"].split("@")[0] for rendition in result["renditions"].values()} == {"a", "b"}
+    # Published early: the master listed one rendition, complete, while the other was still being made.
+    assert (["360p.m3u8"], ["360p.m3u8", "master.m3u8"]) in seen
+    assert pending.info is not None and sorted(p.name for p in cluster.root.glob("spread.*")) == [
+        "spread.done.json", "spread.lock", "spread.log"]
+
+    for name in alone.complete:
+        assert segment_durations(out / f"{name}.m3u8") == segment_durations(pathlib.Path(alone.out_dir) / f"{name}.m3u8")
+
+
+def job_children_under(folder: pathlib.Path) -> list[tuple[int, int]]:
+    """(pid, parent pid) of the jobs' child processes working below `folder`."""
+    found = []
+    for entry in pathlib.Path("/proc").iterdir():
+        try:
+            if b"kestrava_jobs.child" in (entry / "cmdline").read_bytes() and \
+                    os.readlink(entry / "cwd").startswith(str(folder)):
+                parent = int((entry / "stat").read_text().rsplit(")", 1)[1].split()[1])
+                found.append((int(entry.name), parent))
+        except (OSError, ValueError):
+            pass
+    return found
+
+
+def test_a_duplicate_is_ignored_and_a_killed_rendition_is_made_again_once(cluster, source):
+    """One rendition: one worker makes it, the other is free for a copy of its task."""
+    out = cluster.root / "faults"
+    pending = submit(cluster, source, out, resolution=["720p"])
+    child, pool_process = wait_for(lambda: job_children_under(cluster.root / "faults.staging"), 30, "a rendition")[0]
+    active = wait_for(lambda: [task for tasks in (cluster.app.control.inspect(timeout=1).active() or {}).values()
+                               for task in tasks if task["name"] == "kestrava_jobs.package_rendition"], 10, "the task")
+    copy = cluster.app.send_task("kestrava_jobs.package_rendition", args=active[0]["args"], task_id=active[0]["id"])
+    wait_for(lambda: any(f"package_rendition[{copy.id}] ignored".encode() in log.read_bytes()
+                         for log in cluster.logs.values()), 20, "the copy to end")
+    assert job_children_under(cluster.root / "faults.staging") == [(child, pool_process)]
+    os.kill(pool_process, signal.SIGKILL)
+    result = pending.get(timeout=60)
+    assert (result["complete"], result["failed"]) == (["720p"], [])
+    listed = {f"720p_{n:03d}.ts" for n in range(result["renditions"]["720p"]["segments"])}
+    assert sorted(p.name for p in out.iterdir()) == sorted({"master.m3u8", "720p.m3u8", *listed})
+    assert not (cluster.root / "faults.staging").exists()
+
+
+def test_a_second_job_is_busy_and_the_time_out_leaves_the_folder_as_found(cluster, source):
+    from kestrava_jobs import PackageBusy, PackageTimeout
+    from kestrava_jobs.keys import key_name
+
+    out = cluster.root / "late"
+    first = submit(cluster, source, out, resolution=["720p"], timeout=1.5)
+    # One rendition: the other worker is free to take the second job at once.
+    wait_for(lambda: (cluster.root / "late.staging").is_dir(), 10, "the first job to start")
+    with pytest.raises(PackageBusy):
+        submit(cluster, source, out).get(timeout=10)
+    with pytest.raises(PackageTimeout, match="time-out of 1.5 s"):
+        first.get(timeout=30)
+    assert list(out.iterdir()) == [] and not (cluster.root / "late.staging").exists()
+    assert not list((cluster.root / "keys").glob(key_name(out) + ".*"))
+
+
+
+def test_the_end_keeps_what_is_complete_and_fails_renditions_that_disagree(cluster, alone, tmp_path):
+    """The last step on renditions taken from finished packages under one key: one failed for
+    good, then a 360p made from a shorter source beside the 720p."""
+    from kestrava_jobs import PackageError, package_video
+    from kestrava_jobs.job_folder import JobFolder
+    from kestrava_jobs.spread import SpreadJob, finish
+
+    key_info = pathlib.Path(alone.key_file).with_suffix(".keyinfo")
+    shorter = package_video(make_source(cluster.root / "spread_2s.mp4", seconds=2, size="640x360"),
+                            tmp_path / "shorter", resolution=["360p"], key_info=key_info)
+
+    def ended(parts: dict[str, str], failed: dict[str, str]) -> SpreadJob:
+        folder = JobFolder(tmp_path / f"out_{len(parts)}")
+        folder.path.mkdir()
+        folder.staging.mkdir()
+        folder.lock.write_text("job")
+        for name, package in parts.items():
+            for file in pathlib.Path(package).glob(f"{name}*"):
+                shutil.copy(file, folder.path)
+        for name, reason in failed.items():
+            (folder.staging / f"{name}.json").write_text(json.dumps({"failed": reason}))
+        return SpreadJob(job_id="job", source="upload.mp4", folder=folder, names=["720p", "360p"],
+                         rates=[2_500_000, 400_000], key_info=key_info, key_uri="enc.key", timeout=None,
+                         deadline_at=None, publish_early=False, total=3.0)
+
+    result = finish(ended({"720p": alone.out_dir}, {"360p": "its playlist is unfinished"}))
+    assert (result.complete, result.failed, result.reasons) == (["720p"], ["360p"],
+                                                                {"360p": "its playlist is unfinished"})
+    disagreeing = ended({"720p": alone.out_dir, "360p": shorter.out_dir}, {})
+    with pytest.raises(PackageError, match="renditions 720p and 360p disagree: segment 0 lasts 3.000 s against 2.000 s"):
+        finish(disagreeing)
+    assert list(disagreeing.folder.path.iterdir()) == [] and not disagreeing.folder.staging.exists()
+
+
+@pytest.mark.parametrize("task, args, words", [
+    ("kestrava_jobs.package_spread", ["/etc/hostname", "{root}/out"], "not under KESTRAVA_SOURCE_ROOTS"),
+    ("kestrava_jobs.package_spread", ["{root}/spread_1280x720.mp4", "{root}/out"], "may not give"),
+    # A rendition of a job that holds no folder: anyone who reaches the broker could send it.
+    ("kestrava_jobs.package_rendition", [{"job_id": "forged", "source": "{root}/spread_1280x720.mp4",
+                                          "out_dir": "{root}/out", "names": ["360p"], "rates": [400000],
+                                          "key_info": "{root}/keys/x.keyinfo", "key_uri": "enc.key",
+                                          "timeout": None, "deadline_at": None, "publish_early": False,
+                                          "total": None}, "360p"], "not a folder job forged holds"),
+])
+def test_bad_messages_are_refused_and_write_nothing(cluster, source, task, args, words):
+    filled = json.loads(json.dumps(args).replace("{root}", str(cluster.root)))
+    options = {"key_dir": "/tmp"} if "may not" in words else {}
+    with pytest.raises((ValueError, TypeError), match=words):
+        cluster.app.send_task(task, args=filled, kwargs=options).get(timeout=10)
+    assert not list(cluster.root.glob("out*"))
+
+
+def test_a_rendition_that_fails_three_times_is_a_failure_of_its_own(cluster, source, monkeypatch, caplog):
+    """A directory planted where the rendition's log goes: each attempt is refused, and the
+    third ends the task with the reason instead of failing the job's other renditions."""
+    from kestrava_jobs.job_folder import JobFolder
+    from kestrava_jobs.spread import SpreadJob
+    from kestrava_jobs.spread_tasks import package_rendition_task
+
+    for variable in ("KESTRAVA_SOURCE_ROOTS", "KESTRAVA_OUTPUT_ROOT"):
+        monkeypatch.setenv(variable, str(cluster.root))
+    monkeypatch.setenv("KESTRAVA_KEY_DIR", str(cluster.root / "keys"))
+    folder = JobFolder(cluster.root / "planted")
+    for made in (folder.path, folder.staging / "360p.log"):
+        made.mkdir(parents=True)
+    folder.lock.write_text("job")
+    key_info = cluster.root / "keys" / "planted.keyinfo"
+    key_info.parent.mkdir(exist_ok=True)
+    (cluster.root / "keys" / "planted.key").write_bytes(bytes(16))
+    key_info.write_text(f"enc.key\n{cluster.root / 'keys' / 'planted.key'}\n")
+    job = SpreadJob(job_id="job", source=str(source), folder=folder, names=["720p", "360p"],
+                    rates=[2_500_000, 400_000], key_info=key_info, key_uri="enc.key", timeout=None,
+                    deadline_at=None, publish_early=False, total=3.0)
+    outcome = package_rendition_task.apply(args=[job.message(), "360p"]).get()
+    assert outcome == {"name": "360p", "failed": f"{folder.staging / '360p.log'}: not a file this job made; "
+                                                 "refusing to use it"}
+    assert [r.getMessage() for r in caplog.records].count(
+        f"360p of job job: {outcome['failed']}; making it again") == 2
+    assert json.loads((folder.staging / "360p.json").read_text()) == {"failed": outcome["failed"]}
