@@ -271,6 +271,23 @@ def progress(job: SpreadJob) -> tuple[float, list[str]]:
 
 # The end: everything checked from storage, then the master and the record.
 
+def recorded_result(data: object, confine: Callable) -> PackageResult | None:
+    """The result recorded beside the folder when this very job has finished."""
+    if not isinstance(data, dict) or not MESSAGE_FIELDS <= set(data):
+        return None
+    _, out_dir, _ = confine(data["source"], data["out_dir"], {})
+    folder = check_out_dir(out_dir)
+    recorded = read_record(folder)
+    if recorded is None or recorded[0] != data["job_id"] or not folder.master.is_file():
+        return None
+    return recorded[1]
+
+
+def end_lock(job: SpreadJob) -> int | None:
+    """The lock the job's end holds while it works; None when a copy of it holds it."""
+    return lock_folder(staging(job.folder) / "end.lock")
+
+
 def finish(job: SpreadJob) -> PackageResult:
     """The job's result, or PackageError (PackageTimeout) leaving the folder and the
     staging area as they were found and the key removed."""

@@ -96,8 +96,17 @@ def one_rendition(task: Task, job: SpreadJob, name: str) -> dict:
 def finish_spread_task(parts: object, message: dict) -> dict:
     """The end of a spread job. What the rendition tasks say is not trusted: everything
     is read again from storage."""
+    earlier = spread.recorded_result(message, confine)
+    if earlier is not None:
+        return earlier.to_dict()  # this end was delivered again after it finished
     job = spread.job_from_message(message, confine)
-    result = spread.finish(job).to_dict()
+    lock = spread.end_lock(job)
+    if lock is None:
+        raise Ignore()  # a copy of this end is at work
+    try:
+        result = spread.finish(job).to_dict()
+    finally:
+        os.close(lock)
     log.info("%s is packaged: %s complete, %s failed", result["out_dir"], result["complete"], result["failed"])
     return result
 

@@ -117,6 +117,12 @@ def test_spread_package_is_made_by_both_workers_and_matches_package_video(cluste
     assert pending.info is not None and sorted(p.name for p in cluster.root.glob("spread.*")) == [
         "spread.done.json", "spread.lock", "spread.log"]
 
+    # The whole job delivered again after it finished: its recorded result, nothing made again.
+    again = cluster.app.send_task("kestrava_jobs.package_spread", args=[str(source), str(out)],
+                                  kwargs={"resolution": ["720p", "360p"], "publish_early": True}, task_id=pending.id)
+    wait_for(lambda: sum(f"package_spread[{again.id}] succeeded".encode() in log.read_bytes()
+                         for log in cluster.logs.values()), 20, "the job delivered again")
+    assert sum(log.read_bytes().count(b"package_rendition[") for log in cluster.logs.values()) == 4
     for name in alone.complete:
         assert segment_durations(out / f"{name}.m3u8") == segment_durations(pathlib.Path(alone.out_dir) / f"{name}.m3u8")
 
