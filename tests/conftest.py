@@ -10,7 +10,7 @@ _preload = os.environ.pop("LD_PRELOAD", None)
 if _preload:
     os.environ["KESTRAVA_CHILD_PRELOAD"] = _preload
 
-from media import ffmpeg, make_source
+from media import generate, make_source
 
 
 @pytest.fixture(scope="session", autouse=True)
@@ -44,9 +44,7 @@ def square_video_only(media_dir) -> pathlib.Path:
 
 @pytest.fixture(scope="session")
 def audio_only(media_dir) -> pathlib.Path:
-    path = media_dir / "audio_only.m4a"
-    ffmpeg("-f", "lavfi", "-i", "sine=duration=1", "-c:a", "aac", str(path))
-    return path
+    return generate(media_dir / "audio_only.m4a", "-f", "lavfi", "-i", "sine=duration=1", "-c:a", "aac")
 
 
 @pytest.fixture(scope="session")

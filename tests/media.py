@@ -1,11 +1,14 @@
-"""Fixture media made with the ffmpeg CLI, and output checks through ffprobe."""
+"""Fixture media made with the ffmpeg CLI and cached across runs, and output checks through ffprobe."""
 
 import contextlib
+import functools
+import hashlib
 import json
 import os
 import pathlib
 import re
 import secrets
+import shutil
 import socket
 import subprocess
 import time
@@ -13,10 +16,44 @@ import time
 import kestrava
 
 FFMPEG = ["ffmpeg", "-v", "error", "-nostdin", "-y"]
+# Generated sources outlive the run: a file per ffmpeg command, named by its digest.
+CACHE = pathlib.Path(os.environ.get("KESTRAVA_TEST_MEDIA_CACHE")
+                     or pathlib.Path(__file__).resolve().parent.parent / ".cache" / "test-media")
 
 
 def ffmpeg(*args: str) -> None:
     subprocess.run([*FFMPEG, *args], check=True, capture_output=True)
+
+
+@functools.cache
+def _ffmpeg_version() -> str:
+    return subprocess.run(["ffmpeg", "-version"], check=True, capture_output=True, text=True).stdout
+
+
+def _command_digest(args: tuple[str, ...], suffix: str) -> str:
+    """The command as ffmpeg would run it: input files stand for their bytes, not their names."""
+    key = [_ffmpeg_version(), suffix]
+    for before, arg in zip(("", *args), args):
+        key.append(hashlib.sha256(pathlib.Path(arg).read_bytes()).hexdigest() if before == "-i" and
+                   pathlib.Path(arg).is_file() else arg)
+    return hashlib.sha256(json.dumps(key).encode()).hexdigest()[:32]
+
+
+def generate(path: pathlib.Path, *args: str) -> pathlib.Path:
+    """`path` as `ffmpeg ARGS path` writes it; a copy of the cached file when the same command
+    ran before. Written under a name of its own and renamed, so that a parallel run never sees
+    half a file; copied, so that a test may spoil its source without spoiling the cache."""
+    cached = CACHE / f"{_command_digest(args, path.suffix)}{path.suffix}"
+    if not cached.exists():
+        CACHE.mkdir(parents=True, exist_ok=True)
+        partial = cached.with_name(f"{cached.stem}.{os.getpid()}.partial{path.suffix}")
+        try:
+            ffmpeg(*args, str(partial))
+            os.replace(partial, cached)
+        finally:
+            partial.unlink(missing_ok=True)
+    shutil.copyfile(cached, path)
+    return path
 
 
 def ffprobe(*args: str) -> dict:
@@ -39,9 +76,8 @@ def make_source(path: pathlib.Path, *, seconds: float = 2, size: str = "320x240"
         if volume_db is not None:
             filters += f",volume={volume_db}dB"
         args += ["-af", filters, "-c:a", "aac", "-b:a", "96k"]
-    args += ["-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", *extra, str(path)]
-    ffmpeg(*args)
-    return path
+    args += ["-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", *extra]
+    return generate(path, *args)
 
 
 def claiming_duration(mp4: pathlib.Path, seconds: float) -> pathlib.Path:
@@ -159,3 +195,46 @@ def server_process(command: list[str], ready, what: str, **popen):
     finally:
         server.terminate()
         server.wait(timeout=10)
+
+
+def timeline(playlist: pathlib.Path) -> dict[str, dict]:
+    """Per stream kind: first stamp, end of the last packet and packet count, as a player reads them."""
+    found = ffprobe("-show_entries", "stream=index,codec_type:packet=stream_index,pts_time,duration_time",
+                    *playlist_input(playlist))
+    kinds = {s["index"]: s["codec_type"] for s in found["streams"]}
+    spans: dict[str, dict] = {}
+    for packet in found["packets"]:
+        start = float(packet["pts_time"])
+        span = spans.setdefault(kinds[packet["stream_index"]], {"first": start, "end": start, "count": 0})
+        span["first"] = min(span["first"], start)
+        span["end"] = max(span["end"], start + float(packet.get("duration_time", 0)))
+        span["count"] += 1
+    return spans
+
+
+def audio_seconds(*input_args: str) -> float:
+    """Length of the decoded audio: its samples over its rate."""
+    found = ffprobe("-select_streams", "a:0", "-show_entries", "stream=sample_rate:frame=nb_samples",
+                    *input_args)
+    return sum(f["nb_samples"] for f in found["frames"]) / int(found["streams"][0]["sample_rate"])
+
+
+def carries_all_audio(playlist: pathlib.Path, source: pathlib.Path, source_seconds: float | None = None) -> bool:
+    """The rendition holds the source's sound, no more and no less: what the AAC encoder adds
+    is its 1024-sample priming and the rest of its last 1024-sample frame."""
+    if source_seconds is None:
+        source_seconds = audio_seconds(str(source))
+    added = audio_seconds(*playlist_input(playlist)) - source_seconds
+    print(f"audio: source {source_seconds:.4f} s, rendition adds {added:.4f} s")
+    return 1024 / 44100 <= added + 0.001 and added < 2048 / 44100
+
+
+def psnr(playlist: pathlib.Path, source: pathlib.Path, filters: str, folder: pathlib.Path) -> float:
+    """Average PSNR of the rendition against the source as the CLI shows it through `filters`
+    (turned upright, as it always does)."""
+    reference = folder / "reference.y4m"
+    ffmpeg("-i", str(source), "-vf", filters, "-pix_fmt", "yuv420p", str(reference))
+    result = subprocess.run(
+        ["ffmpeg", "-nostdin", "-hide_banner", *playlist_input(playlist), "-i", str(reference),
+         "-lavfi", "[0:v][1:v]psnr", "-f", "null", "-"], check=True, capture_output=True, text=True)
+    return float(re.search(r"PSNR .*average:([0-9.inf]+)", result.stderr).group(1))

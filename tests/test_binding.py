@@ -1,7 +1,6 @@
 """What a Python caller sees of the module: docstrings, signature, argument conversion, import check."""
 
 import importlib
-import os
 import pathlib
 import shutil
 import subprocess
@@ -12,6 +11,7 @@ import time
 import pytest
 
 import kestrava
+from helpers import needs_unsanitized_module
 from media import master_lines, run_job, stream_inf, write_key_info
 
 SIGNATURE = (
@@ -134,8 +134,7 @@ def other_python() -> str | None:
     return None
 
 
-@pytest.mark.skipif(os.environ.get("KESTRAVA_SANITIZED") == "1",
-                    reason="an instrumented module cannot load without its sanitizer runtime")
+@needs_unsanitized_module
 def test_import_under_another_python_fails_with_version_message(tmp_path):
     python = other_python()
     if python is None:

@@ -1,7 +1,6 @@
 """kestrava_jobs.package_video and the kestrava-package command, on real jobs."""
 
 import json
-import os
 import pathlib
 import re
 import subprocess
@@ -11,38 +10,18 @@ import time
 
 import pytest
 
+from helpers import job_children, needs_unsanitized_module
+from helpers import running  # noqa: F401  (the Celery tests take it from here)
 from kestrava_jobs import PackageError, PackageTimeout, UnreadableSource, package_video
 from kestrava_jobs.package_check import playlist_seconds
 from media import claiming_duration, make_source, stream_inf
 
-pytestmark = pytest.mark.skipif(os.environ.get("KESTRAVA_SANITIZED") == "1",
-                                reason="the job's child loads the module without the sanitizer runtime")
+pytestmark = needs_unsanitized_module
 
 
 @pytest.fixture(scope="session")
 def hd_source(media_dir) -> pathlib.Path:
     return make_source(media_dir / "jobs_1280x720.mp4", seconds=2, size="1280x720")
-
-
-def running(pid: int) -> bool:
-    """Alive and not a zombie waiting for whoever inherited it to reap it."""
-    try:
-        return pathlib.Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0] != "Z"
-    except OSError:
-        return False
-
-
-def job_children(out: pathlib.Path) -> list[int]:
-    """Pids of kestrava_jobs child processes still working in `out`."""
-    found = []
-    for entry in pathlib.Path("/proc").iterdir():
-        try:
-            if b"kestrava_jobs.child" in (entry / "cmdline").read_bytes() and \
-                    os.readlink(entry / "cwd") == str(out) and running(int(entry.name)):
-                found.append(int(entry.name))
-        except (OSError, ValueError):
-            pass
-    return found
 
 
 def key_and_iv(result) -> tuple[bytes, str]:

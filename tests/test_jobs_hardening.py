@@ -16,16 +16,15 @@ import time
 
 import pytest
 
+from helpers import job_children, needs_unsanitized_module, running
 from kestrava_jobs import PackageTimeout, UnreadableSource, package_video
 from kestrava_jobs.confine import confine
 from kestrava_jobs.deadline import Deadline
 from kestrava_jobs.keys import KeyInfo
 from kestrava_jobs.package_check import RenditionIncomplete, check_rendition
 from media import decrypt_segment, ffprobe, make_source, wait_for
-from test_jobs import job_children, running
 
-pytestmark = pytest.mark.skipif(os.environ.get("KESTRAVA_SANITIZED") == "1",
-                                reason="the job's child loads the module without the sanitizer runtime")
+pytestmark = needs_unsanitized_module
 
 
 @pytest.fixture(scope="module")

@@ -2,7 +2,6 @@
 the colour description carried over, interlaced sources deinterlaced, and playlists
 that list the media's true length."""
 
-import os
 import pathlib
 import re
 import shutil
@@ -10,9 +9,10 @@ import subprocess
 
 import pytest
 
-from media import ffmpeg, ffprobe, make_source, playlist_input, segment_durations
+from helpers import SANITIZED, job_360p
 from kestrava_jobs import package_video
-from test_real_world_sources import carries_all_audio, job_360p, psnr, timeline
+from media import (carries_all_audio, ffprobe, generate, make_source, playlist_input, psnr, segment_durations,
+                   timeline)
 
 SMALL = {"size": "160x120"}
 HDR_TRANSFERS = {"hlg": "arib-std-b67", "pq": "smpte2084"}
@@ -55,21 +55,19 @@ def bar_colours(*input_args: str) -> list[tuple[int, ...]]:
 
 @pytest.fixture(scope="module")
 def sdr_bars(media_dir) -> pathlib.Path:
-    path = media_dir / "bars_sdr.mp4"
-    ffmpeg("-f", "lavfi", "-i", "smptehdbars=size=640x360:rate=30:duration=2", "-vf", "format=yuv420p",
-           "-c:v", "libx264", "-preset", "ultrafast", *TAGS_709, str(path))
-    return path
+    return generate(media_dir / "bars_sdr.mp4", "-f", "lavfi", "-i", "smptehdbars=size=640x360:rate=30:duration=2",
+                    "-vf", "format=yuv420p", "-c:v", "libx264", "-preset", "ultrafast", *TAGS_709)
 
 
 @pytest.mark.parametrize("kind", list(HDR_TRANSFERS))
 def test_hdr_phone_video_is_tone_mapped_to_sdr(tmp_path, media_dir, sdr_bars, kind):
     """The same bars as 10-bit HEVC with BT.2020 primaries and an HDR transfer, as phones record."""
     transfer = HDR_TRANSFERS[kind]
-    source = media_dir / f"bars_{kind}.mp4"
-    ffmpeg("-f", "lavfi", "-i", "smptehdbars=size=640x360:rate=30:duration=2", "-vf",
-           f"zscale=tin=bt709:min=bt709:pin=bt709:rin=tv:t={transfer}:m=bt2020nc:p=bt2020:r=tv:npl=203,"
-           "format=yuv420p10le", "-c:v", "libx265", "-preset", "ultrafast", "-x265-params", "log-level=error",
-           "-colorspace", "bt2020nc", "-color_primaries", "bt2020", "-color_trc", transfer, str(source))
+    source = generate(
+        media_dir / f"bars_{kind}.mp4", "-f", "lavfi", "-i", "smptehdbars=size=640x360:rate=30:duration=2", "-vf",
+        f"zscale=tin=bt709:min=bt709:pin=bt709:rin=tv:t={transfer}:m=bt2020nc:p=bt2020:r=tv:npl=203,"
+        "format=yuv420p10le", "-c:v", "libx265", "-preset", "ultrafast", "-x265-params", "log-level=error",
+        "-colorspace", "bt2020nc", "-color_primaries", "bt2020", "-color_trc", transfer)
     playlist = job_360p(tmp_path, source)
     ours, sdr = picture_stats(*playlist_input(playlist)), picture_stats("-i", str(sdr_bars))
     measured = psnr(playlist, source, f"scale=640:360,{CLI_TONE_MAP}", tmp_path)
@@ -87,11 +85,11 @@ def test_colour_description_is_carried_over(tmp_path, media_dir, size, matrix, c
     """75% bars made with the size's usual matrix and tagged so, as cameras and phones do; and
     as RGB (a screen recording), which the rendition turns into YUV with BT.601's matrix."""
     rgb = codec == "libx264rgb"
-    source = media_dir / f"bars_{matrix}_{codec}.mp4"
     to_yuv = f",scale=out_color_matrix={'bt601' if matrix == 'smpte170m' else matrix}:out_range=tv,format=yuv420p"
-    ffmpeg("-f", "lavfi", "-i", f"smptebars=size={size}:rate=30:duration=2", "-vf",
-           "format=rgb24" + ("" if rgb else to_yuv), "-c:v", codec, "-preset", "ultrafast",
-           "-colorspace", "rgb" if rgb else matrix, "-color_primaries", matrix, "-color_trc", matrix, str(source))
+    source = generate(media_dir / f"bars_{matrix}_{codec}.mp4", "-f", "lavfi", "-i",
+                      f"smptebars=size={size}:rate=30:duration=2", "-vf", "format=rgb24" + ("" if rgb else to_yuv),
+                      "-c:v", codec, "-preset", "ultrafast", "-colorspace", "rgb" if rgb else matrix,
+                      "-color_primaries", matrix, "-color_trc", matrix)
     playlist = job_360p(tmp_path, source)
     ours, theirs = bar_colours(*playlist_input(playlist)), bar_colours("-i", str(source))
     print(f"{matrix} {codec}: bars {ours}, source {theirs}")
@@ -106,21 +104,22 @@ def test_interlaced_sources_are_deinterlaced(tmp_path, media_dir, lines, contain
     """A white bar racing across a dimmed test pattern, shot as top-field-first interlaced video
     with sound, in Matroska (1/1000 s stamps) and broadcast MPEG-TS (1/90000 s); and a second of
     it glued after a second of progressive bars (an interlaced clip cut into a progressive one)."""
-    source = media_dir / f"interlaced_{lines}{'_after_bars' if after_bars else ''}.{container}"
     size, seconds = f"{lines * 16 // 9}x{lines}", 1 if after_bars else 2
-    ffmpeg("-f", "lavfi", "-i", f"testsrc2=size={size}:rate=60:duration={seconds}",
-           "-f", "lavfi", "-i", f"color=white:size=12x{lines}:rate=60",
-           "-f", "lavfi", "-i", f"sine=frequency=440:sample_rate=48000:duration={seconds}", "-filter_complex",
-           "[0]lutyuv=y=val*0.5[dim];[dim][1]overlay=x='mod(t*1200,600)':y=0:shortest=1,"
-           "interlace=scan=tff:lowpass=off,format=yuv420p",
-           "-c:v", "libx264", "-preset", "ultrafast", "-flags", "+ildct+ilme", "-x264-params", "tff=1",
-           # Its clock goes on from the bars' end: their video starts one AAC priming (1024 samples) late.
-           "-c:a", "aac", *(("-output_ts_offset", str(1 + 1024 / 48000)) if after_bars else ()), str(source))
+    source = generate(
+        media_dir / f"interlaced_{lines}{'_after_bars' if after_bars else ''}.{container}",
+        "-f", "lavfi", "-i", f"testsrc2=size={size}:rate=60:duration={seconds}",
+        "-f", "lavfi", "-i", f"color=white:size=12x{lines}:rate=60",
+        "-f", "lavfi", "-i", f"sine=frequency=440:sample_rate=48000:duration={seconds}", "-filter_complex",
+        "[0]lutyuv=y=val*0.5[dim];[dim][1]overlay=x='mod(t*1200,600)':y=0:shortest=1,"
+        "interlace=scan=tff:lowpass=off,format=yuv420p",
+        "-c:v", "libx264", "-preset", "ultrafast", "-flags", "+ildct+ilme", "-x264-params", "tff=1",
+        # Its clock goes on from the bars' end: their video starts one AAC priming (1024 samples) late.
+        "-c:a", "aac", *(("-output_ts_offset", str(1 + 1024 / 48000)) if after_bars else ()))
     if after_bars:
         # smptebars, which idet reads as progressive (it reads testsrc2 as top field first).
         bars = make_source(media_dir / f"progressive_bars_{lines}.ts", seconds=1, size=size, picture="smptebars")
         source.write_bytes(bars.read_bytes() + source.read_bytes())
-    if os.environ.get("KESTRAVA_SANITIZED") == "1":
+    if SANITIZED:
         # The job's child would load the module without the sanitizer's runtime.
         playlist = job_360p(tmp_path, source)
     else:
@@ -159,10 +158,10 @@ def test_playlist_lists_the_true_length(tmp_path, media_dir, name, seconds, rate
 
 def test_sound_after_the_last_picture_is_listed(tmp_path, media_dir):
     """3 s of video over 10 s of sound: an intro clip over a talk."""
-    source = media_dir / "short_video_long_audio.mp4"
-    ffmpeg("-f", "lavfi", "-i", "testsrc2=size=160x120:rate=30:duration=3", "-f", "lavfi", "-i",
-           "sine=frequency=440:sample_rate=48000:duration=10", "-c:v", "libx264", "-preset", "ultrafast",
-           "-pix_fmt", "yuv420p", "-c:a", "aac", str(source))
+    source = generate(media_dir / "short_video_long_audio.mp4", "-f", "lavfi", "-i",
+                      "testsrc2=size=160x120:rate=30:duration=3", "-f", "lavfi", "-i",
+                      "sine=frequency=440:sample_rate=48000:duration=10", "-c:v", "libx264", "-preset", "ultrafast",
+                      "-pix_fmt", "yuv420p", "-c:a", "aac")
     playlist = job_360p(tmp_path, source)
     print(f"EXTINF {segment_durations(playlist)}")
     assert sum(segment_durations(playlist)) >= 9.9

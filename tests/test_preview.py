@@ -2,7 +2,6 @@
 through the DevTools protocol."""
 
 import json
-import os
 import pathlib
 import shutil
 import subprocess
@@ -14,14 +13,12 @@ import urllib.request
 import pytest
 import websocket
 
+from helpers import needs_unsanitized_module
 from kestrava_jobs import package_video
 from media import free_port, make_source, wait_for
 
-pytestmark = [
-    pytest.mark.skipif(shutil.which("chromium") is None, reason="needs Debian's chromium"),
-    pytest.mark.skipif(os.environ.get("KESTRAVA_SANITIZED") == "1",
-                       reason="the job's child loads the module without the sanitizer runtime"),
-]
+pytestmark = [pytest.mark.skipif(shutil.which("chromium") is None, reason="needs Debian's chromium"),
+              needs_unsanitized_module]
 
 
 class Page:

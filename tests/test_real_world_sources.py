@@ -3,53 +3,15 @@ phone rotation, late and jumping stream clocks, silent video, audio that changes
 or starts late, and short clips, each compared with what the ffmpeg CLI shows."""
 
 import pathlib
-import re
 import subprocess
 
 import pytest
 
-from media import ffmpeg, ffprobe, integrated_loudness, make_source, playlist_input, segment_durations, true_peak
-from test_rendition import finished, job_360p as rendition_job
+from helpers import job_360p
+from media import (audio_seconds, carries_all_audio, ffmpeg, ffprobe, generate, integrated_loudness,
+                   make_source, playlist_input, psnr, segment_durations, timeline, true_peak)
 
 TINY = {"size": "160x120"}
-
-
-def job_360p(folder: pathlib.Path, source: pathlib.Path) -> pathlib.Path:
-    playlist = rendition_job(folder, source)
-    assert finished(playlist)
-    return playlist
-
-
-def timeline(playlist: pathlib.Path) -> dict[str, dict]:
-    """Per stream kind: first stamp, end of the last packet and packet count, as a player reads them."""
-    found = ffprobe("-show_entries", "stream=index,codec_type:packet=stream_index,pts_time,duration_time",
-                    *playlist_input(playlist))
-    kinds = {s["index"]: s["codec_type"] for s in found["streams"]}
-    spans: dict[str, dict] = {}
-    for packet in found["packets"]:
-        start = float(packet["pts_time"])
-        span = spans.setdefault(kinds[packet["stream_index"]], {"first": start, "end": start, "count": 0})
-        span["first"] = min(span["first"], start)
-        span["end"] = max(span["end"], start + float(packet.get("duration_time", 0)))
-        span["count"] += 1
-    return spans
-
-
-def audio_seconds(*input_args: str) -> float:
-    """Length of the decoded audio: its samples over its rate."""
-    found = ffprobe("-select_streams", "a:0", "-show_entries", "stream=sample_rate:frame=nb_samples",
-                    *input_args)
-    return sum(f["nb_samples"] for f in found["frames"]) / int(found["streams"][0]["sample_rate"])
-
-
-def carries_all_audio(playlist: pathlib.Path, source: pathlib.Path, source_seconds: float | None = None) -> bool:
-    """The rendition holds the source's sound, no more and no less: what the AAC encoder adds
-    is its 1024-sample priming and the rest of its last 1024-sample frame."""
-    if source_seconds is None:
-        source_seconds = audio_seconds(str(source))
-    added = audio_seconds(*playlist_input(playlist)) - source_seconds
-    print(f"audio: source {source_seconds:.4f} s, rendition adds {added:.4f} s")
-    return 1024 / 44100 <= added + 0.001 and added < 2048 / 44100
 
 
 def joined_ts(media_dir: pathlib.Path, name: str, first: dict, second: dict, gap: float) -> pathlib.Path:
@@ -66,21 +28,9 @@ def rotated(media_dir: pathlib.Path, degrees: int) -> pathlib.Path:
     plain = make_source(media_dir / "phone_plain.mp4", seconds=1, size="320x180")
     path = media_dir / f"phone_{degrees}.mp4"
     try:  # FFmpeg 6 and later: -display_rotation, counter-clockwise
-        ffmpeg("-display_rotation", str((360 - degrees) % 360), "-i", str(plain), "-c", "copy", str(path))
+        return generate(path, "-display_rotation", str((360 - degrees) % 360), "-i", str(plain), "-c", "copy")
     except subprocess.CalledProcessError:  # FFmpeg 5.1: the muxer reads "rotate", clockwise
-        ffmpeg("-i", str(plain), "-c", "copy", "-metadata:s:v:0", f"rotate={degrees}", str(path))
-    return path
-
-
-def psnr(playlist: pathlib.Path, source: pathlib.Path, filters: str, folder: pathlib.Path) -> float:
-    """Average PSNR of the rendition against the source as the CLI shows it through `filters`
-    (turned upright, as it always does)."""
-    reference = folder / "reference.y4m"
-    ffmpeg("-i", str(source), "-vf", filters, "-pix_fmt", "yuv420p", str(reference))
-    result = subprocess.run(
-        ["ffmpeg", "-nostdin", "-hide_banner", *playlist_input(playlist), "-i", str(reference),
-         "-lavfi", "[0:v][1:v]psnr", "-f", "null", "-"], check=True, capture_output=True, text=True)
-    return float(re.search(r"PSNR .*average:([0-9.inf]+)", result.stderr).group(1))
+        return generate(path, "-i", str(plain), "-c", "copy", "-metadata:s:v:0", f"rotate={degrees}")
 
 
 @pytest.mark.parametrize("degrees, shown", [(90, "360x640"), (180, "640x360"), (270, "360x640")])
@@ -160,10 +110,9 @@ def test_audio_format_change_continues_without_a_gap(tmp_path, media_dir, name, 
 
 
 def test_late_audio_keeps_its_offset(tmp_path, media_dir):
-    source = media_dir / "late_audio.mp4"
-    ffmpeg("-f", "lavfi", "-i", "testsrc2=size=160x120:rate=30:duration=2", "-itsoffset", "0.5",
-           "-f", "lavfi", "-i", "sine=duration=1.5", "-c:v", "libx264", "-preset", "ultrafast",
-           "-pix_fmt", "yuv420p", "-c:a", "aac", str(source))
+    source = generate(media_dir / "late_audio.mp4", "-f", "lavfi", "-i", "testsrc2=size=160x120:rate=30:duration=2",
+                      "-itsoffset", "0.5", "-f", "lavfi", "-i", "sine=duration=1.5", "-c:v", "libx264",
+                      "-preset", "ultrafast", "-pix_fmt", "yuv420p", "-c:a", "aac")
     spans = timeline(job_360p(tmp_path, source))
     cli = tmp_path / "cli"
     cli.mkdir()
@@ -179,11 +128,11 @@ def test_late_audio_keeps_its_offset(tmp_path, media_dir):
 
 def test_short_peaky_clip_is_normalised_not_crushed(tmp_path, media_dir):
     """2 s of quiet tone with loud clicks: loudnorm's short-input fallback must not take 17 dB off."""
-    source = media_dir / "peaky_2s.mp4"
-    ffmpeg("-f", "lavfi", "-i", "testsrc2=size=160x120:rate=30:duration=2", "-f", "lavfi", "-i",
-           "aevalsrc='0.03*sin(2*PI*440*t)+0.7*sin(2*PI*1000*t)*lt(mod(t,0.4),0.004)':"
-           "s=48000:d=2:c=stereo", "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p",
-           "-c:a", "aac", "-b:a", "192k", str(source))
+    source = generate(media_dir / "peaky_2s.mp4", "-f", "lavfi", "-i", "testsrc2=size=160x120:rate=30:duration=2",
+                      "-f", "lavfi", "-i",
+                      "aevalsrc='0.03*sin(2*PI*440*t)+0.7*sin(2*PI*1000*t)*lt(mod(t,0.4),0.004)':"
+                      "s=48000:d=2:c=stereo", "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p",
+                      "-c:a", "aac", "-b:a", "192k")
     playlist = job_360p(tmp_path, source)
     loudness = integrated_loudness(*playlist_input(playlist))
     peak = true_peak(*playlist_input(playlist))

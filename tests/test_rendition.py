@@ -6,7 +6,8 @@ import subprocess
 
 import pytest
 
-from media import (decrypt_segment, ffmpeg, ffprobe, integrated_loudness, make_source,
+from helpers import finished, job_360p
+from media import (decrypt_segment, ffmpeg, ffprobe, generate, integrated_loudness, make_source,
                    playlist_input, run_job, segment_durations, write_key_info)
 
 LADDER = {"1080p": (1920, 1080), "720p": (1280, 720), "480p": (854, 480), "360p": (640, 360)}
@@ -26,16 +27,6 @@ def streams(*input_args: str) -> dict[str, dict]:
 def segments_of(playlist: pathlib.Path) -> list[pathlib.Path]:
     return [playlist.with_name(line) for line in playlist.read_text().splitlines()
             if line.endswith(".ts")]
-
-
-def finished(playlist: pathlib.Path) -> bool:
-    return playlist.exists() and playlist.read_text().rstrip().endswith("#EXT-X-ENDLIST")
-
-
-def job_360p(tmp_path: pathlib.Path, source: pathlib.Path, *, iv: bool = True) -> pathlib.Path:
-    write_key_info(tmp_path, iv=iv)
-    run_job(tmp_path, str(source), "master.m3u8", ["360p"], [400000])
-    return tmp_path / "360p.m3u8"
 
 
 @pytest.fixture(scope="module")
@@ -149,11 +140,9 @@ def test_frame_rates_land_on_the_30fps_grid(tmp_path, source_at, rate, extra, ex
 
 def test_pictures_without_timestamps_are_stamped_in_sequence(tmp_path, media_dir):
     """H.264 with B-frames in AVI decodes to pictures that carry no pts at all."""
-    source = media_dir / "no_pts.avi"
-    if not source.exists():
-        ffmpeg("-f", "lavfi", "-i", "testsrc2=size=160x120:rate=30:duration=2", "-f", "lavfi",
-               "-i", "sine=duration=2", "-c:v", "libx264", "-preset", "fast", "-c:a", "pcm_s16le",
-               str(source))
+    source = generate(media_dir / "no_pts.avi", "-f", "lavfi", "-i", "testsrc2=size=160x120:rate=30:duration=2",
+                      "-f", "lavfi", "-i", "sine=duration=2", "-c:v", "libx264", "-preset", "fast",
+                      "-c:a", "pcm_s16le")
     assert all(f.get("pts_time") is None for f in video_frames(str(source)))
     playlist = job_360p(tmp_path, source)
     assert finished(playlist)
@@ -167,13 +156,12 @@ def test_picture_size_change_mid_stream(tmp_path, media_dir, interlaced):
     interlace = ("-vf", "interlace=scan=tff:lowpass=off", "-flags", "+ildct+ilme", "-x264-params", "tff=1")
     first = make_source(media_dir / f"size_a{'_interlaced' if interlaced else ''}.ts", seconds=1, size="320x240",
                         rate=60 if interlaced else 30, extra=interlace if interlaced else ())
-    second = media_dir / "size_b.ts"
-    ffmpeg("-f", "lavfi", "-i", "color=c=red:s=240x270:r=30:d=1",
-           "-f", "lavfi", "-i", "color=c=blue:s=240x270:r=30:d=1",
-           "-f", "lavfi", "-i", "sine=duration=1:sample_rate=48000", "-ac", "2",
-           "-filter_complex", "[0][1]hstack",
-           "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", "-c:a", "aac",
-           "-output_ts_offset", "1.1", str(second))
+    second = generate(media_dir / "size_b.ts", "-f", "lavfi", "-i", "color=c=red:s=240x270:r=30:d=1",
+                      "-f", "lavfi", "-i", "color=c=blue:s=240x270:r=30:d=1",
+                      "-f", "lavfi", "-i", "sine=duration=1:sample_rate=48000", "-ac", "2",
+                      "-filter_complex", "[0][1]hstack",
+                      "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", "-c:a", "aac",
+                      "-output_ts_offset", "1.1")
     joined = media_dir / "size_change.ts"
     joined.write_bytes(first.read_bytes() + second.read_bytes())
     assert {(f["width"], f["height"]) for f in video_frames(str(joined))} == {(320, 240), (480, 270)}
@@ -202,12 +190,11 @@ def test_picture_size_change_mid_stream(tmp_path, media_dir, interlaced):
 def test_extra_audio_and_subtitle_streams_are_passed_over(tmp_path, media_dir):
     subtitles = media_dir / "subs.srt"
     subtitles.write_text("1\n00:00:00,000 --> 00:00:01,500\nhello\n")
-    source = media_dir / "extra_streams.mkv"
-    ffmpeg("-f", "lavfi", "-i", "testsrc2=size=160x120:rate=30:duration=2",
-           "-f", "lavfi", "-i", "sine=frequency=440:duration=2",
-           "-f", "lavfi", "-i", "sine=frequency=880:duration=2", "-i", str(subtitles),
-           "-map", "0", "-map", "1", "-map", "2", "-map", "3",
-           "-c:v", "libx264", "-preset", "ultrafast", "-c:a", "aac", "-c:s", "srt", str(source))
+    source = generate(media_dir / "extra_streams.mkv", "-f", "lavfi", "-i", "testsrc2=size=160x120:rate=30:duration=2",
+                      "-f", "lavfi", "-i", "sine=frequency=440:duration=2",
+                      "-f", "lavfi", "-i", "sine=frequency=880:duration=2", "-i", str(subtitles),
+                      "-map", "0", "-map", "1", "-map", "2", "-map", "3",
+                      "-c:v", "libx264", "-preset", "ultrafast", "-c:a", "aac", "-c:s", "srt")
     playlist = job_360p(tmp_path, source)
     assert finished(playlist)
     found = ffprobe("-show_streams", *playlist_input(playlist))["streams"]

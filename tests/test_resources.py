@@ -2,11 +2,11 @@
 memory, open files or threads."""
 
 import json
-import os
 import pathlib
 import subprocess
 import sys
 
+from helpers import SANITIZED
 from media import make_source, python_env, write_key_info
 
 # Runs in a fresh interpreter so that nothing of pytest's own state is counted.
@@ -69,7 +69,7 @@ def test_thirty_calls_leave_memory_files_and_threads_flat(tmp_path, media_dir, v
     # The allocator's per-thread arenas settle during the first two rounds of
     # the five kinds. Under AddressSanitizer freed memory sits in quarantine,
     # and leaks are its job.
-    if os.environ.get("KESTRAVA_SANITIZED") != "1":
+    if not SANITIZED:
         assert last["rss_kib"] - seen[9]["rss_kib"] < 4 * 1024
     # Every kind that can finish did: the good source, video only, the layout change.
     for index in range(3):

@@ -8,7 +8,7 @@ import sys
 
 import pytest
 
-from media import (ffmpeg, ffprobe, free_port, make_source, playlist_input, run_job, server_process,
+from media import (ffmpeg, ffprobe, free_port, generate, make_source, playlist_input, run_job, server_process,
                    write_key_info)
 
 SERVER = ("import http.server, sys\n"
@@ -22,9 +22,8 @@ def victim(media_dir) -> pathlib.Path:
     """Someone else's upload, all red."""
     path = media_dir / "victim" / "video.ts"
     path.parent.mkdir(exist_ok=True)
-    ffmpeg("-f", "lavfi", "-i", "color=c=red:s=160x120:r=30:d=1", "-f", "lavfi", "-i", "sine=duration=1",
-           "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", "-c:a", "aac", str(path))
-    return path
+    return generate(path, "-f", "lavfi", "-i", "color=c=red:s=160x120:r=30:d=1", "-f", "lavfi", "-i", "sine=duration=1",
+                    "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", "-c:a", "aac")
 
 
 @pytest.fixture(scope="module")
