@@ -28,8 +28,9 @@ setup: system-deps $(STAMP)
 demo: setup
 	$(PY) scripts/demo.py $(if $(INPUT),--input "$(INPUT)")
 
+# Two workers, one a core; cases that share a set-up or need quiet keep together (xdist_group).
 test: setup
-	$(PY) -m pytest $(PYTEST_ARGS)
+	$(PY) -m pytest -n 2 --dist loadgroup $(PYTEST_ARGS)
 
 # The test suite against an ASan/UBSan/LSan build of the module.
 sanitize: setup

@@ -13,6 +13,30 @@ if _preload:
 from media import generate, make_source
 
 
+@pytest.hookimpl(tryfirst=True)
+def pytest_collection_modifyitems(items: list[pytest.Item]) -> None:
+    """Each pytest-xdist worker makes a module-scoped fixture (a Redis and a Celery worker, the
+    ladder's job) for itself: a module's cases that use one go to one worker, unless a case
+    names a group of its own. Fixtures cheap enough to make on each worker are session-scoped."""
+    for item in items:
+        fixtures = item._fixtureinfo.name2fixturedefs if isinstance(item, pytest.Function) else {}
+        if not item.get_closest_marker("xdist_group") and \
+                any(defs[-1].scope == "module" for defs in fixtures.values()):
+            item.add_marker(pytest.mark.xdist_group(item.module.__name__))
+
+
+@pytest.fixture(scope="session", autouse=True)
+def groups_kept_together(request) -> None:
+    """pytest-xdist writes a grouped case's group into its node id; a pytest that keeps it
+    from doing so would spread the groups over the workers, each starting their servers."""
+    if getattr(request.config.option, "loadgroup", False):
+        spread = [item.nodeid for item in request.session.items
+                  if item.get_closest_marker("xdist_group") and "@" not in item.nodeid]
+        if spread:
+            pytest.fail(f"pytest-xdist does not group {spread[0]} and {len(spread) - 1} more with this "
+                        "pytest: install the versions the test extra names", pytrace=False)
+
+
 @pytest.fixture(scope="session", autouse=True)
 def key_dir(tmp_path_factory) -> pathlib.Path:
     """The jobs' key folder, kept out of the home of whoever runs the tests."""

@@ -48,3 +48,7 @@ def job_children(out: pathlib.Path) -> list[int]:
             pass
     return found
 
+
+# Cases that start servers or hold time or memory to bounds go to one pytest-xdist worker,
+# where they run one after another rather than beside each other.
+quiet = pytest.mark.xdist_group("quiet")

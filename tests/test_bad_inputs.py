@@ -35,12 +35,12 @@ def finished_renditions(folder: pathlib.Path) -> list[str]:
                   if p.name != "master.m3u8" and p.read_text().rstrip().endswith("#EXT-X-ENDLIST"))
 
 
-@pytest.fixture(scope="module")
+@pytest.fixture(scope="session")
 def valid(media_dir) -> pathlib.Path:
     return make_source(media_dir / "corpus_valid.mp4", seconds=3, size="160x120")
 
 
-@pytest.fixture(scope="module")
+@pytest.fixture(scope="session")
 def valid_faststart(media_dir) -> pathlib.Path:
     """Index (moov) at the front, as web uploads usually have it."""
     return make_source(media_dir / "corpus_faststart.mp4", seconds=3, size="160x120",

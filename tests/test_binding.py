@@ -11,7 +11,7 @@ import time
 import pytest
 
 import kestrava
-from helpers import needs_unsanitized_module
+from helpers import needs_unsanitized_module, quiet
 from media import master_lines, run_job, stream_inf, write_key_info
 
 SIGNATURE = (
@@ -156,6 +156,7 @@ def test_import_under_another_python_fails_with_version_message(tmp_path):
     assert result.stdout.strip() == "same", result.stdout + result.stderr
 
 
+@quiet
 def test_gil_is_held_for_the_whole_call(tmp_path, short_av):
     write_key_info(tmp_path)
     """Another Python thread gets no turn while a job runs."""

@@ -10,7 +10,7 @@ import time
 
 import pytest
 
-from helpers import job_children, needs_unsanitized_module
+from helpers import job_children, needs_unsanitized_module, quiet
 from helpers import running  # noqa: F401  (the Celery tests take it from here)
 from kestrava_jobs import PackageError, PackageTimeout, UnreadableSource, package_video
 from kestrava_jobs.package_check import playlist_seconds
@@ -36,6 +36,7 @@ def x264_bitrate(segment: pathlib.Path, key: bytes, iv: str) -> str:
     return stream.split(b" bitrate=")[1].split(b" ")[0].decode()
 
 
+@quiet
 def test_default_ladder_runs_aside_and_is_checked(tmp_path, hd_source, key_dir):
     """A 720p source: 720p, 480p and 360p, while the caller's threads keep running."""
     out = tmp_path / "package"
@@ -102,6 +103,7 @@ def test_folder_in_use_is_refused_before_any_work(tmp_path, hd_source):
     assert sorted(p.name for p in tmp_path.rglob("*")) == ["keep.txt", "out"]
 
 
+@quiet
 def test_time_out_kills_the_job(tmp_path, hd_source):
     out = tmp_path / "out"
     started = time.monotonic()
@@ -182,6 +184,7 @@ def test_command_line(tmp_path, hd_source, media_dir):
         (str(tmp_path / "root" / name), ["360p"], []) for name in ("jobs_1280x720", "jobs_second")]
 
 
+@quiet
 def test_progress_only_goes_forward_and_the_master_lists_the_peak(tmp_path, media_dir):
     """13 s in three segments, two renditions: what each call says is what both have written."""
     source = make_source(media_dir / "jobs_progress_13s.mp4", seconds=13, size="854x480")

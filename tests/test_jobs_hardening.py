@@ -16,7 +16,7 @@ import time
 
 import pytest
 
-from helpers import job_children, needs_unsanitized_module, running
+from helpers import job_children, needs_unsanitized_module, quiet, running
 from kestrava_jobs import PackageTimeout, UnreadableSource, package_video
 from kestrava_jobs.confine import confine
 from kestrava_jobs.deadline import Deadline
@@ -27,7 +27,7 @@ from media import decrypt_segment, ffprobe, make_source, wait_for
 pytestmark = needs_unsanitized_module
 
 
-@pytest.fixture(scope="module")
+@pytest.fixture(scope="session")
 def source(media_dir) -> pathlib.Path:
     """Long enough at 1280x720 for a job to be caught mid-way."""
     return make_source(media_dir / "hardening_1280x720.mp4", seconds=8, size="1280x720")
@@ -153,6 +153,7 @@ def test_a_read_only_place_is_reported_as_one(tmp_path, source):
     assert run.stderr == f"{source}: {place / 'pkg.lock'}: read-only file system\n"
 
 
+@quiet
 def test_a_second_job_on_a_folder_fails_at_once_and_harms_nothing(tmp_path, source):
     out = tmp_path / "out"
     outcome = {}
@@ -190,7 +191,7 @@ def test_segments_cut_short_make_a_failed_rendition_and_an_empty_folder(tmp_path
     assert sorted(p.name for p in tmp_path.iterdir()) == ["out.lock", "out.log"]
 
 
-@pytest.fixture(scope="module")
+@pytest.fixture(scope="session")
 def packaged(tmp_path_factory, media_dir) -> tuple[pathlib.Path, KeyInfo]:
     """A finished 2 s package in one 360p segment, and its key."""
     out = tmp_path_factory.mktemp("checked") / "out"
@@ -215,6 +216,7 @@ def test_the_check_finds_a_segment_unlike_its_playlist(tmp_path, packaged, spoil
         check_rendition(out, "360p", packaged[1], Deadline(None))
 
 
+@quiet
 def test_the_time_out_bounds_a_source_that_never_answers(tmp_path):
     with socket.socket() as server:
         server.bind(("127.0.0.1", 0))
@@ -231,6 +233,7 @@ def test_the_time_out_bounds_a_source_that_never_answers(tmp_path):
                          resolution=["360p"]).complete == ["360p"]
 
 
+@quiet
 @pytest.mark.parametrize("batch", [False, True])
 def test_ctrl_c_in_the_command_stops_every_job(tmp_path, source, batch):
     sources = [str(source), str(source.with_name("hardening_copy.mp4"))] if batch else [str(source)]

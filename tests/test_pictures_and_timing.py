@@ -53,7 +53,7 @@ def bar_colours(*input_args: str) -> list[tuple[int, ...]]:
     return [tuple(raw[(8 * 70 + x) * 3:(8 * 70 + x) * 3 + 3]) for x in range(5, 70, 10)]
 
 
-@pytest.fixture(scope="module")
+@pytest.fixture(scope="session")
 def sdr_bars(media_dir) -> pathlib.Path:
     return generate(media_dir / "bars_sdr.mp4", "-f", "lavfi", "-i", "smptehdbars=size=640x360:rate=30:duration=2",
                     "-vf", "format=yuv420p", "-c:v", "libx264", "-preset", "ultrafast", *TAGS_709)

@@ -13,12 +13,12 @@ import urllib.request
 import pytest
 import websocket
 
-from helpers import needs_unsanitized_module
+from helpers import needs_unsanitized_module, quiet
 from kestrava_jobs import package_video
 from media import free_port, make_source, wait_for
 
 pytestmark = [pytest.mark.skipif(shutil.which("chromium") is None, reason="needs Debian's chromium"),
-              needs_unsanitized_module]
+              needs_unsanitized_module, quiet]
 
 
 class Page:

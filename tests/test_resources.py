@@ -6,7 +6,7 @@ import pathlib
 import subprocess
 import sys
 
-from helpers import SANITIZED
+from helpers import SANITIZED, quiet
 from media import make_source, python_env, write_key_info
 
 # Runs in a fresh interpreter so that nothing of pytest's own state is counted.
@@ -29,6 +29,7 @@ print(json.dumps(seen))
 """
 
 
+@quiet
 def test_thirty_calls_leave_memory_files_and_threads_flat(tmp_path, media_dir, video_only):
     good = make_source(media_dir / "resource_good.mp4", seconds=1, size="160x120")
     stereo = make_source(media_dir / "resource_stereo.ts", seconds=1, size="160x120")

@@ -8,6 +8,7 @@ import sys
 
 import pytest
 
+from helpers import quiet
 from media import (ffmpeg, ffprobe, free_port, generate, make_source, playlist_input, run_job, server_process,
                    write_key_info)
 
@@ -17,7 +18,7 @@ SERVER = ("import http.server, sys\n"
           " bind='127.0.0.1')\n")
 
 
-@pytest.fixture(scope="module")
+@pytest.fixture(scope="session")
 def victim(media_dir) -> pathlib.Path:
     """Someone else's upload, all red."""
     path = media_dir / "victim" / "video.ts"
@@ -26,7 +27,7 @@ def victim(media_dir) -> pathlib.Path:
                     "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", "-c:a", "aac")
 
 
-@pytest.fixture(scope="module")
+@pytest.fixture(scope="session")
 def named_playlist(media_dir) -> pathlib.Path:
     """movie.m3u8 with relative segments beside it, and the same playlist under a name without extension."""
     folder = media_dir / "named_playlist"
@@ -87,6 +88,7 @@ def http_server(folder: pathlib.Path):
         yield f"http://127.0.0.1:{port}"
 
 
+@quiet
 @pytest.mark.parametrize("where", ["local", "http", "http-no-extension"])
 def test_playlists_named_as_such_still_convert(tmp_path, named_playlist, where):
     write_key_info(tmp_path)
