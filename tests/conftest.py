@@ -79,8 +79,9 @@ def short_av(media_dir) -> pathlib.Path:
 
 @pytest.fixture(scope="session")
 def landscape_13s(media_dir) -> pathlib.Path:
-    """Long enough for two whole 6 s segments and a short last one."""
-    return make_source(media_dir / "landscape_13s.mp4", seconds=13)
+    """Long enough for two whole 6 s segments and a short last one. testsrc moves as testsrc2
+    does, and x264 makes the four renditions of it in three quarters of the time."""
+    return make_source(media_dir / "landscape_13s.mp4", seconds=13, picture="testsrc")
 
 
 @pytest.fixture(scope="session")

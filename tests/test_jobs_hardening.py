@@ -30,7 +30,7 @@ pytestmark = needs_unsanitized_module
 @pytest.fixture(scope="session")
 def source(media_dir) -> pathlib.Path:
     """Long enough at 1280x720 for a job to be caught mid-way."""
-    return make_source(media_dir / "hardening_1280x720.mp4", seconds=8, size="1280x720")
+    return make_source(media_dir / "hardening_1280x720.mp4", seconds=3, size="1280x720")
 
 
 def cmdlines() -> list[bytes]:
