@@ -24,11 +24,12 @@ def die_with_parent(parent: int) -> None:
 def main() -> None:
     call = json.loads(sys.argv[1])
     die_with_parent(int(sys.argv[2]))
+    # A lower priority for the threads the module starts: renditions that may wait while
+    # another child makes the first one ready.
+    os.nice(call["nice"])
     import kestrava
 
-    from .job_folder import MASTER
-
-    kestrava.hls_encoder(call["source"], MASTER, call["resolution"], call["bitrate"], call["key_info"])
+    kestrava.hls_encoder(call["source"], call["master"], call["resolution"], call["bitrate"], call["key_info"])
 
 
 if __name__ == "__main__":

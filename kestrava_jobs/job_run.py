@@ -1,5 +1,5 @@
-"""One job's work in its prepared folder: the key, the module in a child process that
-is watched, then the check of every rendition and the measured master playlist."""
+"""One job's work in its prepared folder: the key, the module in child processes that
+are watched, then the check of every rendition and the measured master playlist."""
 
 import concurrent.futures
 import json
@@ -9,10 +9,13 @@ import re
 import signal
 import subprocess
 import sys
+from dataclasses import dataclass
 
-from .job_folder import JobFolder
+from . import ladder
+from .early_master import Playable
+from .job_folder import MASTER, JobFolder
 from .keys import KeyInfo, caller_key_info, fresh_key_info
-from .package_check import RenditionIncomplete, check_rendition, write_master
+from .package_check import RenditionIncomplete, check_rendition
 from .progress import PlaylistProgress
 from .request import JobPlan, JobRequest
 from .result import PackageCancelled, PackageError, PackageResult, RenditionResult
@@ -25,6 +28,22 @@ LOG_TAIL_LINES = 20
 CAUSE = re.compile(r"error|invalid|fail|cannot|could not|unable|no such|not found|denied", re.IGNORECASE)
 STATISTICS = re.compile(r"using cpu capabilities|kb/s:|Qavg|frame [IPB]:|final ratefactor")
 ADDRESS = re.compile(r" @ 0x[0-9a-f]+\]")
+# When the master is published early, the module's own (unmeasured) master goes under
+# this name, one per child, so that it never replaces ours even for a moment.
+MODULE_MASTER = ".module-master-{}.m3u8"
+# With early publishing the smallest rendition runs in a child of its own and the others
+# in a second child at this lower priority, so that the smallest takes the CPU it wants
+# and is ready first; the larger ones use what it leaves. None: one child for all.
+BEHIND_NICE: int | None = 10
+
+
+@dataclass(frozen=True)
+class ChildCall:
+    """What one child makes: the module's call for some of the job's renditions."""
+    names: list[str]
+    rates: list[int]
+    master: str  # the name under which the module writes its own master, in the folder
+    nice: int  # added to the child's nice value before it starts
 
 
 def run_job(request: JobRequest, plan: JobPlan, log_fd: int) -> PackageResult:
@@ -32,17 +51,20 @@ def run_job(request: JobRequest, plan: JobPlan, log_fd: int) -> PackageResult:
     rendition came out complete."""
     os.ftruncate(log_fd, 0)
     key = job_key(request)
+    playable = Playable(request, plan.names, key)
     try:
-        progress = run_child(request, plan, key, log_fd)
-        checked, reasons = check_renditions(request, plan.names, key)
+        progress = run_children(request, plan, key, log_fd, playable)
+        left = [name for name in plan.names if name not in playable.checked]
+        checked, reasons = check_renditions(request, left, key)
     except PackageError as error:
         raise type(error)(str(error), outcome(request, plan.names, key, {}, {})) from None
-    result = outcome(request, plan.names, key, checked, reasons)
-    progress.report_final([rendition.duration for rendition in checked.values()])
-    if not checked:
+    renditions = playable.finish(checked)
+    result = outcome(request, plan.names, key, {rendition.name: rendition for rendition in renditions}, reasons)
+    progress.report_final([rendition.duration for rendition in renditions])
+    if not renditions:
         why = "; ".join(f"{name}: {reason}" for name, reason in reasons.items())
         raise PackageError(f"no rendition of {request.source} came out complete: {why}", result)
-    write_measured_master(request.folder, list(checked.values()), result)
+    write_measured_master(playable, result)
     return result
 
 
@@ -64,35 +86,63 @@ def outcome(request: JobRequest, names: list[str], key: KeyInfo, checked: dict[s
                          renditions=checked, log_tail=tail(folder, LOG_TAIL_LINES))
 
 
-def run_child(request: JobRequest, plan: JobPlan, key: KeyInfo, log_fd: int) -> PlaylistProgress:
-    """The module's call in a process of its own, in the folder, its log to `log_fd`."""
-    call = {"source": request.source, "resolution": plan.names, "bitrate": plan.rates, "key_info": str(key.path)}
+def child_calls(request: JobRequest, plan: JobPlan) -> list[ChildCall]:
+    """One child for the whole job, writing the module's master as the master; with early
+    publishing, the module's master under a name of its own, and the smallest rendition
+    ahead of the others in a child of its own."""
+    if not request.publish_early:
+        return [ChildCall(plan.names, plan.rates, MASTER, 0)]
+    rates = dict(zip(plan.names, plan.rates))
+    smallest = min(plan.names, key=lambda name: ladder.BY_NAME[name].narrow)
+    others = [name for name in plan.names if name != smallest]
+    if not others or BEHIND_NICE is None:
+        return [ChildCall(plan.names, plan.rates, MODULE_MASTER.format(0), 0)]
+    return [ChildCall([smallest], [rates[smallest]], MODULE_MASTER.format(0), 0),
+            ChildCall(others, [rates[name] for name in others], MODULE_MASTER.format(1), BEHIND_NICE)]
+
+
+def run_children(request: JobRequest, plan: JobPlan, key: KeyInfo, log_fd: int,
+                 playable: Playable) -> PlaylistProgress:
+    """The module's calls in processes of their own, in the folder, their logs to `log_fd`."""
     log.info("packaging %s into %s: %s at %s", request.source, request.folder.path, plan.names, plan.rates)
     progress = PlaylistProgress(request.folder.path, plan.names, plan.duration, request.on_progress)
-    child = subprocess.Popen([sys.executable, "-m", "kestrava_jobs.child", json.dumps(call), str(os.getpid())],
-                             cwd=request.folder.path, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                             stderr=log_fd, start_new_session=True)
+    calls = child_calls(request, plan)
+    children: list[subprocess.Popen] = []
     try:
-        watch(child, request, progress)
+        for call in calls:  # one by one: a child that started is stopped if the next cannot start
+            children.append(start_child(request, call, key, log_fd))
+        watch(children, request, progress, playable)
     finally:
-        stop(child)
+        for child in children:
+            stop(child)
+        for call in calls:
+            if call.master != MASTER:
+                (request.folder.path / call.master).unlink(missing_ok=True)
     return progress
 
 
-def watch(child: subprocess.Popen, request: JobRequest, progress: PlaylistProgress) -> None:
-    """Until the child ends: progress, the time-out and cancelling."""
-    while True:
+def start_child(request: JobRequest, call: ChildCall, key: KeyInfo, log_fd: int) -> subprocess.Popen:
+    """A child in a process group of its own, so that stopping it stops all it started."""
+    arguments = {"source": request.source, "resolution": call.names, "bitrate": call.rates,
+                 "key_info": str(key.path), "master": call.master, "nice": call.nice}
+    return subprocess.Popen([sys.executable, "-m", "kestrava_jobs.child", json.dumps(arguments), str(os.getpid())],
+                            cwd=request.folder.path, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                            stderr=log_fd, start_new_session=True)
+
+
+def watch(children: list[subprocess.Popen], request: JobRequest, progress: PlaylistProgress,
+          playable: Playable) -> None:
+    """Until every child has ended: progress, renditions ready early, the time-out and cancelling."""
+    while running := [child for child in children if child.poll() is None]:
         try:
-            child.wait(timeout=POLL_SECONDS)
-            return
+            running[0].wait(timeout=POLL_SECONDS)
         except subprocess.TimeoutExpired:
             pass
         progress.poll()
+        playable.poll()
         if request.deadline.passed():
-            stop(child)
             raise request.deadline.expired()
         if request.cancel is not None and request.cancel.is_set():
-            stop(child)
             raise PackageCancelled("the job was cancelled")
 
 
@@ -128,12 +178,12 @@ def checked_or_reason(request: JobRequest, name: str, key: KeyInfo) -> Rendition
         return f"{incomplete} (FFmpeg: {said})" if said else str(incomplete)
 
 
-def write_measured_master(folder: JobFolder, renditions: list[RenditionResult], result: PackageResult) -> None:
+def write_measured_master(playable: Playable, result: PackageResult) -> None:
+    master = playable.request.folder.master
     try:
-        write_master(folder.master, renditions)
+        playable.publish()
     except OSError as error:
-        raise PackageError(f"{folder.master}: the master playlist could not be written: {error.strerror}",
-                           result) from None
+        raise PackageError(f"{master}: the master playlist could not be written: {error.strerror}", result) from None
 
 
 def ffmpeg_cause(folder: JobFolder) -> str | None:

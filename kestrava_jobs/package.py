@@ -12,7 +12,7 @@ from .job_files import lock_folder, open_own, read_own, refuse_foreign, remove_o
 from .job_folder import JobFolder, read_record, write_record
 from .job_run import run_job
 from .keys import discard
-from .request import JobPlan, JobRequest, ProgressCallback, check_request, plan_job
+from .request import JobPlan, JobRequest, ProgressCallback, RenditionCallback, check_request, plan_job
 from .result import PackageBusy, PackageResult
 
 log = logging.getLogger(__name__)
@@ -23,7 +23,8 @@ def package_video(source: str | os.PathLike, out_dir: str | os.PathLike, *,
                   key_info: str | os.PathLike | None = None, key_uri: str = "enc.key",
                   key_dir: str | os.PathLike | None = None, timeout: float | None = None,
                   on_progress: ProgressCallback | None = None, job_id: str | None = None,
-                  cancel: threading.Event | None = None) -> PackageResult:
+                  cancel: threading.Event | None = None, publish_early: bool = False,
+                  on_rendition: RenditionCallback | None = None) -> PackageResult:
     """Packages `source` as encrypted HLS into `out_dir`, which must be new or empty.
 
     The call runs in a child process, so the caller's threads keep running. Without
@@ -40,10 +41,19 @@ def package_video(source: str | os.PathLike, out_dir: str | os.PathLike, *,
 
     `job_id` names the job for task runners: a second delivery of a job whose package is
     already complete returns the recorded result without encoding again.
+
+    `on_rendition(name)` is called each time the master playlist starts listing another
+    rendition. Without `publish_early` the master appears once, when the job ends, listing
+    every complete rendition, and the calls come then. With `publish_early` the smallest
+    rendition is made ahead of the others, and the master appears as soon as one rendition
+    is finished and checked; it is replaced (whole, by a rename) each time another one
+    passes, and only ever lists complete, checked renditions, in the order asked for.
+    Serve it with a short cache lifetime: a cache would keep the first, one-rendition master.
     """
     request = check_request(source, out_dir, resolution=resolution, bitrate=bitrate, key_info=key_info,
                             key_uri=key_uri, key_dir=key_dir, timeout=timeout, job_id=job_id,
-                            on_progress=on_progress, cancel=cancel)
+                            on_progress=on_progress, cancel=cancel, publish_early=publish_early,
+                            on_rendition=on_rendition)
     if job_id is None:
         refuse_unless_new_or_empty(request.folder)
     plan = plan_job(request)

@@ -15,6 +15,8 @@ from .validate import (check_bitrates, check_key_info, check_key_uri, check_name
                        check_timeout)
 
 ProgressCallback = Callable[[float, float | None], None]
+# Called with a rendition's name when the master playlist starts listing it.
+RenditionCallback = Callable[[str], None]
 
 
 @dataclass(frozen=True)
@@ -30,6 +32,8 @@ class JobRequest:
     job_id: str | None = None
     on_progress: ProgressCallback | None = None
     cancel: threading.Event | None = None
+    publish_early: bool = False  # the master lists each rendition as soon as it is checked
+    on_rendition: RenditionCallback | None = None
 
 
 @dataclass(frozen=True)
@@ -48,7 +52,16 @@ def check_request(source: object, out_dir: object, **options: Any) -> JobRequest
         rates=check_bitrates(options["bitrate"], names or ladder.NAMES), key_info=check_key_info(options["key_info"]),
         key_uri=check_key_uri(options["key_uri"]), deadline=Deadline(check_timeout(options["timeout"])),
         key_dir=ready_key_dir(pathlib.Path(key_dir) if key_dir is not None else default_key_dir()),
-        job_id=options["job_id"], on_progress=options["on_progress"], cancel=options["cancel"])
+        job_id=options["job_id"], on_progress=options["on_progress"], cancel=options["cancel"],
+        publish_early=check_flag(options.get("publish_early", False), "publish_early"),
+        on_rendition=options.get("on_rendition"))
+
+
+def check_flag(value: object, what: str) -> bool:
+    """A yes or no that must be one: a message's "false" is a string, and true."""
+    if not isinstance(value, bool):
+        raise TypeError(f"{what} must be True or False, not {type(value).__name__}")
+    return value
 
 
 def plan_job(request: JobRequest) -> JobPlan:
