@@ -71,17 +71,26 @@ def progress_backend() -> Backend:
 
 
 class ProgressReports:
-    """The PROGRESS states of one job. A report that cannot be stored is skipped, with
-    one warning line an outage, and the next one carries the figure forward."""
+    """The PROGRESS states of one job: {"done", "total", "playable"}, the last naming the
+    renditions the master lists so far. A report that cannot be stored is skipped, with
+    one warning line an outage, and the next one carries the figures forward."""
 
     def __init__(self, task: Task) -> None:
         self.task = task
         self.stored = True
+        self.meta: dict = {"done": 0.0, "total": None, "playable": []}
 
     def __call__(self, done: float, total: float | None) -> None:
+        self.meta = {**self.meta, "done": done, "total": total}
+        self.store()
+
+    def rendition(self, name: str) -> None:
+        self.meta = {**self.meta, "playable": [*self.meta["playable"], name]}
+        self.store()
+
+    def store(self) -> None:
         try:
-            progress_backend().store_result(self.task.request.id, {"done": done, "total": total}, "PROGRESS",
-                                            request=self.task.request)
+            progress_backend().store_result(self.task.request.id, self.meta, "PROGRESS", request=self.task.request)
         except Exception as error:  # a figure that is not shown must not fail the job
             if self.stored:
                 log.warning("progress not reported (%s: %s); the job goes on", type(error).__name__, error)
@@ -105,9 +114,10 @@ def package_video_task(self, source: str, out_dir: str, **options) -> dict:
 
 def package_confined(task: Task, source: str, out_dir: str, options: dict) -> dict:
     source, out_dir, options = confine(source, out_dir, options)
+    reports = ProgressReports(task)
     try:
-        return package_video(source, out_dir, job_id=task.request.id, on_progress=ProgressReports(task),
-                             **options).to_dict()
+        return package_video(source, out_dir, job_id=task.request.id, on_progress=reports,
+                             on_rendition=reports.rendition, **options).to_dict()
     except PackageBusy as busy:
         if busy.job_id == task.request.id:
             # This very job is still running on the first delivery, which will store its result.

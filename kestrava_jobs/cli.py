@@ -53,6 +53,9 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     parser.add_argument("--key-dir", help="the folder for keys (default: $KESTRAVA_KEY_DIR, else "
                         "~/.local/state/kestrava/keys)")
     parser.add_argument("--timeout", type=float, help="seconds before a job is killed")
+    parser.add_argument("--publish-early", action="store_true",
+                        help="write the master playlist as soon as one rendition is ready (the smallest is made "
+                             "first) and again as each other one is; serve it with Cache-Control: no-cache")
     parser.add_argument("--jobs", type=int, default=1, help="sources packaged at once (default: 1)")
     parser.add_argument("--json", action="store_true", help="print the result as JSON and nothing else")
     args = parser.parse_args(argv)
@@ -119,7 +122,8 @@ def run_jobs(args: argparse.Namespace, sources: list[str], folders: list[pathlib
              console: Console) -> list[PackageResult | Exception]:
     cancel = threading.Event()
     options = {"resolution": args.resolution, "bitrate": args.bitrate, "key_info": args.key_info,
-               "key_uri": args.key_uri, "key_dir": args.key_dir, "timeout": args.timeout, "cancel": cancel}
+               "key_uri": args.key_uri, "key_dir": args.key_dir, "timeout": args.timeout, "cancel": cancel,
+               "publish_early": args.publish_early}
     show_bar = console.is_terminal and not args.json
     # The spinner and the elapsed time move while the figure waits for every rendition's
     # first segment.

@@ -11,7 +11,7 @@ SOURCE_ROOTS = "KESTRAVA_SOURCE_ROOTS"
 OUTPUT_ROOT = "KESTRAVA_OUTPUT_ROOT"
 ALLOW_URLS = "KESTRAVA_ALLOW_URL_SOURCES"
 # The options a message may carry; the rest (key_dir, job_id, ...) are the worker's.
-MESSAGE_OPTIONS = {"resolution", "bitrate", "key_info", "key_uri", "timeout"}
+MESSAGE_OPTIONS = {"resolution", "bitrate", "key_info", "key_uri", "timeout", "publish_early"}
 
 
 def _roots(variable: str) -> list[str]:
