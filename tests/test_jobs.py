@@ -21,7 +21,7 @@ pytestmark = needs_unsanitized_module
 
 @pytest.fixture(scope="session")
 def hd_source(media_dir) -> pathlib.Path:
-    return make_source(media_dir / "jobs_1280x720.mp4", seconds=2, size="1280x720")
+    return make_source(media_dir / "jobs_1280x720.mp4", seconds=2, size="1280x720", picture="testsrc")
 
 
 def key_and_iv(result) -> tuple[bytes, str]:
@@ -187,7 +187,7 @@ def test_command_line(tmp_path, hd_source, media_dir):
 @quiet
 def test_progress_only_goes_forward_and_the_master_lists_the_peak(tmp_path, media_dir):
     """13 s in three segments, two renditions: what each call says is what both have written."""
-    source = make_source(media_dir / "jobs_progress_13s.mp4", seconds=13, size="854x480")
+    source = make_source(media_dir / "jobs_progress_13s.mp4", seconds=13, size="854x480", picture="testsrc")
     out = tmp_path / "out"
     calls: list[tuple[float, float | None, float, float]] = []
 

@@ -49,7 +49,7 @@ def test_phone_rotation_comes_out_upright(tmp_path, media_dir, degrees, shown):
 
 @pytest.mark.parametrize("offset", [10, 600])
 def test_ts_clock_starting_late_keeps_audio_with_video(tmp_path, media_dir, offset):
-    source = make_source(media_dir / f"late_clock_{offset}.ts", seconds=8, **TINY,
+    source = make_source(media_dir / f"late_clock_{offset}.ts", seconds=8, **TINY, picture="color",
                          extra=("-output_ts_offset", str(offset)))
     playlist = job_360p(tmp_path, source)
     spans = timeline(playlist)
