@@ -132,7 +132,7 @@ class TaskLines(logging.Filter):
 
     def filter(self, record: logging.LogRecord) -> bool:
         data = getattr(record, "data", None)
-        if not isinstance(data, dict) or data.get("name") != package_video_task.name:
+        if not isinstance(data, dict) or not str(data.get("name", "")).startswith("kestrava_jobs."):
             return True
         if record.msg == LOG_SUCCESS:
             record.msg = "Task %(name)s[%(id)s] succeeded in %(runtime).1fs"
@@ -140,3 +140,6 @@ class TaskLines(logging.Filter):
 
 
 logging.getLogger("celery.app.trace").addFilter(TaskLines())
+
+# The tasks of a job spread over the workers, registered with this app.
+from . import spread_tasks  # noqa: E402,F401  (they need the app above)
