@@ -73,6 +73,10 @@ def holding(folder: JobFolder, job_id: str | None) -> Iterator[str]:
         raise PackageBusy(f"{folder.path}: another job is packaging into this folder", holder or None)
     try:
         previous_holder = os.pread(lock, 256, 0).decode(errors="replace")
+        if os.path.lexists(folder.staging):
+            # A job spread over the workers claims the folder from its start to its end.
+            raise PackageBusy(f"{folder.path}: a job spread over the workers holds this folder",
+                              previous_holder.strip() or None)
         # A duplicate delivery sees who holds the folder.
         os.ftruncate(lock, 0)
         os.write(lock, (job_id or "").encode())

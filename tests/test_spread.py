@@ -161,7 +161,7 @@ def test_a_duplicate_is_ignored_and_a_killed_rendition_is_made_again_once(cluste
 
 
 def test_a_second_job_is_busy_and_the_time_out_leaves_the_folder_as_found(cluster, source):
-    from kestrava_jobs import PackageBusy, PackageTimeout
+    from kestrava_jobs import PackageBusy, PackageTimeout, package_video
     from kestrava_jobs.keys import key_name
 
     out = cluster.root / "late"
@@ -170,6 +170,8 @@ def test_a_second_job_is_busy_and_the_time_out_leaves_the_folder_as_found(cluste
     wait_for(lambda: (cluster.root / "late.staging").is_dir(), 10, "the first job to start")
     with pytest.raises(PackageBusy):
         submit(cluster, source, out).get(timeout=10)
+    with pytest.raises(PackageBusy, match="spread over the workers"):
+        package_video(source, out, resolution=["360p"])
     with pytest.raises(PackageTimeout, match="time-out of 1.5 s"):
         first.get(timeout=30)
     assert list(out.iterdir()) == [] and not (cluster.root / "late.staging").exists()
