@@ -15,12 +15,12 @@ import types
 
 import pytest
 
+from helpers import needs_unsanitized_module
 from media import free_port, make_source, segment_durations, wait_for
 
 pytestmark = [
     pytest.mark.skipif(shutil.which("redis-server") is None, reason="needs Debian's redis-server"),
-    pytest.mark.skipif(os.environ.get("KESTRAVA_SANITIZED") == "1",
-                       reason="the job's child loads the module without the sanitizer runtime"),
+    needs_unsanitized_module,
 ]
 
 
