@@ -42,13 +42,10 @@ def package_video(source: str | os.PathLike, out_dir: str | os.PathLike, *,
     `job_id` names the job for task runners: a second delivery of a job whose package is
     already complete returns the recorded result without encoding again.
 
-    `on_rendition(name)` is called each time the master playlist starts listing another
-    rendition. Without `publish_early` the master appears once, when the job ends, listing
-    every complete rendition, and the calls come then. With `publish_early` the smallest
-    rendition is made ahead of the others, and the master appears as soon as one rendition
-    is finished and checked; it is replaced (whole, by a rename) each time another one
-    passes, and only ever lists complete, checked renditions, in the order asked for.
-    Serve it with a short cache lifetime: a cache would keep the first, one-rendition master.
+    `on_rendition(name)` is called as the master starts listing each rendition: at the end,
+    or with `publish_early` as soon as each one is finished and checked (the smallest made
+    first), the master then replaced whole by a rename each time, listing only complete,
+    checked renditions in the order asked for. Serve it with a short cache lifetime then.
     """
     request = check_request(source, out_dir, resolution=resolution, bitrate=bitrate, key_info=key_info,
                             key_uri=key_uri, key_dir=key_dir, timeout=timeout, job_id=job_id,
