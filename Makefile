@@ -6,7 +6,7 @@ STAMP   := $(VENV)/.kestrava-installed
 SOURCES := $(shell find src kestrava_jobs -type f -not -path '*/__pycache__/*') CMakeLists.txt pyproject.toml
 PYBIND11 := pybind11==3.0.2
 
-.PHONY: all setup system-deps demo test sanitize compat bench bench-pictures bench-jobs fuzz clean
+.PHONY: all setup system-deps demo test sanitize compat bench bench-pictures bench-jobs bench-early fuzz clean
 
 all: setup
 
@@ -52,6 +52,10 @@ bench-pictures: setup
 # package_video (child process, checks, measured master) against the bare call, paired.
 bench-jobs: setup
 	cd bench && ../$(PY) check_overhead.py $(if $(ROUNDS),--rounds $(ROUNDS))
+
+# Early publishing: time to first play, and the whole job against the job without it, paired.
+bench-early: setup
+	cd bench && ../$(PY) publish_early.py $(if $(ROUNDS),--rounds $(ROUNDS))
 
 # Mutation fuzzing of hls_encoder: make fuzz N=1000 [SEED=1]
 fuzz: setup
