@@ -1,0 +1,153 @@
+"""Early publishing: the master lists each rendition once it is finished and checked,
+while the others are still being made; without it, the master appears once, at the end."""
+
+import hashlib
+import json
+import os
+import pathlib
+import shutil
+import socket
+import sys
+import threading
+
+import pytest
+
+from helpers import finished, job_children, needs_unsanitized_module
+from kestrava_jobs import package_video
+from media import free_port, server_process, stream_inf
+
+pytestmark = needs_unsanitized_module
+
+
+def listed(master: pathlib.Path) -> list[tuple[str, str]] | None:
+    """(uri, attributes) of each variant the master lists now; None before it exists."""
+    try:
+        return [(uri, attributes) for attributes, uri in stream_inf(master.read_text().splitlines())]
+    except FileNotFoundError:
+        return None
+
+
+def files_digest(out: pathlib.Path, name: str) -> str:
+    """The rendition's playlist and segments, byte for byte."""
+    digest = hashlib.sha256()
+    for path in sorted(out.glob(f"{name}[._]*")):
+        digest.update(path.name.encode() + path.read_bytes())
+    return digest.hexdigest()
+
+
+def priorities(out: pathlib.Path) -> dict[tuple[str, ...], int]:
+    """The renditions of each child working in `out`, and its nice value."""
+    found = {}
+    for pid in job_children(out):
+        try:
+            call = json.loads(pathlib.Path(f"/proc/{pid}/cmdline").read_bytes().split(b"\0")[3])
+            found[tuple(call["resolution"])] = os.getpriority(os.PRIO_PROCESS, pid)
+        except (OSError, IndexError, ValueError):
+            pass
+    return found
+
+
+class MasterReader(threading.Thread):
+    """Reads the master over and over while the job runs, as players would, and keeps
+    every distinct listing seen with whether each listed playlist was finished; and the
+    job's children with their priorities."""
+
+    def __init__(self, out: pathlib.Path) -> None:
+        super().__init__(daemon=True)
+        self.out, self.seen, self.children, self.done = out, [], {}, threading.Event()
+
+    def run(self) -> None:
+        looks = 0
+        while not self.done.wait(0.005):
+            found = listed(self.out / "master.m3u8")
+            if found and (not self.seen or self.seen[-1][0] != found):
+                self.seen.append((found, [finished(self.out / uri) for uri, _ in found]))
+            looks += 1
+            if looks % 10 == 0:  # the latest seen: a child sets its own priority once started
+                self.children.update(priorities(self.out))
+
+
+def test_the_master_lists_each_rendition_once_it_is_checked(tmp_path, source_at):
+    # Two segments: the larger rendition's playlist lists the first one long before its end.
+    source = source_at("early_854x480_9s.mp4", seconds=9, size="854x480")
+    out = tmp_path / "out"
+    moments = []
+
+    def record(name: str) -> None:
+        """What a player would find when the master starts listing `name`."""
+        found = listed(out / "master.m3u8")
+        moments.append((name, found, (out / "master.m3u8").stat().st_ino,
+                        all(finished(out / uri) for uri, _ in found), finished(out / "480p.m3u8"),
+                        files_digest(out, name)))
+
+    reader = MasterReader(out)
+    reader.start()
+    try:
+        result = package_video(source, out, resolution=["480p", "360p"], publish_early=True, on_rendition=record)
+    finally:
+        reader.done.set()
+        reader.join()
+    print([moment[:5] for moment in moments])
+    assert result.complete == ["480p", "360p"]
+    # The smallest comes first, alone, finished, while 480p is still being made; what was
+    # listed then is what the check passed.
+    assert [moment[0] for moment in moments] == ["360p", "480p"], "each rendition joins once"
+    first, then = moments
+    assert [uri for uri, _ in first[1]] == ["360p.m3u8"]
+    assert first[3] and not first[4], "360p is listed finished, and before 480p is"
+    assert first[5] == files_digest(out, "360p")
+    assert [uri for uri, _ in then[1]] == ["480p.m3u8", "360p.m3u8"] and then[3]
+    assert first[2] != then[2], "each master is a new file put in place whole, never rewritten in place"
+    assert reader.children.keys() == {("360p",), ("480p",)}, "the smallest in a child of its own"
+    assert reader.children[("480p",)] > reader.children[("360p",)] == os.getpriority(os.PRIO_PROCESS, 0)
+    # Whenever a player looked: measured attributes, the order asked for, each once, all finished.
+    assert [uri for uri, _ in reader.seen[-1][0]] == ["480p.m3u8", "360p.m3u8"]
+    for found, finished_then in reader.seen:
+        assert [uri for uri, _ in found] in (["360p.m3u8"], ["480p.m3u8", "360p.m3u8"]) and all(finished_then), found
+        assert all("AVERAGE-BANDWIDTH=" in attributes and "CODECS=" in attributes for _, attributes in found), found
+    assert sorted(path.name for path in out.glob("*.m3u8")) == ["360p.m3u8", "480p.m3u8", "master.m3u8"]
+    assert not [path.name for path in out.iterdir() if path.name.startswith(".")]
+
+
+def test_without_it_the_master_appears_once_at_the_end(tmp_path, source_at):
+    source = source_at("early_854x480.mp4", seconds=1, size="854x480")
+    out = tmp_path / "out"
+    calls = []
+    package_video(source, out, resolution=["480p", "360p"],
+                  on_rendition=lambda name: calls.append((name, [uri for uri, _ in listed(out / "master.m3u8")])))
+    assert calls == [("480p", ["480p.m3u8", "360p.m3u8"]), ("360p", ["480p.m3u8", "360p.m3u8"])]
+
+
+def answers(port: int) -> bool:
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=0.2) as connection:
+            connection.sendall(b"PING\r\n")
+            return connection.recv(16).startswith(b"+PONG")
+    except OSError:
+        return False
+
+
+@pytest.mark.skipif(shutil.which("redis-server") is None, reason="needs Debian's redis-server")
+def test_the_celery_task_reports_what_the_master_lists(tmp_path, source_at, monkeypatch):
+    """The task run in this process, its progress stored in a real Redis: the last report
+    names every rendition the master lists."""
+    source, port = source_at("early_854x480.mp4", seconds=1, size="854x480"), free_port()
+    monkeypatch.setenv("KESTRAVA_BROKER_URL", f"redis://127.0.0.1:{port}/0")
+    monkeypatch.setenv("KESTRAVA_SOURCE_ROOTS", str(source.parent))
+    monkeypatch.setenv("KESTRAVA_OUTPUT_ROOT", str(tmp_path))
+    sys.modules.pop("kestrava_jobs.celery_app", None)
+    from kestrava_jobs import celery_app
+    with server_process(["redis-server", "--port", str(port), "--bind", "127.0.0.1", "--save", ""],
+                        lambda: answers(port), "redis-server"):
+        try:
+            applied = celery_app.package_video_task.apply(
+                args=[str(source), str(tmp_path / "out")], kwargs={"resolution": ["480p", "360p"],
+                                                                   "publish_early": True})
+            meta = celery_app.app.backend.get_task_meta(applied.id)
+        finally:
+            celery_app.progress_backend().client.connection_pool.disconnect()
+            celery_app.app.backend.client.connection_pool.disconnect()
+            celery_app.app.close()
+            sys.modules.pop("kestrava_jobs.celery_app", None)
+    assert applied.get()["complete"] == ["480p", "360p"]
+    assert meta["status"] == "PROGRESS" and sorted(meta["result"]["playable"]) == ["360p", "480p"]
