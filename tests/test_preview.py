@@ -53,7 +53,7 @@ def _json(url: str):
 
 
 def test_the_preview_plays_every_level(tmp_path, media_dir):
-    source = make_source(media_dir / "preview_854x480.mp4", seconds=8, size="854x480")
+    source = make_source(media_dir / "preview_854x480.mp4", seconds=8, size="854x480", picture="testsrc")
     result = package_video(source, tmp_path / "package", resolution=["480p", "360p"])
     server = subprocess.Popen([sys.executable, "-m", "kestrava_jobs", "preview", str(tmp_path / "package")],
                               stdout=subprocess.PIPE, text=True)
