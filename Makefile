@@ -29,8 +29,10 @@ demo: setup
 	$(PY) scripts/demo.py $(if $(INPUT),--input "$(INPUT)")
 
 # Two workers, one a core; cases that share a set-up or need quiet keep together (xdist_group).
+# Each worker takes its cases in the suite's own order, so that what a module leaves behind
+# (an environment variable, an imported app) meets the same modules as in a serial run.
 test: setup
-	$(PY) -m pytest -n 2 --dist loadgroup $(PYTEST_ARGS)
+	$(PY) -m pytest -n 2 --dist loadgroup --no-loadscope-reorder $(PYTEST_ARGS)
 
 # The test suite against an ASan/UBSan/LSan build of the module.
 sanitize: setup
