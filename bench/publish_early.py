@@ -10,7 +10,8 @@ Ways measured (each round runs them all, in a rotating order):
 
 Time to first play: from the call until the master lists a complete, checked rendition
 (the first on_rendition call), as a share of the same run's whole job. Slow-down: the
-whole job against the paired "off" run's.
+whole job against the same round's "off" run; and the CPU time of the job's processes
+against that run's (other work on the machine stretches wall times, not CPU times).
 
 Usage: python bench/publish_early.py [--rounds N] [--nice 10,19]
 """
@@ -18,6 +19,7 @@ Usage: python bench/publish_early.py [--rounds N] [--nice 10,19]
 import argparse
 import json
 import os
+import resource
 import shutil
 import statistics
 import subprocess
@@ -43,12 +45,16 @@ print(json.dumps({"whole": time.monotonic() - started, "first": first[0][0], "fi
 
 
 def run_one(source, work, way: str) -> dict:
+    """One job's figures, and the CPU seconds of its whole process tree."""
     out = work / f"out-{way}"
     shutil.rmtree(out, ignore_errors=True)
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
     found = subprocess.run([sys.executable, "-c", JOB, str(source), str(out), str(work / "keys"), way],
                            check=True, capture_output=True, text=True)
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
     shutil.rmtree(out, ignore_errors=True)
-    return json.loads(found.stdout)
+    cpu = after.ru_utime - before.ru_utime + after.ru_stime - before.ru_stime
+    return {**json.loads(found.stdout), "cpu": cpu}
 
 
 def main() -> None:
@@ -73,14 +79,17 @@ def main() -> None:
 
 
 def report(ways: list[str], runs: dict[str, list[dict]]) -> None:
-    print(f"{'way':<8} {'first play / whole':>19} {'whole / off (paired)':>21} {'first':>7} {'whole':>7}")
+    """Medians; the slow-down and the CPU against the "off" run of the same round."""
+    print(f"{'way':<8} {'first play / whole':>19} {'whole / off':>12} {'cpu / off':>10} {'first':>7} {'whole':>7}")
     for way in ways:
+        paired = list(zip(runs[way], runs["off"]))
         share = statistics.median(run["first"] / run["whole"] for run in runs[way])
-        slower = statistics.median(run["whole"] / off["whole"] for run, off in zip(runs[way], runs["off"]))
+        slower = statistics.median(run["whole"] / off["whole"] for run, off in paired)
+        cpu = statistics.median(run["cpu"] / off["cpu"] for run, off in paired)
         first = statistics.median(run["first"] for run in runs[way])
         whole = statistics.median(run["whole"] for run in runs[way])
         name = way if way in ("off", "one") else f"nice {way}"
-        print(f"{name:<8} {share:>19.3f} {slower:>21.3f} {first:>6.1f}s {whole:>6.1f}s")
+        print(f"{name:<8} {share:>19.3f} {slower:>12.3f} {cpu:>10.3f} {first:>6.1f}s {whole:>6.1f}s")
 
 
 if __name__ == "__main__":
