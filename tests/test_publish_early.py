@@ -2,6 +2,7 @@
 while the others are still being made; without it, the master appears once, at the end."""
 
 import hashlib
+import importlib
 import json
 import os
 import pathlib
@@ -139,8 +140,10 @@ def test_the_celery_task_reports_what_the_master_lists(tmp_path, source_at, monk
     monkeypatch.setenv("KESTRAVA_BROKER_URL", f"redis://127.0.0.1:{port}/0")
     monkeypatch.setenv("KESTRAVA_SOURCE_ROOTS", str(source.parent))
     monkeypatch.setenv("KESTRAVA_OUTPUT_ROOT", str(tmp_path))
+    # Made anew for this broker: an earlier test's app (its attribute on the package too)
+    # points at a Redis that is gone.
     sys.modules.pop("kestrava_jobs.celery_app", None)
-    from kestrava_jobs import celery_app
+    celery_app = importlib.import_module("kestrava_jobs.celery_app")
     with server_process(["redis-server", "--port", str(port), "--bind", "127.0.0.1", "--save", ""],
                         lambda: answers(port), "redis-server"):
         try:
