@@ -60,12 +60,16 @@ class MasterReader(threading.Thread):
     def run(self) -> None:
         looks = 0
         while not self.done.wait(0.005):
-            found = listed(self.out / "master.m3u8")
-            if found and (not self.seen or self.seen[-1][0] != found):
-                self.seen.append((found, [finished(self.out / uri) for uri, _ in found]))
+            self.look()
             looks += 1
             if looks % 10 == 0:  # the latest seen: a child sets its own priority once started
                 self.children.update(priorities(self.out))
+        self.look()  # a loaded machine may not have let it look since the last master
+
+    def look(self) -> None:
+        found = listed(self.out / "master.m3u8")
+        if found and (not self.seen or self.seen[-1][0] != found):
+            self.seen.append((found, [finished(self.out / uri) for uri, _ in found]))
 
 
 def test_the_master_lists_each_rendition_once_it_is_checked(tmp_path, source_at):
