@@ -174,6 +174,16 @@ def free_port() -> int:
         return probe.getsockname()[1]
 
 
+def redis_answers(port: int) -> bool:
+    """Whether a Redis on 127.0.0.1:port answers PING."""
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=0.2) as connection:
+            connection.sendall(b"PING\r\n")
+            return connection.recv(16).startswith(b"+PONG")
+    except OSError:
+        return False
+
+
 def wait_for(predicate, seconds: float, what: str):
     """Polls until `predicate` gives something true, and returns it."""
     deadline = time.monotonic() + seconds

@@ -7,7 +7,6 @@ import json
 import os
 import pathlib
 import shutil
-import socket
 import sys
 import threading
 
@@ -15,7 +14,7 @@ import pytest
 
 from helpers import finished, job_children, needs_unsanitized_module
 from kestrava_jobs import package_video
-from media import free_port, server_process, stream_inf
+from media import free_port, redis_answers, server_process, stream_inf
 
 pytestmark = needs_unsanitized_module
 
@@ -127,15 +126,6 @@ def test_without_it_the_master_appears_once_at_the_end(tmp_path, source_at):
     assert not (tmp_path / "refused").exists()
 
 
-def answers(port: int) -> bool:
-    try:
-        with socket.create_connection(("127.0.0.1", port), timeout=0.2) as connection:
-            connection.sendall(b"PING\r\n")
-            return connection.recv(16).startswith(b"+PONG")
-    except OSError:
-        return False
-
-
 @pytest.mark.skipif(shutil.which("redis-server") is None, reason="needs Debian's redis-server")
 def test_the_celery_task_reports_what_the_master_lists(tmp_path, source_at, monkeypatch):
     """The task run in this process, its progress stored in a real Redis: the last report
@@ -149,7 +139,7 @@ def test_the_celery_task_reports_what_the_master_lists(tmp_path, source_at, monk
     sys.modules.pop("kestrava_jobs.celery_app", None)
     celery_app = importlib.import_module("kestrava_jobs.celery_app")
     with server_process(["redis-server", "--port", str(port), "--bind", "127.0.0.1", "--save", ""],
-                        lambda: answers(port), "redis-server"):
+                        lambda: redis_answers(port), "redis-server"):
         try:
             applied = celery_app.package_video_task.apply(
                 args=[str(source), str(tmp_path / "out")], kwargs={"resolution": ["480p", "360p"],

@@ -7,7 +7,6 @@ import os
 import pathlib
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import time
@@ -16,21 +15,12 @@ import types
 import pytest
 
 from helpers import needs_unsanitized_module
-from media import free_port, make_source, segment_durations, wait_for
+from media import free_port, make_source, redis_answers, segment_durations, wait_for
 
 pytestmark = [
     pytest.mark.skipif(shutil.which("redis-server") is None, reason="needs Debian's redis-server"),
     needs_unsanitized_module,
 ]
-
-
-def answers(port: int) -> bool:
-    try:
-        with socket.create_connection(("127.0.0.1", port), timeout=0.2) as connection:
-            connection.sendall(b"PING\r\n")
-            return connection.recv(16).startswith(b"+PONG")
-    except OSError:
-        return False
 
 
 @pytest.fixture(scope="module")
@@ -40,7 +30,7 @@ def cluster(tmp_path_factory):
     port, root = free_port(), tmp_path_factory.mktemp("shared")
     redis = subprocess.Popen(["redis-server", "--port", str(port), "--bind", "127.0.0.1", "--save", "",
                               "--dir", str(root)], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    wait_for(lambda: answers(port), 10, "redis-server")
+    wait_for(lambda: redis_answers(port), 10, "redis-server")
     url = f"redis://127.0.0.1:{port}/0"
     env = {**os.environ, "KESTRAVA_BROKER_URL": url, "KESTRAVA_SOURCE_ROOTS": str(root),
            "KESTRAVA_OUTPUT_ROOT": str(root), "KESTRAVA_KEY_DIR": str(root / "keys")}
