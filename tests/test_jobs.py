@@ -11,7 +11,6 @@ import time
 import pytest
 
 from helpers import job_children, needs_unsanitized_module, quiet
-from helpers import running  # noqa: F401  (the Celery tests take it from here)
 from kestrava_jobs import PackageError, PackageTimeout, UnreadableSource, package_video
 from kestrava_jobs.package_check import playlist_seconds
 from media import claiming_duration, make_source, stream_inf

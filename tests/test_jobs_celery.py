@@ -15,15 +15,14 @@ import types
 
 import pytest
 
-from test_jobs import job_children, running
+from helpers import job_children, needs_unsanitized_module, running
 from media import ffprobe, free_port, make_source, wait_for
 
 VISIBILITY_SECONDS = 6
 
 pytestmark = [
     pytest.mark.skipif(shutil.which("redis-server") is None, reason="needs Debian's redis-server"),
-    pytest.mark.skipif(os.environ.get("KESTRAVA_SANITIZED") == "1",
-                       reason="the job's child loads the module without the sanitizer runtime"),
+    needs_unsanitized_module,
 ]
 
 
