@@ -6,7 +6,7 @@ STAMP   := $(VENV)/.kestrava-installed
 SOURCES := $(shell find src kestrava_jobs -type f -not -path '*/__pycache__/*') CMakeLists.txt pyproject.toml
 PYBIND11 := pybind11==3.0.2
 
-.PHONY: all setup system-deps demo test sanitize compat bench bench-pictures bench-jobs bench-early fuzz clean
+.PHONY: all setup system-deps demo test sanitize compat bench bench-pictures bench-jobs bench-early bench-spread fuzz clean
 
 all: setup
 
@@ -54,6 +54,11 @@ bench-pictures: setup
 # package_video (child process, checks, measured master) against the bare call, paired.
 bench-jobs: setup
 	cd bench && ../$(PY) check_overhead.py $(if $(ROUNDS),--rounds $(ROUNDS))
+
+# package_spread over two pinned Celery workers against package_video on one, with a real
+# Redis: latency, time to first play, throughput, paired (about ten minutes).
+bench-spread: setup
+	cd bench && ../$(PY) spread_bench.py $(if $(ROUNDS),--rounds $(ROUNDS))
 
 # Early publishing: time to first play, and the whole job against the job without it, paired.
 bench-early: setup
