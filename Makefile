@@ -56,7 +56,7 @@ bench-jobs: setup
 	cd bench && ../$(PY) check_overhead.py $(if $(ROUNDS),--rounds $(ROUNDS))
 
 # package_spread over two pinned Celery workers against package_video on one, with a real
-# Redis: latency, time to first play, throughput, paired (about ten minutes).
+# Redis: latency, time to first play, throughput, paired (about twelve minutes when quiet).
 bench-spread: setup
 	cd bench && ../$(PY) spread_bench.py $(if $(ROUNDS),--rounds $(ROUNDS))
 

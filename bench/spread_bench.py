@@ -13,7 +13,7 @@ which models two.
                package_video with publish_early on a@ alone, and package_spread with
                publish_early over both, against the one-worker job without the option.
   throughput   4 jobs queued at once on a@ and b@, package_spread against package_video,
-               on a shorter source, so that the whole run stays near ten minutes.
+               on a 4 s source, so that the whole run stays near twelve minutes.
 
 Each round also says what share of the machine other people's processes took meanwhile:
 with two cores and two pinned workers, any of it slows one side of a pair.
