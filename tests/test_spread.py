@@ -181,7 +181,7 @@ def test_the_end_keeps_what_is_complete_and_fails_renditions_that_disagree(clust
                             tmp_path / "shorter", resolution=["360p"], key_info=key_info)
 
     def ended(parts: dict[str, str], failed: dict[str, str]) -> SpreadJob:
-        folder = JobFolder(tmp_path / f"out_{len(parts)}")
+        folder = JobFolder(tmp_path / f"out_{len(list(tmp_path.glob('out_*')))}")
         folder.path.mkdir()
         folder.staging.mkdir()
         folder.lock.write_text("job")
@@ -201,6 +201,12 @@ def test_the_end_keeps_what_is_complete_and_fails_renditions_that_disagree(clust
     with pytest.raises(PackageError, match="renditions 720p and 360p disagree: segment 0 lasts 3.000 s against 2.000 s"):
         finish(disagreeing)
     assert list(disagreeing.folder.path.iterdir()) == [] and not disagreeing.folder.staging.exists()
+    # A rendition whose playlist names another key than the job's.
+    other_key = ended({"720p": alone.out_dir, "360p": alone.out_dir}, {})
+    playlist = other_key.folder.path / "360p.m3u8"
+    playlist.write_text(playlist.read_text().replace('URI="enc.key"', 'URI="other.key"'))
+    with pytest.raises(PackageError, match=r"360p names the keys \['other.key'\], not the job's enc.key"):
+        finish(other_key)
 
 
 @pytest.mark.parametrize("task, args, words", [
