@@ -93,7 +93,7 @@ def child_calls(request: JobRequest, plan: JobPlan) -> list[ChildCall]:
     if not request.publish_early:
         return [ChildCall(plan.names, plan.rates, MASTER, 0)]
     rates = dict(zip(plan.names, plan.rates))
-    smallest = min(plan.names, key=lambda name: ladder.BY_NAME[name].narrow)
+    smallest = min(plan.names, key=ladder.size)
     others = [name for name in plan.names if name != smallest]
     if not others or BEHIND_NICE is None:
         return [ChildCall(plan.names, plan.rates, MODULE_MASTER.format(0), 0)]

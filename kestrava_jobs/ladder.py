@@ -21,6 +21,11 @@ BY_NAME = {rung.name: rung for rung in LADDER}
 NAMES = [rung.name for rung in LADDER]
 
 
+def size(name: str) -> int:
+    """Where a rendition stands on the ladder, as its frame's narrow side."""
+    return BY_NAME[name].narrow
+
+
 def default_names(shown_size: tuple[int, int] | None) -> list[str]:
     """The ladder without rungs larger than the source as shown; the smallest rung at least.
     The whole ladder when the source's size is unknown."""

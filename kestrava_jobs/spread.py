@@ -8,7 +8,6 @@ the record. Every message is checked as if anyone could have sent it."""
 
 import contextlib
 import dataclasses
-import json
 import os
 import pathlib
 import shutil
@@ -19,8 +18,9 @@ from dataclasses import dataclass
 
 import m3u8
 
+from . import ladder, rendition_record
 from .deadline import Deadline
-from .job_files import lock_folder, open_own, read_own, remove_own, rewrite_own
+from .job_files import lock_folder, open_own, read_own, remove_own
 from .job_folder import JobFolder, read_record
 from .job_folder import write_record as write_job_record
 from .early_master import Playable
@@ -154,6 +154,16 @@ def start(request: JobRequest, plan: JobPlan, publish_early: bool, is_live: IsLi
                      publish_early=publish_early, total=plan.duration)
 
 
+def queue_order(job: SpreadJob) -> list[str]:
+    """The order the renditions are queued in: the largest first, so that the longest is
+    not left to start last; with early publishing the smallest ahead of them all, so that
+    the first worker free has something playable soon."""
+    largest_first = sorted(job.names, key=ladder.size, reverse=True)
+    if not job.publish_early:
+        return largest_first
+    return [largest_first[-1], *largest_first[:-1]]
+
+
 def fresh_staging(folder: JobFolder) -> None:
     """An empty staging area; one left by a dead attempt is emptied, a foreign one refused."""
     if os.path.lexists(folder.staging):
@@ -179,11 +189,8 @@ def rendition_lock(job: SpreadJob, name: str) -> int | None:
 
 def finished_rendition(job: SpreadJob, name: str) -> RenditionResult | None:
     """The rendition's figures when it is in the package already."""
-    record = read_own(staging(job.folder) / f"{name}.json")
-    found = json.loads(record) if record else {}
-    if "result" not in found or not (job.folder.path / f"{name}.m3u8").is_file():
-        return None
-    return RenditionResult(**found["result"])
+    made = rendition_record.made(staging(job.folder), name)
+    return made if made is not None and (job.folder.path / f"{name}.m3u8").is_file() else None
 
 
 def make_rendition(job: SpreadJob, name: str, worker: str, on_progress) -> RenditionResult:
@@ -202,8 +209,9 @@ def make_rendition(job: SpreadJob, name: str, worker: str, on_progress) -> Rendi
     finally:
         os.close(log_fd)
     made = dataclasses.replace(check_rendition(work, name, key, request.deadline), worker=worker)
+    checked = rendition_record.digests(work, name)
     move_in(work, job.folder, name)
-    rewrite_own(staging(job.folder) / f"{name}.json", json.dumps({"result": dataclasses.asdict(made)}).encode())
+    rendition_record.write_made(staging(job.folder), made, checked)
     if job.publish_early:
         publish(job)
     return made
@@ -211,7 +219,7 @@ def make_rendition(job: SpreadJob, name: str, worker: str, on_progress) -> Rendi
 
 def record_failure(job: SpreadJob, name: str, reason: str) -> None:
     shutil.rmtree(staging(job.folder) / name, ignore_errors=True)
-    rewrite_own(staging(job.folder) / f"{name}.json", json.dumps({"failed": reason}).encode())
+    rendition_record.write_failed(staging(job.folder), name, reason)
 
 
 def move_in(work: pathlib.Path, folder: JobFolder, name: str) -> None:
@@ -259,11 +267,10 @@ def progress(job: SpreadJob) -> tuple[float, list[str]]:
     length, a failed one not at all), and the renditions the master lists."""
     seconds = []
     for name in job.names:
-        record = read_own(staging(job.folder) / f"{name}.json")
-        found = json.loads(record) if record else {}
-        if "result" in found:
-            seconds.append(found["result"]["duration"])
-        elif "failed" not in found:
+        record = rendition_record.read(staging(job.folder), name)
+        if rendition_record.MADE in record:
+            seconds.append(record[rendition_record.MADE]["duration"])
+        elif rendition_record.FAILED not in record:
             seconds.append(playlist_seconds(staging(job.folder) / name / f"{name}.m3u8"))
     listed = m3u8.loads(job.folder.master.read_text()).playlists if job.folder.master.is_file() else []
     return min(seconds, default=0.0), [pathlib.PurePath(variant.uri).stem for variant in listed]
@@ -309,9 +316,13 @@ def checked_package(job: SpreadJob) -> PackageResult:
         raise deadline.expired()
     key = read_key_info(job.key_info)
     request = job.request(job.folder, job.names)
-    checked, reasons = check_renditions(request, job.names, key)
-    checked = {name: dataclasses.replace(made, worker=worker_of(job, name)) for name, made in checked.items()}
-    reasons = {name: failure_of(job, name) or reason for name, reason in reasons.items()}
+    unchanged = {name: made for name in job.names
+                 if (made := rendition_record.unchanged(staging(job.folder), name, job.folder.path)) is not None}
+    # Only what differs from the bytes its own check read is decrypted and demuxed again.
+    checked_again, reasons = check_renditions(request, [name for name in job.names if name not in unchanged], key)
+    checked = {name: dataclasses.replace(made, worker=worker_of(job, name)) for name in job.names
+               if (made := unchanged.get(name) or checked_again.get(name)) is not None}
+    reasons = {name: rendition_record.failure(staging(job.folder), name) or reason for name, reason in reasons.items()}
     result = outcome(request, job.names, key, checked, reasons)
     if not checked:
         why = "; ".join(f"{name}: {reason}" for name, reason in reasons.items())
@@ -329,11 +340,6 @@ def checked_package(job: SpreadJob) -> PackageResult:
 def worker_of(job: SpreadJob, name: str) -> str:
     made = finished_rendition(job, name)
     return made.worker if made is not None else ""
-
-
-def failure_of(job: SpreadJob, name: str) -> str | None:
-    record = read_own(staging(job.folder) / f"{name}.json")
-    return json.loads(record).get("failed") if record else None
 
 
 def check_one_key(job: SpreadJob, names: list[str]) -> None:

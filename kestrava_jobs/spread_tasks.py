@@ -48,7 +48,7 @@ def package_spread_task(self: Task, source: str, out_dir: str, **options) -> dic
         return started.to_dict()
     report(started)
     message = started.message()
-    renditions = [package_rendition_task.s(message, name) for name in started.names]
+    renditions = [package_rendition_task.s(message, name) for name in spread.queue_order(started)]
     raise self.replace(chord(renditions, finish_spread_task.s(message)))
 
 

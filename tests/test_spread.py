@@ -86,7 +86,8 @@ def alone(cluster, source, tmp_path_factory):
 
 def test_spread_package_is_made_by_both_workers_and_matches_package_video(cluster, source, alone):
     out = cluster.root / "spread"
-    pending = submit(cluster, source, out, publish_early=True)
+    # Three renditions on two workers: queued as asked, 480p would be the first one playable.
+    pending = submit(cluster, source, out, resolution=["720p", "480p", "360p"], publish_early=True)
     seen, reported = [], []
     while not pending.ready():
         if (out / "master.m3u8").is_file():
@@ -100,7 +101,7 @@ def test_spread_package_is_made_by_both_workers_and_matches_package_video(cluste
     assert [meta["done"] for meta in reported] == sorted(meta["done"] for meta in reported)
     assert reported[-1]["total"] == pytest.approx(3, abs=0.1) and reported[-1]["done"] > 0
     assert [meta["playable"] for meta in reported if meta["playable"]][0] == ["360p"]
-    assert (result["complete"], result["failed"]) == (["720p", "360p"], [])
+    assert (result["complete"], result["failed"]) == (["720p", "480p", "360p"], [])
     assert {rendition["worker"].split("@")[0] for rendition in result["renditions"].values()} == {"a", "b"}
     # Published early: the master listed one rendition, complete, while the other was still being made.
     assert (["360p.m3u8"], ["360p.m3u8", "master.m3u8"]) in seen
@@ -109,10 +110,11 @@ def test_spread_package_is_made_by_both_workers_and_matches_package_video(cluste
 
     # The whole job delivered again after it finished: its recorded result, nothing made again.
     again = cluster.app.send_task("kestrava_jobs.package_spread", args=[str(source), str(out)],
-                                  kwargs={"resolution": ["720p", "360p"], "publish_early": True}, task_id=pending.id)
+                                  kwargs={"resolution": ["720p", "480p", "360p"], "publish_early": True},
+                                  task_id=pending.id)
     wait_for(lambda: sum(f"package_spread[{again.id}] succeeded".encode() in log.read_bytes()
                          for log in cluster.logs.values()), 20, "the job delivered again")
-    assert sum(log.read_bytes().count(b"package_rendition[") for log in cluster.logs.values()) == 4
+    assert sum(log.read_bytes().count(b"package_rendition[") for log in cluster.logs.values()) == 6
     for name in alone.complete:
         assert segment_durations(out / f"{name}.m3u8") == segment_durations(pathlib.Path(alone.out_dir) / f"{name}.m3u8")
 
@@ -169,10 +171,10 @@ def test_a_second_job_is_busy_and_the_time_out_leaves_the_folder_as_found(cluste
 
 
 
-def test_the_end_keeps_what_is_complete_and_fails_renditions_that_disagree(cluster, alone, tmp_path):
+def test_the_end_keeps_what_is_complete_and_fails_renditions_that_disagree(cluster, alone, tmp_path, monkeypatch):
     """The last step on renditions taken from finished packages under one key: one failed for
     good, then a 360p made from a shorter source beside the 720p."""
-    from kestrava_jobs import PackageError, package_video
+    from kestrava_jobs import PackageError, job_run, package_video, rendition_record
     from kestrava_jobs.job_folder import JobFolder
     from kestrava_jobs.spread import SpreadJob, finish
 
@@ -180,7 +182,7 @@ def test_the_end_keeps_what_is_complete_and_fails_renditions_that_disagree(clust
     shorter = package_video(make_source(cluster.root / "spread_2s.mp4", seconds=2, size="640x360"),
                             tmp_path / "shorter", resolution=["360p"], key_info=key_info)
 
-    def ended(parts: dict[str, str], failed: dict[str, str]) -> SpreadJob:
+    def ended(parts: dict[str, str], failed: dict[str, str], recorded=()) -> SpreadJob:
         folder = JobFolder(tmp_path / f"out_{len(list(tmp_path.glob('out_*')))}")
         folder.path.mkdir()
         folder.staging.mkdir()
@@ -190,6 +192,9 @@ def test_the_end_keeps_what_is_complete_and_fails_renditions_that_disagree(clust
                 shutil.copy(file, folder.path)
         for name, reason in failed.items():
             (folder.staging / f"{name}.json").write_text(json.dumps({"failed": reason}))
+        for name in recorded:  # as its rendition task records it once checked
+            rendition_record.write_made(folder.staging, alone.renditions[name],
+                                        rendition_record.digests(folder.path, name))
         return SpreadJob(job_id="job", source="upload.mp4", folder=folder, names=["720p", "360p"],
                          rates=[2_500_000, 400_000], key_info=key_info, key_uri="enc.key", timeout=None,
                          deadline_at=None, publish_early=False, total=3.0)
@@ -197,6 +202,16 @@ def test_the_end_keeps_what_is_complete_and_fails_renditions_that_disagree(clust
     result = finish(ended({"720p": alone.out_dir}, {"360p": "its playlist is unfinished"}))
     assert (result.complete, result.failed, result.reasons) == (["720p"], ["360p"],
                                                                 {"360p": "its playlist is unfinished"})
+    # A rendition that changed after its check is checked again, and one that did not is not.
+    changed = ended({"720p": alone.out_dir, "360p": alone.out_dir}, {}, recorded=["720p", "360p"])
+    with (changed.folder.path / "720p_000.ts").open("r+b") as segment:
+        segment.truncate(segment.seek(0, os.SEEK_END) - 16)
+    checked_again, check = [], job_run.check_rendition
+    monkeypatch.setattr(job_run, "check_rendition",
+                        lambda folder, name, *rest: checked_again.append(name) or check(folder, name, *rest))
+    result = finish(changed)
+    assert (result.complete, checked_again, result.renditions["360p"]) == (["360p"], ["720p"], alone.renditions["360p"])
+    assert result.reasons["720p"].startswith("720p_000.ts does not decrypt under the job's key")
     disagreeing = ended({"720p": alone.out_dir, "360p": shorter.out_dir}, {})
     with pytest.raises(PackageError, match="renditions 720p and 360p disagree: segment 0 lasts 3.000 s against 2.000 s"):
         finish(disagreeing)

@@ -1,0 +1,65 @@
+"""What a spread job's rendition task leaves in the staging area, `<name>.json`: the
+rendition's figures as its check measured them, with a digest of each file the check
+read; or why the rendition failed for good.
+
+The digests let the job's end tell that the files in the package are, byte for byte,
+those that passed the check, without decrypting and demuxing them all again."""
+
+import dataclasses
+import hashlib
+import json
+import pathlib
+
+import m3u8
+
+from .job_files import read_own, rewrite_own
+from .result import RenditionResult
+
+MADE, DIGESTS, FAILED = "result", "sha256", "failed"
+
+
+def path(staging: pathlib.Path, name: str) -> pathlib.Path:
+    return staging / f"{name}.json"
+
+
+def read(staging: pathlib.Path, name: str) -> dict:
+    found = read_own(path(staging, name))
+    return json.loads(found) if found else {}
+
+
+def write_made(staging: pathlib.Path, made: RenditionResult, checked: list[str]) -> None:
+    """The record of a rendition in the package; `checked` are the digests of the files its check read."""
+    record = {MADE: dataclasses.asdict(made), DIGESTS: checked}
+    rewrite_own(path(staging, made.name), json.dumps(record).encode())
+
+
+def write_failed(staging: pathlib.Path, name: str, reason: str) -> None:
+    rewrite_own(path(staging, name), json.dumps({FAILED: reason}).encode())
+
+
+def made(staging: pathlib.Path, name: str) -> RenditionResult | None:
+    record = read(staging, name)
+    return RenditionResult(**record[MADE]) if MADE in record else None
+
+
+def failure(staging: pathlib.Path, name: str) -> str | None:
+    return read(staging, name).get(FAILED)
+
+
+def unchanged(staging: pathlib.Path, name: str, folder: pathlib.Path) -> RenditionResult | None:
+    """The rendition's checked figures when its playlist and every segment it lists in
+    `folder` are the very bytes that were checked; None when anything differs or is
+    missing, and the rendition must be checked again."""
+    record = read(staging, name)
+    try:
+        same = MADE in record and record.get(DIGESTS) == digests(folder, name)
+    except (OSError, ValueError):  # a file gone, or a playlist that is not text
+        return None
+    return RenditionResult(**record[MADE]) if same else None
+
+
+def digests(folder: pathlib.Path, name: str) -> list[str]:
+    """SHA-256 of the playlist, then of each segment in the order it lists them."""
+    playlist = (folder / f"{name}.m3u8").read_bytes()
+    files = [pathlib.PurePath(segment.uri).name for segment in m3u8.loads(playlist.decode()).segments]
+    return [hashlib.sha256(data).hexdigest() for data in (playlist, *((folder / file).read_bytes() for file in files))]
