@@ -216,6 +216,12 @@ def test_the_end_keeps_what_is_complete_and_fails_renditions_that_disagree(clust
     with pytest.raises(PackageError, match="renditions 720p and 360p disagree: segment 0 lasts 3.000 s against 2.000 s"):
         finish(disagreeing)
     assert list(disagreeing.folder.path.iterdir()) == [] and not disagreeing.folder.staging.exists()
+    # Complete, but one segment longer: 360p lists its segment twice.
+    longer = ended({"720p": alone.out_dir, "360p": alone.out_dir}, {})
+    playlist = longer.folder.path / "360p.m3u8"
+    playlist.write_text(playlist.read_text().replace("#EXT-X-ENDLIST", "#EXTINF:3.000000,\n360p_000.ts\n#EXT-X-ENDLIST"))
+    with pytest.raises(PackageError, match="renditions 720p and 360p disagree: 1 segments against 2"):
+        finish(longer)
     # A rendition whose playlist names another key than the job's.
     other_key = ended({"720p": alone.out_dir, "360p": alone.out_dir}, {})
     playlist = other_key.folder.path / "360p.m3u8"
