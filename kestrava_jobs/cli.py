@@ -25,6 +25,8 @@ from .validate import check_names, check_out_dir
 log = logging.getLogger("kestrava_jobs")
 # The shell's code for a command ended by SIGINT.
 INTERRUPTED = 130
+# How soon Ctrl-C stops the jobs, whichever thread it reached.
+INTERRUPT_SECONDS = 0.2
 
 
 class Parser(argparse.ArgumentParser):
@@ -143,9 +145,13 @@ def run_jobs(args: argparse.Namespace, sources: list[str], folders: list[pathlib
         # once. Ctrl-C reaches this thread: the jobs are told, kill their children and
         # leave their folders as they found them.
         with concurrent.futures.ThreadPoolExecutor(max(1, args.jobs)) as pool:
-            futures = [pool.submit(one, index) for index in range(len(sources))]
+            futures = []
             try:
-                concurrent.futures.wait(futures)
+                futures += [pool.submit(one, index) for index in range(len(sources))]
+                # In short waits: the kernel may hand Ctrl-C to a job's thread, and Python
+                # raises it in this one only when it next runs.
+                while concurrent.futures.wait(futures, timeout=INTERRUPT_SECONDS).not_done:
+                    pass
             except KeyboardInterrupt:
                 cancel.set()
                 for future in futures:

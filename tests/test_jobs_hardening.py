@@ -1,6 +1,7 @@
 """kestrava_jobs as an attacker and bad luck try it: keys stay secret, files stay where
 they belong, one job per folder, results that tell the truth."""
 
+import ctypes
 import logging
 import os
 import pathlib
@@ -233,9 +234,19 @@ def test_the_time_out_bounds_a_source_that_never_answers(tmp_path):
                          resolution=["360p"]).complete == ["360p"]
 
 
+def interrupt(pid: int, to_a_job_thread: bool) -> None:
+    """SIGINT to the process, which the kernel may give any of its threads, or to one of
+    the threads that run its jobs."""
+    if not to_a_job_thread:
+        os.kill(pid, signal.SIGINT)
+        return
+    thread = max(int(task.name) for task in pathlib.Path(f"/proc/{pid}/task").iterdir())
+    assert thread != pid and ctypes.CDLL(None, use_errno=True).tgkill(pid, thread, signal.SIGINT) == 0
+
+
 @quiet
-@pytest.mark.parametrize("batch", [False, True])
-def test_ctrl_c_in_the_command_stops_every_job(tmp_path, source, batch):
+@pytest.mark.parametrize("batch, to_a_job_thread", [(False, False), (True, False), (False, True)])
+def test_ctrl_c_in_the_command_stops_every_job(tmp_path, source, batch, to_a_job_thread):
     sources = [str(source), str(source.with_name("hardening_copy.mp4"))] if batch else [str(source)]
     if batch and not pathlib.Path(sources[1]).exists():
         pathlib.Path(sources[1]).write_bytes(source.read_bytes())
@@ -247,7 +258,7 @@ def test_ctrl_c_in_the_command_stops_every_job(tmp_path, source, batch):
     children = wait_for(lambda: (found := [c for f in folders for c in job_children(f)]) and
                         len(found) == len(folders) and found, 60, "every job's child")
     started = time.monotonic()
-    command.send_signal(signal.SIGINT)
+    interrupt(command.pid, to_a_job_thread)
     _, stderr = command.communicate(timeout=10)
     assert time.monotonic() - started < 2
     assert command.returncode == 130
