@@ -251,9 +251,15 @@ def test_ctrl_c_in_the_command_stops_every_job(tmp_path, source, batch, to_a_job
     if batch and not pathlib.Path(sources[1]).exists():
         pathlib.Path(sources[1]).write_bytes(source.read_bytes())
     out = tmp_path / "out"
-    command = subprocess.Popen([sys.executable, "-m", "kestrava_jobs.cli", *sources, str(out), "--jobs", "2",
-                                "--resolution", "1080p,720p"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                               text=True)
+    # Started as from a terminal: a run started in the background ignores SIGINT, and so
+    # would the command, rightly.
+    before = signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        command = subprocess.Popen([sys.executable, "-m", "kestrava_jobs.cli", *sources, str(out), "--jobs", "2",
+                                    "--resolution", "1080p,720p"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                   text=True)
+    finally:
+        signal.signal(signal.SIGINT, before)
     folders = [out / "hardening_1280x720", out / "hardening_copy"] if batch else [out]
     children = wait_for(lambda: (found := [c for f in folders for c in job_children(f)]) and
                         len(found) == len(folders) and found, 60, "every job's child")
