@@ -3,6 +3,7 @@
 spread over a cluster makes its renditions. Nothing else spells these names."""
 
 import json
+import os
 import pathlib
 from dataclasses import dataclass
 
@@ -12,6 +13,8 @@ from .result import PackageResult
 MASTER = "master.m3u8"
 LOCK, LOG, RECORD, STAGING = ".lock", ".log", ".done.json", ".staging"
 BESIDE = (LOCK, LOG, RECORD, STAGING)
+# The lock file holds the id of the job that holds the folder, and nothing else.
+HOLDER_BYTES = 256
 
 
 @dataclass(frozen=True)
@@ -59,3 +62,18 @@ def read_record(folder: JobFolder) -> tuple[str | None, PackageResult] | None:
     except (ValueError, KeyError, TypeError):
         return None
 
+
+
+def held_by(lock: int) -> str:
+    """The job id the open lock file names; empty when none."""
+    return os.pread(lock, HOLDER_BYTES, 0).decode(errors="replace")
+
+
+def name_holder(lock: int, job_id: str) -> None:
+    os.ftruncate(lock, 0)
+    os.write(lock, job_id.encode())
+
+
+def holder(folder: JobFolder) -> str:
+    """The job id the folder's lock file names, read without taking the lock."""
+    return (read_own(folder.lock) or b"").decode(errors="replace")

@@ -8,8 +8,8 @@ import shutil
 import threading
 from collections.abc import Iterator, Sequence
 
-from .job_files import lock_folder, open_own, read_own, refuse_foreign, remove_own
-from .job_folder import JobFolder, read_record, write_record
+from .job_files import lock_folder, open_own, refuse_foreign, remove_own
+from .job_folder import JobFolder, held_by, holder, name_holder, read_record, write_record
 from .job_run import run_job
 from .keys import discard
 from .request import JobPlan, JobRequest, ProgressCallback, RenditionCallback, check_request, plan_job
@@ -66,17 +66,15 @@ def holding(folder: JobFolder, job_id: str | None) -> Iterator[str]:
     folder.path.parent.mkdir(parents=True, exist_ok=True)
     lock = lock_folder(folder.lock)
     if lock is None:
-        holder = (read_own(folder.lock) or b"").decode(errors="replace").strip()
-        raise PackageBusy(f"{folder.path}: another job is packaging into this folder", holder or None)
+        raise PackageBusy(f"{folder.path}: another job is packaging into this folder", holder(folder) or None)
     try:
-        previous_holder = os.pread(lock, 256, 0).decode(errors="replace")
+        previous_holder = held_by(lock)
         if os.path.lexists(folder.staging):
             # A job spread over the workers claims the folder from its start to its end.
             raise PackageBusy(f"{folder.path}: a job spread over the workers holds this folder",
-                              previous_holder.strip() or None)
+                              previous_holder or None)
         # A duplicate delivery sees who holds the folder.
-        os.ftruncate(lock, 0)
-        os.write(lock, (job_id or "").encode())
+        name_holder(lock, job_id or "")
         yield previous_holder
     finally:
         os.close(lock)

@@ -2,7 +2,7 @@
 
 import pathlib
 import threading
-from collections.abc import Callable, Sequence
+from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any
 

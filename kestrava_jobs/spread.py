@@ -21,7 +21,7 @@ import m3u8
 from . import ladder, rendition_record
 from .deadline import Deadline
 from .job_files import lock_folder, open_own, read_own, remove_own
-from .job_folder import JobFolder, read_record
+from .job_folder import JobFolder, held_by, holder, name_holder, read_record
 from .job_folder import write_record as write_job_record
 from .early_master import Playable
 from .job_run import check_renditions, job_key, outcome, run_children
@@ -106,17 +106,12 @@ def claim(folder: JobFolder, job_id: str, is_live: IsLive) -> None:
     if lock is None:
         raise PackageBusy(f"{folder.path}: another job is packaging into this folder")
     try:
-        held_by = os.pread(lock, 256, 0).decode(errors="replace").strip()
-        if held_by and held_by != job_id and is_live(held_by):
-            raise PackageBusy(f"{folder.path}: another job is packaging into this folder", held_by)
-        os.ftruncate(lock, 0)
-        os.write(lock, job_id.encode())
+        holding = held_by(lock)
+        if holding and holding != job_id and is_live(holding):
+            raise PackageBusy(f"{folder.path}: another job is packaging into this folder", holding)
+        name_holder(lock, job_id)
     finally:
         os.close(lock)
-
-
-def holder(folder: JobFolder) -> str:
-    return (read_own(folder.lock) or b"").decode(errors="replace").strip()
 
 
 def release(folder: JobFolder, job_id: str) -> None:
@@ -124,7 +119,7 @@ def release(folder: JobFolder, job_id: str) -> None:
     if lock is None:
         return
     try:
-        if os.pread(lock, 256, 0).decode(errors="replace").strip() == job_id:
+        if held_by(lock) == job_id:
             os.ftruncate(lock, 0)
     finally:
         os.close(lock)

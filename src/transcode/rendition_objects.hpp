@@ -147,9 +147,8 @@ picture_geometry corrected_geometry(const rendition_objects &rendition);
 bool correct_picture(rendition_objects &rendition, const AVFrame *decoded);
 
 // Scales, stamps and encodes one picture of the source's geometry, whose stamp
-// is in `time_base`. True when
-// the picture is skipped (it cannot be scaled, or its stamp does not advance);
-// false only when encoding or writing fails.
+// is in `time_base`. True when the picture is skipped (it cannot be scaled, or
+// its stamp does not advance); false only when encoding or writing fails.
 bool encode_picture(rendition_objects &rendition, const AVFrame *picture, AVRational time_base);
 
 // Sends a picture (null flushes) to the video encoder; its packets are written

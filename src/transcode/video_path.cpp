@@ -16,7 +16,8 @@ constexpr std::int64_t clock_jump_ticks = 30;
 
 // Moves a picture's stamp, read in `time_base` (the one it was made in: the
 // input stream's for a decoded picture, the sink's for a corrected one), onto
-// the encoder's 1/30 s grid, measured from the origin. A picture without a stamp follows the last one encoded by one tick.
+// the encoder's 1/30 s grid, measured from the origin. A picture without a
+// stamp follows the last one encoded by one tick.
 // After a clock jump, pictures carry on one tick after the last one encoded.
 // A picture that would not advance past the last one encoded is dropped,
 // because the muxer refuses packets whose decoding stamps do not increase.
