@@ -93,6 +93,7 @@ def test_the_master_lists_each_rendition_once_it_is_checked(tmp_path, source_at)
         reader.join()
     print([moment[:5] for moment in moments])
     assert result.complete == ["480p", "360p"]
+    assert [(r.segments, round(r.duration)) for r in result.renditions.values()] == [(2, 9), (2, 9)], "as measured"
     # The smallest comes first, alone, finished, while 480p is still being made; what was
     # listed then is what the check passed.
     assert [moment[0] for moment in moments] == ["360p", "480p"], "each rendition joins once"

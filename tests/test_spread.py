@@ -230,6 +230,26 @@ def test_the_end_keeps_what_is_complete_and_fails_renditions_that_disagree(clust
         finish(other_key)
 
 
+def test_progress_never_goes_back_nor_over_a_final_state(cluster, tmp_path):
+    """A report made while a rendition moves into the package finds it nowhere: it reads 0 s."""
+    from kestrava_jobs.job_folder import JobFolder
+    from kestrava_jobs.spread import SpreadJob
+    from kestrava_jobs.spread_tasks import progress_backend, report
+
+    folder = JobFolder(tmp_path / "out")
+    folder.staging.mkdir(parents=True)
+    job = SpreadJob(job_id="progress-job", source="upload.mp4", folder=folder, names=["360p"], rates=[400_000],
+                    key_info=tmp_path / "none", key_uri="enc.key", timeout=None, deadline_at=None,
+                    publish_early=True, total=3.0)
+    before = {"done": 2.0, "total": 3.0, "playable": ["360p"]}
+    progress_backend().store_result(job.job_id, before, "PROGRESS")
+    report(job)
+    assert (cluster.app.AsyncResult(job.job_id).state, cluster.app.AsyncResult(job.job_id).info) == ("PROGRESS", before)
+    progress_backend().mark_as_failure(job.job_id, ValueError("refused"))  # Celery itself keeps a SUCCESS
+    report(job)
+    assert cluster.app.AsyncResult(job.job_id).state == "FAILURE"
+
+
 @pytest.mark.parametrize("task, args, words", [
     ("kestrava_jobs.package_spread", ["/etc/hostname", "{root}/out"], "not under KESTRAVA_SOURCE_ROOTS"),
     ("kestrava_jobs.package_spread", ["{root}/spread_1280x720.mp4", "{root}/out"], "may not give"),
