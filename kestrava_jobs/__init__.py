@@ -1,9 +1,14 @@
 """Packaging jobs for applications: kestrava in a child process, with progress, a
-checked result, a time-out, and a Celery task for many machines."""
+checked result, a time-out, and Celery tasks for many machines.
 
-from .package import package_video
-from .result import (PackageBusy, PackageCancelled, PackageError, PackageResult, PackageTimeout, RenditionResult,
-                     UnreadableSource)
+The groups: job/ (one job: its request, plan, children, checks and result), storage/
+(where a package lives, its keys and the job's own files), cluster/ (Celery: the app,
+one job a task or one job spread over the workers, what a message may ask), command/
+(kestrava-package and its preview)."""
+
+from .job.package import package_video
+from .job.result import (PackageBusy, PackageCancelled, PackageError, PackageResult, PackageTimeout,
+                         RenditionResult, UnreadableSource)
 
 __all__ = ["PackageBusy", "PackageCancelled", "PackageError", "PackageResult", "PackageTimeout", "RenditionResult",
            "UnreadableSource", "package_video"]

@@ -85,6 +85,12 @@ def landscape_13s(media_dir) -> pathlib.Path:
 
 
 @pytest.fixture(scope="session")
+def hd_source(media_dir) -> pathlib.Path:
+    """2 s of 1280x720 with sound: the jobs' everyday source, four renditions' worth."""
+    return make_source(media_dir / "jobs_1280x720.mp4", seconds=2, size="1280x720", picture="testsrc")
+
+
+@pytest.fixture(scope="session")
 def portrait_av(media_dir) -> pathlib.Path:
     return make_source(media_dir / "portrait_360x640.mp4", seconds=2, size="360x640")
 

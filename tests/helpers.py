@@ -6,6 +6,7 @@ import pathlib
 
 import pytest
 
+from kestrava_jobs.job.children import CHILD_MODULE
 from media import run_job, write_key_info
 
 SANITIZED = os.environ.get("KESTRAVA_SANITIZED") == "1"
@@ -41,7 +42,7 @@ def job_children(out: pathlib.Path) -> list[int]:
     found = []
     for entry in pathlib.Path("/proc").iterdir():
         try:
-            if b"kestrava_jobs.child" in (entry / "cmdline").read_bytes() and \
+            if CHILD_MODULE.encode() in (entry / "cmdline").read_bytes() and \
                     os.readlink(entry / "cwd") == str(out) and running(int(entry.name)):
                 found.append(int(entry.name))
         except (OSError, ValueError):

@@ -12,15 +12,10 @@ import pytest
 
 from helpers import job_children, needs_unsanitized_module, quiet
 from kestrava_jobs import PackageError, PackageTimeout, UnreadableSource, package_video
-from kestrava_jobs.package_check import playlist_seconds
+from kestrava_jobs.job.check import playlist_seconds
 from media import claiming_duration, make_source, stream_inf
 
 pytestmark = needs_unsanitized_module
-
-
-@pytest.fixture(scope="session")
-def hd_source(media_dir) -> pathlib.Path:
-    return make_source(media_dir / "jobs_1280x720.mp4", seconds=2, size="1280x720", picture="testsrc")
 
 
 def key_and_iv(result) -> tuple[bytes, str]:
@@ -147,7 +142,7 @@ def test_no_complete_rendition_says_why_and_leaves_the_folder_as_found(tmp_path,
 def test_command_line(tmp_path, hd_source, media_dir):
     """Lists given with commas or one per option, before the paths; the output's lines whole
     and errors one line on stderr when nothing is a terminal (rich wraps at 80 columns then)."""
-    command = [sys.executable, "-m", "kestrava_jobs.cli"]
+    command = [sys.executable, "-m", "kestrava_jobs"]
     single = subprocess.run([*command, "--resolution", "480p,360p", "--bitrate", "900000,300000", str(hd_source),
                              str(tmp_path / "one")], capture_output=True, text=True)
     assert (single.returncode, single.stderr) == (0, "")

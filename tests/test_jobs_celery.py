@@ -1,22 +1,17 @@
 """The Celery task on a real Redis and a real prefork worker, both started here."""
 
-import contextlib
-import gc
 import os
 import pathlib
 import shutil
 import signal
-import socket
-import subprocess
-import sys
 import tempfile
 import time
-import types
 
 import pytest
 
+from cluster import celery_app, celery_workers, redis_server
 from helpers import job_children, needs_unsanitized_module, running
-from media import ffprobe, free_port, make_source, wait_for
+from media import ffprobe, make_source, wait_for
 
 VISIBILITY_SECONDS = 6
 
@@ -30,85 +25,25 @@ pytestmark = [
 def redis(tmp_path_factory):
     """A real Redis on a free port, with every write on disk, and a way to restart it
     on the same port as a broker's machine does."""
-    port = free_port()
-    folder = tmp_path_factory.mktemp("redis")
-    command = ["redis-server", "--port", str(port), "--bind", "127.0.0.1", "--save", "", "--appendonly", "yes",
-               "--appendfsync", "always", "--dir", str(folder)]
-
-    def answers():
-        with socket.create_connection(("127.0.0.1", port), timeout=0.2) as connection:
-            connection.sendall(b"PING\r\n")
-            return connection.recv(16).startswith(b"+PONG")
-
-    def start() -> subprocess.Popen:
-        server = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        wait_for(lambda: _quietly(answers), 10, "redis-server")
-        return server
-
-    servers = [start()]
-
-    def restart(pause: float, until=lambda: True) -> None:
-        """Down for `pause` seconds, and then until `until()` holds (30 s at most)."""
-        servers[-1].terminate()
-        servers[-1].wait(timeout=10)
-        time.sleep(pause)
-        with contextlib.suppress(AssertionError):
-            wait_for(until, 30, "the outage's end")
-        servers.append(start())
-
-    def count(*arguments: str) -> int:
-        return int(subprocess.run(["redis-cli", "-p", str(port), *arguments], capture_output=True, text=True,
-                                  check=True).stdout.strip() or 0)
-
-    try:
-        yield types.SimpleNamespace(url=f"redis://127.0.0.1:{port}/0", restart=restart, count=count)
-    finally:
-        servers[-1].terminate()
-        servers[-1].wait(timeout=10)
-
-
-def _quietly(probe):
-    try:
-        return probe()
-    except OSError:
-        return False
+    with redis_server(tmp_path_factory.mktemp("redis"), durable=True) as server:
+        yield server
 
 
 @pytest.fixture(scope="module")
 def app(redis, tmp_path_factory):
     """A worker of two prefork processes, and the app the tests submit with. Redis hands
     an unacknowledged job out again after a few seconds, so that redeliveries happen."""
-    broker_url = redis.url
     root = str(tmp_path_factory.getbasetemp())
-    env = {**os.environ, "KESTRAVA_BROKER_URL": broker_url, "KESTRAVA_SOURCE_ROOTS": root,
-           "KESTRAVA_OUTPUT_ROOT": root, "KESTRAVA_VISIBILITY_TIMEOUT": str(VISIBILITY_SECONDS)}
-    log = tmp_path_factory.mktemp("worker") / "worker.log"
-    with log.open("wb") as output:
-        worker = subprocess.Popen([sys.executable, "-m", "celery", "-A", "kestrava_jobs.celery_app:app", "worker",
-                                   "--pool", "prefork", "--concurrency", "2", "--without-gossip",
-                                   "--without-mingle", "--loglevel", "INFO"],
-                                  env=env, stdout=output, stderr=subprocess.STDOUT)
-    os.environ["KESTRAVA_BROKER_URL"] = broker_url
-    sys.modules.pop("kestrava_jobs.celery_app", None)
-    from kestrava_jobs.celery_app import app as celery_app
-    try:
-        wait_for(lambda: b"ready." in log.read_bytes(), 60, "the Celery worker")
-        celery_app.worker, celery_app.worker_log = worker, log
-        yield celery_app
-    finally:
-        worker.terminate()
-        worker.wait(timeout=30)
-        # Results still held (a raised exception's frames keep its test's) let go of their
-        # subscriptions while Redis still answers; then the app's connections close.
-        gc.collect()
-        celery_app.backend.result_consumer.stop()
-        celery_app.backend.client.connection_pool.disconnect()
-        celery_app.close()
-        print(log.read_text()[-3000:])
+    env = {"KESTRAVA_BROKER_URL": redis.url, "KESTRAVA_SOURCE_ROOTS": root, "KESTRAVA_OUTPUT_ROOT": root,
+           "KESTRAVA_VISIBILITY_TIMEOUT": str(VISIBILITY_SECONDS)}
+    with celery_workers(["w"], env, tmp_path_factory.mktemp("worker"), concurrency=2) as logs, \
+            celery_app(redis.url) as submitting:
+        submitting.worker, submitting.worker_log = logs["w"].process, logs["w"].log
+        yield submitting
 
 
 @pytest.fixture(scope="module")
-def hd_source(media_dir) -> pathlib.Path:
+def hd_4s_source(media_dir) -> pathlib.Path:
     """Long enough at 1080p that the job is far from done when its worker is killed."""
     return make_source(media_dir / "celery_1280x720.mp4", seconds=4, size="1280x720")
 
@@ -119,16 +54,16 @@ def long_source(media_dir) -> pathlib.Path:
     return make_source(media_dir / "celery_18s_640x360.mp4", seconds=18, size="640x360", rate=15)
 
 
-def test_task_returns_the_checked_result(app, tmp_path, hd_source):
-    result = app.send_task("kestrava_jobs.package_video", args=[str(hd_source), str(tmp_path / "out")],
+def test_task_returns_the_checked_result(app, tmp_path, hd_4s_source):
+    result = app.send_task("kestrava_jobs.package_video", args=[str(hd_4s_source), str(tmp_path / "out")],
                            kwargs={"resolution": ["360p"]}).get(timeout=120)
     assert (result["complete"], result["failed"]) == (["360p"], [])
     assert result["renditions"]["360p"]["segments"] == 1
 
 
-def test_killed_worker_process_leaves_no_orphan_and_the_job_is_redone(app, tmp_path, hd_source):
+def test_killed_worker_process_leaves_no_orphan_and_the_job_is_redone(app, tmp_path, hd_4s_source):
     out = tmp_path / "out"
-    pending = app.send_task("kestrava_jobs.package_video", args=[str(hd_source), str(out)],
+    pending = app.send_task("kestrava_jobs.package_video", args=[str(hd_4s_source), str(out)],
                             kwargs={"resolution": ["1080p", "720p"]})
     # Mid-job: the child works in the folder and the muxer has opened its files.
     child = wait_for(lambda: job_children(out) if any(out.glob("*.ts")) else None, 60, "the job's child")[0]
@@ -148,9 +83,9 @@ def packaging_runs(worker_log: pathlib.Path, out: pathlib.Path) -> int:
     return worker_log.read_text().count(f"into {out}:")
 
 
-def test_a_duplicate_delivery_while_the_job_runs_harms_nothing(app, tmp_path, hd_source):
+def test_a_duplicate_delivery_while_the_job_runs_harms_nothing(app, tmp_path, hd_4s_source):
     out = tmp_path / "out"
-    task = dict(args=[str(hd_source), str(out)], kwargs={"resolution": ["1080p", "720p"]})
+    task = dict(args=[str(hd_4s_source), str(out)], kwargs={"resolution": ["1080p", "720p"]})
     first = app.send_task("kestrava_jobs.package_video", **task)
     wait_for(lambda: job_children(out), 60, "the first delivery's child")
     app.send_task("kestrava_jobs.package_video", task_id=first.id, **task)
@@ -184,10 +119,10 @@ def test_a_broker_restart_while_progress_is_reported_completes_the_job_once(app,
 
 
 @pytest.fixture(scope="module")
-def source_elsewhere(hd_source):
+def source_elsewhere(hd_4s_source):
     """A source outside every folder the deployment names."""
     with tempfile.TemporaryDirectory(prefix="kestrava-elsewhere-") as folder:
-        yield shutil.copy(hd_source, folder)
+        yield shutil.copy(hd_4s_source, folder)
 
 
 @pytest.mark.parametrize("args, kwargs, named", [
@@ -200,13 +135,13 @@ def source_elsewhere(hd_source):
     (["{source}", "{out}"], {"key_info": "/etc/hostname"}, "/etc/hostname"),  # a key info file outside
     (["{source}", "{out}"], {"key_dir": "/tmp"}, "key_dir"),         # the worker's own settings
 ])
-def test_messages_are_held_to_the_deployments_folders(app, tmp_path, tmp_path_factory, hd_source, source_elsewhere,
+def test_messages_are_held_to_the_deployments_folders(app, tmp_path, tmp_path_factory, hd_4s_source, source_elsewhere,
                                                       args, kwargs, named):
     root = tmp_path_factory.getbasetemp()
     uploads = tmp_path / "uploads"
     uploads.mkdir()
     (uploads / "link.mp4").symlink_to(source_elsewhere)
-    fill = {"source": str(hd_source), "out": str(tmp_path / "out"), "link": str(uploads / "link.mp4"),
+    fill = {"source": str(hd_4s_source), "out": str(tmp_path / "out"), "link": str(uploads / "link.mp4"),
             "root": str(root)}
     pending = app.send_task("kestrava_jobs.package_video", args=[a.format(**fill) for a in args],
                             kwargs={"resolution": ["360p"], **kwargs})

@@ -19,10 +19,11 @@ import pytest
 
 from helpers import job_children, needs_unsanitized_module, quiet, running
 from kestrava_jobs import PackageTimeout, UnreadableSource, package_video
-from kestrava_jobs.confine import confine
-from kestrava_jobs.deadline import Deadline
-from kestrava_jobs.keys import KeyInfo
-from kestrava_jobs.package_check import RenditionIncomplete, check_rendition
+from kestrava_jobs.cluster.confine import confine
+from kestrava_jobs.job.check import RenditionIncomplete, check_rendition
+from kestrava_jobs.job.deadline import Deadline
+from kestrava_jobs.storage.folder import LocalFiles
+from kestrava_jobs.storage.keys import KeyInfo
 from media import decrypt_segment, ffprobe, make_source, wait_for
 
 pytestmark = needs_unsanitized_module
@@ -146,7 +147,7 @@ def test_a_read_only_place_is_reported_as_one(tmp_path, source):
                       capture_output=True).returncode != 0:
         pytest.skip("mounting a read-only file system is not permitted here")
     try:
-        run = subprocess.run([sys.executable, "-m", "kestrava_jobs.cli", str(source), str(place / "pkg")],
+        run = subprocess.run([sys.executable, "-m", "kestrava_jobs", str(source), str(place / "pkg")],
                              capture_output=True, text=True)
     finally:
         subprocess.run(["umount", str(place)], check=True)
@@ -214,7 +215,7 @@ def test_the_check_finds_a_segment_unlike_its_playlist(tmp_path, packaged, spoil
                                    playlist.read_text()))
         reason = r"360p_000\.ts holds 2\.\d+ s where its playlist lists 2\.5\d+ s"
     with pytest.raises(RenditionIncomplete, match=reason):
-        check_rendition(out, "360p", packaged[1], Deadline(None))
+        check_rendition(LocalFiles(out), "360p", packaged[1], Deadline(None))
 
 
 @quiet
@@ -255,7 +256,7 @@ def test_ctrl_c_in_the_command_stops_every_job(tmp_path, source, batch, to_a_job
     # would the command, rightly.
     before = signal.signal(signal.SIGINT, signal.default_int_handler)
     try:
-        command = subprocess.Popen([sys.executable, "-m", "kestrava_jobs.cli", *sources, str(out), "--jobs", "2",
+        command = subprocess.Popen([sys.executable, "-m", "kestrava_jobs", *sources, str(out), "--jobs", "2",
                                     "--resolution", "1080p,720p"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                    text=True)
     finally:
@@ -278,7 +279,7 @@ def test_batch_names_that_clash_are_refused_before_any_work(tmp_path, media_dir)
     names = ["..mp4", "a.mp4", "a.mov", "a.log.mp4"]
     for name in names:
         (tmp_path / name).write_bytes(clip.read_bytes())
-    run = subprocess.run([sys.executable, "-m", "kestrava_jobs.cli", *(str(tmp_path / n) for n in names),
+    run = subprocess.run([sys.executable, "-m", "kestrava_jobs", *(str(tmp_path / n) for n in names),
                           str(tmp_path / "root")], capture_output=True, text=True)
     assert run.returncode == 2
     assert "'.'" in run.stdout + run.stderr and "'a.log'" in run.stdout + run.stderr

@@ -2,19 +2,18 @@
 while the others are still being made; without it, the master appears once, at the end."""
 
 import hashlib
-import importlib
 import json
 import os
 import pathlib
 import shutil
-import sys
 import threading
 
 import pytest
 
+from cluster import celery_app, redis_server
 from helpers import finished, job_children, needs_unsanitized_module
 from kestrava_jobs import package_video
-from media import free_port, redis_answers, server_process, stream_inf
+from media import stream_inf
 
 pytestmark = needs_unsanitized_module
 
@@ -131,25 +130,13 @@ def test_without_it_the_master_appears_once_at_the_end(tmp_path, source_at):
 def test_the_celery_task_reports_what_the_master_lists(tmp_path, source_at, monkeypatch):
     """The task run in this process, its progress stored in a real Redis: the last report
     names every rendition the master lists."""
-    source, port = source_at("early_854x480.mp4", seconds=1, size="854x480"), free_port()
-    monkeypatch.setenv("KESTRAVA_BROKER_URL", f"redis://127.0.0.1:{port}/0")
+    source = source_at("early_854x480.mp4", seconds=1, size="854x480")
     monkeypatch.setenv("KESTRAVA_SOURCE_ROOTS", str(source.parent))
     monkeypatch.setenv("KESTRAVA_OUTPUT_ROOT", str(tmp_path))
-    # Made anew for this broker: an earlier test's app (its attribute on the package too)
-    # points at a Redis that is gone.
-    sys.modules.pop("kestrava_jobs.celery_app", None)
-    celery_app = importlib.import_module("kestrava_jobs.celery_app")
-    with server_process(["redis-server", "--port", str(port), "--bind", "127.0.0.1", "--save", ""],
-                        lambda: redis_answers(port), "redis-server"):
-        try:
-            applied = celery_app.package_video_task.apply(
-                args=[str(source), str(tmp_path / "out")], kwargs={"resolution": ["480p", "360p"],
-                                                                   "publish_early": True})
-            meta = celery_app.app.backend.get_task_meta(applied.id)
-        finally:
-            celery_app.progress_backend().client.connection_pool.disconnect()
-            celery_app.app.backend.client.connection_pool.disconnect()
-            celery_app.app.close()
-            sys.modules.pop("kestrava_jobs.celery_app", None)
+    (tmp_path / "redis").mkdir()
+    with redis_server(tmp_path / "redis") as redis, celery_app(redis.url) as app:
+        applied = app.tasks["kestrava_jobs.package_video"].apply(
+            args=[str(source), str(tmp_path / "out")], kwargs={"resolution": ["480p", "360p"], "publish_early": True})
+        meta = app.backend.get_task_meta(applied.id)
     assert applied.get()["complete"] == ["480p", "360p"]
     assert meta["status"] == "PROGRESS" and sorted(meta["result"]["playable"]) == ["360p", "480p"]

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "driver/driver.hpp"
+
 namespace kestrava {
 
 inline constexpr const char *module_docstring =
@@ -12,10 +14,21 @@ inline constexpr const char *module_docstring =
 inline constexpr const char *hls_encoder_docstring = "Transcode video to HLS with dynamic ABR";
 inline constexpr const char *default_key_info_path = "enc.keyinfo";
 
-// The whole ladder, largest first, with each name's default bit rate beside it.
-inline std::vector<std::string> default_resolutions() { return {"1080p", "720p", "480p", "360p"}; }
+// The whole ladder, largest first, and each name's default bit rate by position.
+inline std::vector<std::string> default_resolutions() {
+    std::vector<std::string> names;
+    for (const ladder_step &step : rendition_ladder) {
+        names.emplace_back(step.name);
+    }
+    return names;
+}
+
 inline std::vector<std::int32_t> default_bitrates_list() {
-    return {5000000, 2500000, 1000000, 400000};
+    std::vector<std::int32_t> rates;
+    for (const ladder_step &step : rendition_ladder) {
+        rates.push_back(step.default_bitrate);
+    }
+    return rates;
 }
 
 }  // namespace kestrava

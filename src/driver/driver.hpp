@@ -9,6 +9,23 @@
 
 namespace kestrava {
 
+// The rendition ladder: the only names accepted (matched byte for byte), largest first,
+// each with its frame size and its default video bit rate. The binding's default lists
+// and the driver's table of default bit rates are both read from it.
+struct ladder_step {
+    const char *name;
+    std::int32_t wide_side;
+    std::int32_t narrow_side;
+    std::int32_t default_bitrate;
+};
+
+inline constexpr ladder_step rendition_ladder[] = {
+    {"1080p", 1920, 1080, 5000000},
+    {"720p", 1280, 720, 2500000},
+    {"480p", 854, 480, 1000000},
+    {"360p", 640, 360, 400000},
+};
+
 // One accepted rendition, as the master playlist lists it.
 struct rendition_entry {
     std::string name;

@@ -9,19 +9,8 @@
 namespace kestrava {
 namespace {
 
-struct ladder_step {
-    const char *name;
-    std::int32_t wide_side;
-    std::int32_t narrow_side;
-};
-
-// The only rendition names accepted, matched byte for byte.
-constexpr ladder_step rendition_ladder[] = {
-    {"1080p", 1920, 1080},
-    {"720p", 1280, 720},
-    {"480p", 854, 480},
-    {"360p", 640, 360},
-};
+// A name outside the ladder still gets a rate when the caller's list falls short.
+constexpr std::int32_t fallback_bitrate = 1000000;
 
 const ladder_step *find_ladder_step(const std::string &name) {
     for (const ladder_step &step : rendition_ladder) {
@@ -49,13 +38,15 @@ void hls_encoder(std::string input, std::string output, std::vector<std::string>
         return;
     }
 
-    const std::map<std::string, std::int32_t> default_bitrates = {
-        {"1080p", 5000000}, {"720p", 2500000}, {"480p", 1000000}, {"360p", 400000}};
+    std::map<std::string, std::int32_t> default_bitrates;
+    for (const ladder_step &step : rendition_ladder) {
+        default_bitrates.emplace(step.name, step.default_bitrate);
+    }
     // Bit rates pair with names by position; only positions the caller left
     // out are filled from the table.
     while (bitrate.size() < resolution.size()) {
         const auto found = default_bitrates.find(resolution[bitrate.size()]);
-        bitrate.push_back(found != default_bitrates.end() ? found->second : 1000000);
+        bitrate.push_back(found != default_bitrates.end() ? found->second : fallback_bitrate);
     }
 
     const bool portrait = source->width < source->height;

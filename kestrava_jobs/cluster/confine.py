@@ -4,18 +4,11 @@ can send one, so its paths are held to the folders the deployment names."""
 import os
 import pathlib
 
-from .keys import KEY_DIR_VARIABLE
-from .validate import check_text, url_scheme
+from ..job.validate import check_text, url_scheme
+from ..settings import ALLOW_URLS, KEY_DIR, OUTPUT_ROOT, SOURCE_ROOTS, settings
 
-SOURCE_ROOTS = "KESTRAVA_SOURCE_ROOTS"
-OUTPUT_ROOT = "KESTRAVA_OUTPUT_ROOT"
-ALLOW_URLS = "KESTRAVA_ALLOW_URL_SOURCES"
 # The options a message may carry; the rest (key_dir, job_id, ...) are the worker's.
-MESSAGE_OPTIONS = {"resolution", "bitrate", "key_info", "key_uri", "timeout", "publish_early"}
-
-
-def _roots(variable: str) -> list[str]:
-    return [os.path.realpath(root) for root in os.environ.get(variable, "").split(os.pathsep) if root]
+MESSAGE_OPTIONS = ("resolution", "bitrate", "key_info", "key_uri", "timeout", "publish_early")
 
 
 def _under(path: str, roots: list[str]) -> bool:
@@ -34,23 +27,24 @@ def _real_path(text: object, what: str) -> str:
 def confine(source: object, out_dir: object, options: dict) -> tuple[str, str, dict]:
     """The source, folder and options as the worker will use them, or ValueError
     (TypeError for the wrong kinds) naming what the message may not do."""
-    unknown = set(options) - MESSAGE_OPTIONS
+    unknown = set(options) - set(MESSAGE_OPTIONS)
+    deployment = settings()
     if unknown:
         raise ValueError(f"options a message may not give: {sorted(unknown)}")
     if isinstance(source, str) and (scheme := url_scheme(source)) is not None:
-        if os.environ.get(ALLOW_URLS) != "1" or scheme not in ("http", "https"):
+        if not deployment.allow_url_sources or scheme not in ("http", "https"):
             raise ValueError(f"URL sources are not accepted here (http and https only, with {ALLOW_URLS}=1)")
         real_source = check_text(source, "the source")
     else:
         real_source = _real_path(source.removeprefix("file:") if isinstance(source, str) else source, "the source")
-        if not _under(real_source, _roots(SOURCE_ROOTS)):
+        if not _under(real_source, deployment.source_roots):
             raise ValueError(f"{source}: the source is not under {SOURCE_ROOTS}")
     out_path = _real_path(out_dir, "out_dir")
-    if os.path.islink(out_dir) or not _under(out_path, _roots(OUTPUT_ROOT)):
+    if os.path.islink(out_dir) or not _under(out_path, deployment.output_roots):
         raise ValueError(f"{out_dir}: out_dir is not a folder under {OUTPUT_ROOT}")
     if options.get("key_info") is not None:
         key_info = _real_path(options["key_info"], "key_info")
-        if not _under(key_info, _roots(KEY_DIR_VARIABLE)):
-            raise ValueError(f"{options['key_info']}: key_info is not under {KEY_DIR_VARIABLE}")
+        if not _under(key_info, deployment.key_roots):
+            raise ValueError(f"{options['key_info']}: key_info is not under {KEY_DIR}")
         options = {**options, "key_info": key_info}
     return real_source, str(pathlib.Path(out_path)), options

@@ -8,11 +8,13 @@ import secrets
 import stat
 from dataclasses import dataclass, field
 
-from .job_files import create_new, remove_own
-from .validate import check_key_uri, check_text
+from ..job.validate import check_key_uri, check_text
+from ..settings import settings
+from .own_files import create_new, remove_own
 
-KEY_DIR_VARIABLE = "KESTRAVA_KEY_DIR"
 KEY_BYTES = 16
+# The URI the playlists name the key by, unless the caller gives one: where a key server answers.
+DEFAULT_KEY_URI = "enc.key"
 
 
 @dataclass(frozen=True)
@@ -24,19 +26,10 @@ class KeyInfo:
     iv: str | None = field(repr=False)  # 32 hex digits, or None: each segment's sequence number
 
 
-def default_key_dir() -> pathlib.Path:
-    """$KESTRAVA_KEY_DIR, else the service user's own state folder (XDG), outside
-    any folder a web server would serve packages from."""
-    configured = os.environ.get(KEY_DIR_VARIABLE)
-    if configured:
-        return pathlib.Path(configured)
-    state = os.environ.get("XDG_STATE_HOME") or pathlib.Path.home() / ".local" / "state"
-    return pathlib.Path(state) / "kestrava" / "keys"
-
-
-def ready_key_dir(key_dir: pathlib.Path) -> pathlib.Path:
-    """The key folder, made 0700 if missing; refused unless it is this user's own folder."""
-    key_dir = pathlib.Path(os.path.abspath(key_dir))
+def ready_key_dir(key_dir: pathlib.Path | None) -> pathlib.Path:
+    """The key folder (the deployment's when None), made 0700 if missing; refused unless
+    it is this user's own folder."""
+    key_dir = pathlib.Path(os.path.abspath(key_dir if key_dir is not None else settings().key_dir))
     key_dir.mkdir(mode=0o700, parents=True, exist_ok=True)
     found = os.lstat(key_dir)
     if not stat.S_ISDIR(found.st_mode) or found.st_uid != os.geteuid():
@@ -46,24 +39,24 @@ def ready_key_dir(key_dir: pathlib.Path) -> pathlib.Path:
     return key_dir
 
 
-def key_name(out_dir: pathlib.Path) -> str:
-    """One key per package folder, named by a digest of the folder's full path: two
-    folders of one name elsewhere get keys of their own, and any name fits."""
-    return hashlib.sha256(os.fsencode(out_dir)).hexdigest()[:32]
+def key_name(location: str | os.PathLike) -> str:
+    """One key per package, named by a digest of the package's full location: two
+    packages of one name elsewhere get keys of their own, and any name fits."""
+    return hashlib.sha256(os.fsencode(location)).hexdigest()[:32]
 
 
-def discard(key_dir: pathlib.Path, out_dir: pathlib.Path) -> None:
+def discard(key_dir: pathlib.Path, location: str | os.PathLike) -> None:
     """Removes the key and key info file of a package that was not made."""
     for suffix in (".key", ".keyinfo"):
-        remove_own(key_dir / (key_name(out_dir) + suffix))
+        remove_own(key_dir / (key_name(location) + suffix))
 
 
-def fresh_key_info(key_dir: pathlib.Path, out_dir: pathlib.Path, key_uri: str) -> KeyInfo:
+def fresh_key_info(key_dir: pathlib.Path, location: str | os.PathLike, key_uri: str) -> KeyInfo:
     key, iv = secrets.token_bytes(KEY_BYTES), secrets.token_hex(16)
-    key_file = key_dir / (key_name(out_dir) + ".key")
-    info = key_dir / (key_name(out_dir) + ".keyinfo")
+    key_file = key_dir / (key_name(location) + ".key")
+    info = key_dir / (key_name(location) + ".keyinfo")
     # An earlier attempt at this folder that did not finish left them; its package is gone.
-    discard(key_dir, out_dir)
+    discard(key_dir, location)
     create_new(key_file, key)
     create_new(info, f"{key_uri}\n{key_file}\n{iv}\n".encode())
     return KeyInfo(info, key_file, key_uri, key, iv)
@@ -86,12 +79,19 @@ def read_key_info(given: pathlib.Path) -> KeyInfo:
     return KeyInfo(pathlib.Path(given), key_file, uri, key, iv)
 
 
-def caller_key_info(key_dir: pathlib.Path, out_dir: pathlib.Path, given: pathlib.Path) -> KeyInfo:
+def caller_key_info(key_dir: pathlib.Path, location: str | os.PathLike, given: pathlib.Path) -> KeyInfo:
     """The caller's key info file, copied into the key folder with its key path made
     absolute (the job works in the package folder) and every line checked."""
     caller = read_key_info(given)
-    info = key_dir / (key_name(out_dir) + ".keyinfo")
+    info = key_dir / (key_name(location) + ".keyinfo")
     remove_own(info)
     lines = [caller.uri, str(caller.key_file), *([caller.iv] if caller.iv else [])]
     create_new(info, ("\n".join(lines) + "\n").encode())
     return KeyInfo(info, caller.key_file, caller.uri, caller.key, caller.iv)
+
+
+def job_key(key_dir: pathlib.Path, location: str, given: pathlib.Path | None, key_uri: str) -> KeyInfo:
+    """The package's key: the caller's key info copied in, or a fresh key."""
+    if given is not None:
+        return caller_key_info(key_dir, location, given)
+    return fresh_key_info(key_dir, location, key_uri)

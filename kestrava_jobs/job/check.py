@@ -1,23 +1,29 @@
-"""Reading what the module wrote: growing media playlists, finished renditions and
-the streams in their segments; and the master playlist that players get."""
+"""Reading what the module wrote: growing media playlists, and finished renditions with
+the streams in their segments, read through the package seam."""
 
 import bisect
+import concurrent.futures
 import itertools
 import json
+import logging
 import os
 import pathlib
 import subprocess
+from collections.abc import Callable
 from fractions import Fraction
+from typing import Protocol
 
 import m3u8
 from cryptography.hazmat.primitives import padding
 from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
 
+from ..storage import names as file_names
+from ..storage.keys import KeyInfo
 from .deadline import Deadline
-from .keys import KeyInfo
+from .ffmpeg_words import cause, first_words
 from .result import RenditionResult
-from .source_info import ffmpeg_words
 
+log = logging.getLogger(__name__)
 
 # RFC 6381 object types of the AAC profiles, as ffprobe names them.
 AAC_OBJECT_TYPES = {"LC": 2, "HE-AAC": 5, "HE-AACv2": 29}
@@ -26,6 +32,13 @@ TS_PACKET_BYTES = 188
 # How far a segment's media may be from what its playlist lists: rounding, and audio
 # frames that overlap the cut.
 SEGMENT_TOLERANCE = 0.25
+
+
+class Files(Protocol):
+    """What the check reads a rendition through: a package, or the folder it was made in."""
+
+    def read(self, name: str) -> bytes: ...
+    def has(self, name: str) -> bool: ...
 
 
 def playlist_seconds(path: pathlib.Path) -> float:
@@ -37,21 +50,13 @@ def playlist_seconds(path: pathlib.Path) -> float:
         return 0.0
 
 
-def listed_names(master: pathlib.Path) -> list[str]:
-    """The renditions the module listed in its master playlist, in its order."""
-    if not master.exists():
-        return []
-    return [pathlib.PurePath(playlist.uri).stem for playlist in m3u8.loads(master.read_text()).playlists]
-
-
-def decrypted(segment: pathlib.Path, key: bytes | None, iv: str | None) -> bytes:
+def decrypted(file: str, data: bytes, key: bytes | None, iv: str | None) -> bytes:
     """The segment's clear bytes, decrypted here so that the key reaches no command line.
     ValueError when it is not whole AES-128-CBC with PKCS#7 padding under this key."""
-    data = segment.read_bytes()
     if key is None:
         return data
     if not data or len(data) % 16:
-        raise ValueError(f"{segment.name}: not a whole number of AES blocks")
+        raise ValueError(f"{file}: not a whole number of AES blocks")
     decryptor = Cipher(algorithms.AES(key), modes.CBC(bytes.fromhex(iv or ""))).decryptor()
     unpadder = padding.PKCS7(128).unpadder()
     return unpadder.update(decryptor.update(data) + decryptor.finalize()) + unpadder.finalize()
@@ -80,12 +85,35 @@ class RenditionIncomplete(Exception):
         self.by_module = by_module
 
 
-def check_rendition(out_dir: pathlib.Path, name: str, key: KeyInfo, deadline: Deadline) -> RenditionResult:
+def check_all(files: Files, names: list[str], key: KeyInfo, deadline: Deadline, source: str,
+              read_log: Callable[[], str]) -> tuple[dict[str, RenditionResult], dict[str, str]]:
+    """The complete renditions' figures, and why each other one failed: in plain words,
+    with FFmpeg's own (from the job's log) where the module stopped short."""
+    def one(name: str) -> RenditionResult | str:
+        try:
+            return check_rendition(files, name, key, deadline)
+        except subprocess.TimeoutExpired:
+            raise deadline.expired() from None
+        except RenditionIncomplete as incomplete:
+            log.warning("%s of %s: %s", name, source, incomplete)
+            said = cause(read_log()) if incomplete.by_module else None
+            return f"{incomplete} (FFmpeg: {said})" if said else str(incomplete)
+
+    # Side by side: most of the time is ffprobe's start-up.
+    with concurrent.futures.ThreadPoolExecutor(os.cpu_count() or 1) as pool:
+        found = dict(zip(names, pool.map(one, names)))
+    return ({name: one for name, one in found.items() if isinstance(one, RenditionResult)},
+            {name: one for name, one in found.items() if isinstance(one, str)})
+
+
+def check_rendition(files: Files, name: str, key: KeyInfo, deadline: Deadline) -> RenditionResult:
     """The rendition's figures once its playlist is finished and every segment it lists
     decrypts, demuxes to its end and holds as much media as the playlist says;
     RenditionIncomplete naming what is wrong otherwise."""
-    playlist, files = finished_playlist(out_dir, name)
-    clear = [decrypted_segment(playlist, number, file, key) for number, file in enumerate(files)]
+    playlist, segments = finished_playlist(files, name)
+    data = [files.read(segment) for segment in segments]
+    clear = [decrypted_segment(playlist, number, segment, content, key)
+             for number, (segment, content) in enumerate(zip(segments, data))]
     if sum(len(part) for part in clear) < TS_PACKET_BYTES:
         raise RenditionIncomplete("it holds no media: nothing of the source decoded", by_module=True)
     # One ffprobe reads the segments end to end; each packet's byte position says
@@ -95,46 +123,45 @@ def check_rendition(out_dir: pathlib.Path, name: str, key: KeyInfo, deadline: De
                             "packet=pts_time,duration_time,pos:stream=codec_type,codec_name,profile,width,height,"
                             "avg_frame_rate")
     except subprocess.CalledProcessError as error:
-        raise RenditionIncomplete(f"its segments do not demux (FFmpeg: {ffmpeg_words(error.stderr)})") from None
+        raise RenditionIncomplete(f"its segments do not demux (FFmpeg: {first_words(error.stderr)})") from None
     durations = [segment.duration or 0.0 for segment in playlist.segments]
-    for file, listed, packets in zip(files, durations, packets_by_segment(found["packets"], clear)):
+    for segment, listed, packets in zip(segments, durations, packets_by_segment(found["packets"], clear)):
         measured = media_seconds(packets)
         if abs(measured - listed) > SEGMENT_TOLERANCE:
-            raise RenditionIncomplete(f"{file.name} holds {measured:.3f} s where its playlist lists {listed:.3f} s")
+            raise RenditionIncomplete(f"{segment} holds {measured:.3f} s where its playlist lists {listed:.3f} s")
     facts = stream_facts(found, clear[0], deadline)
-    sizes = [f.stat().st_size for f in files]
+    sizes = [len(content) for content in data]
     duration = sum(durations)
     return RenditionResult(
-        name=name, duration=round(duration, 6), segments=len(files), bytes=sum(sizes),
+        name=name, duration=round(duration, 6), segments=len(segments), bytes=sum(sizes),
         bitrate=round(sum(sizes) * 8 / duration) if duration > 0 else 0,
         peak_bitrate=max((round(size * 8 / seconds) for size, seconds in zip(sizes, durations) if seconds > 0),
                          default=0),
         width=facts["width"], height=facts["height"], codecs=facts["codecs"], frame_rate=facts["frame_rate"])
 
 
-def finished_playlist(out_dir: pathlib.Path, name: str) -> tuple[m3u8.M3U8, list[pathlib.Path]]:
-    """The rendition's media playlist and its segment files, when the module finished it."""
-    path = out_dir / f"{name}.m3u8"
-    if not path.is_file():
+def finished_playlist(files: Files, name: str) -> tuple[m3u8.M3U8, list[str]]:
+    """The rendition's media playlist and its segments' names, when the module finished it."""
+    if not files.has(file_names.playlist(name)):
         raise RenditionIncomplete("the module wrote no playlist for it", by_module=True)
-    playlist = m3u8.loads(path.read_text())
+    playlist = m3u8.loads(files.read(file_names.playlist(name)).decode())
     if not playlist.is_endlist or not playlist.segments:
         raise RenditionIncomplete("its playlist is unfinished: the module stopped before the end", by_module=True)
-    files = [out_dir / segment.uri for segment in playlist.segments]
-    missing = [f.name for f in files if not f.is_file()]
+    segments = [file_names.file_name(segment.uri) for segment in playlist.segments]
+    missing = [segment for segment in segments if not files.has(segment)]
     if missing:
         raise RenditionIncomplete(f"segment {missing[0]} is missing")
-    return playlist, files
+    return playlist, segments
 
 
-def decrypted_segment(playlist: m3u8.M3U8, number: int, file: pathlib.Path, key: KeyInfo) -> bytes:
+def decrypted_segment(playlist: m3u8.M3U8, number: int, file: str, data: bytes, key: KeyInfo) -> bytes:
     segment = playlist.segments[number]
     encrypted = segment.key is not None and segment.key.method == "AES-128"
     iv = (segment.key.iv or f"{(playlist.media_sequence or 0) + number:032x}") if encrypted else None
     try:
-        return decrypted(file, key.key if encrypted else None, iv and iv.removeprefix("0x"))
+        return decrypted(file, data, key.key if encrypted else None, iv and iv.removeprefix("0x"))
     except ValueError as error:
-        raise RenditionIncomplete(f"{file.name} does not decrypt under the job's key ({error})") from None
+        raise RenditionIncomplete(f"{file} does not decrypt under the job's key ({error})") from None
 
 
 def packets_by_segment(packets: list[dict], clear: list[bytes]) -> list[list[dict]]:
@@ -170,19 +197,3 @@ def h264_codec(clear: bytes, deadline: Deadline) -> str:
         if start + 4 <= len(stream) and stream[start] & 0x1F == H264_SPS:
             return "avc1." + stream[start + 1:start + 4].hex()
     return "avc1"
-
-
-def write_master(path: pathlib.Path, renditions: list[RenditionResult]) -> None:
-    """The master playlist with what Apple's authoring rules ask of each variant."""
-    master = m3u8.M3U8()
-    master.version = "3"
-    for rendition in renditions:
-        info = {"bandwidth": rendition.peak_bitrate, "average_bandwidth": rendition.bitrate,
-                "resolution": f"{rendition.width}x{rendition.height}", "codecs": rendition.codecs}
-        if rendition.frame_rate:
-            info["frame_rate"] = rendition.frame_rate
-        master.add_playlist(m3u8.Playlist(uri=f"{rendition.name}.m3u8", stream_info=info,
-                                          media=master.media, base_uri=None))
-    partial = path.with_name(path.name + ".partial")
-    partial.write_text(master.dumps())
-    os.replace(partial, path)

@@ -7,8 +7,9 @@ import pathlib
 import re
 from collections.abc import Sequence
 
-from . import ladder
-from .job_folder import BESIDE, JobFolder
+from .. import ladder
+from ..storage.folder import JobFolder
+from ..storage.names import BESIDE
 
 # What the module's binding takes, and what x264's rate control works with (kb/s).
 MIN_BITRATE, MAX_BITRATE = 1_000, 2**31 - 1

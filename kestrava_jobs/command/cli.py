@@ -15,14 +15,14 @@ from rich.progress import (BarColumn, Progress, SpinnerColumn, TaskProgressColum
                            TimeRemainingColumn)
 from rich.table import Table
 
-from . import ladder
-from .job_folder import BESIDE
-from .package import package_video
+from .. import ladder
+from ..job.package import package_video
+from ..job.result import PackageError, PackageResult
+from ..job.validate import check_names, check_out_dir
+from ..storage.keys import DEFAULT_KEY_URI
+from ..storage.names import BESIDE
 from .preview import serve
-from .result import PackageError, PackageResult
-from .validate import check_names, check_out_dir
 
-log = logging.getLogger("kestrava_jobs")
 # The shell's code for a command ended by SIGINT.
 INTERRUPTED = 130
 # How soon Ctrl-C stops the jobs, whichever thread it reached.
@@ -51,7 +51,8 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
                         help="video bit rates in bits per second, paired with the renditions by position, "
                              "comma-separated or repeated (default: each rendition's own)")
     parser.add_argument("--key-info", help="an HLS key info file (default: a fresh key in the key folder)")
-    parser.add_argument("--key-uri", default="enc.key", help="the key's URI in the playlists (default: enc.key)")
+    parser.add_argument("--key-uri", default=DEFAULT_KEY_URI,
+                        help=f"the key's URI in the playlists (default: {DEFAULT_KEY_URI})")
     parser.add_argument("--key-dir", help="the folder for keys (default: $KESTRAVA_KEY_DIR, else "
                         "~/.local/state/kestrava/keys)")
     parser.add_argument("--timeout", type=float, help="seconds before a job is killed")
@@ -94,8 +95,9 @@ def refuse_names_as_sources(sources: list[str]) -> None:
 
 
 def say(message: str) -> None:
-    """An error: one line on stderr, however long, so that logs and pipes keep it whole."""
-    print(" ".join(message.split()), file=sys.stderr)
+    """An error: one line on stderr, however long, so that logs and pipes keep it whole;
+    paths in it stay as given, runs of spaces too."""
+    print(" ".join(message.splitlines()), file=sys.stderr)
 
 
 def describe(error: Exception) -> str:
@@ -217,7 +219,7 @@ def main(argv: list[str] | None = None) -> int:
     logging.basicConfig(level=logging.WARNING, format="%(levelname)s %(name)s: %(message)s")
     # Its warnings name each failed rendition's reason, which the command prints with the
     # result (and --json carries).
-    logging.getLogger("kestrava_jobs.job_run").setLevel(logging.ERROR)
+    logging.getLogger("kestrava_jobs.job.check").setLevel(logging.ERROR)
     sources, out = args.paths[:-1], pathlib.Path(args.paths[-1])
     console = Console(stderr=args.json)
     try:

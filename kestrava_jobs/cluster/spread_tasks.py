@@ -6,53 +6,55 @@ inherits the submitted task's id and so carries the job's result."""
 import os
 import subprocess
 
-from celery import Task, chord
+from celery import Celery, Task, chord, shared_task
 from celery.exceptions import Ignore
 from celery.states import READY_STATES
 from celery.utils.log import get_task_logger
 
+from ..job.check import RenditionIncomplete
+from ..job.progress import progress_record
+from ..job.request import check_request, plan_job
+from ..job.result import PackageError, PackageResult
 from . import spread
-from .celery_app import REFUSALS, app, progress_backend
 from .confine import confine
-from .package_check import RenditionIncomplete
-from .request import check_request, plan_job
-from .result import PackageError, PackageResult
+from .reports import progress_backend
 from .spread import SpreadJob
+from .tasks import REFUSALS
 
 log = get_task_logger(__name__)
 # A rendition that does not come out whole is made again, up to this many attempts in all.
 ATTEMPTS = 3
 LIVE_STATES = {"PROGRESS", "STARTED", "RETRY"}
-# The options a message gives; the rest are the worker's.
-CHECKED = ("resolution", "bitrate", "key_info", "timeout")
+RENDITION_TASK, FINISH_TASK = "kestrava_jobs.package_rendition", "kestrava_jobs.finish_spread"
 
 
-@app.task(name="kestrava_jobs.package_spread", bind=True, throws=REFUSALS + (PackageError,))
+@shared_task(name="kestrava_jobs.package_spread", bind=True, throws=REFUSALS + (PackageError,))
 def package_spread_task(self: Task, source: str, out_dir: str, **options) -> dict:
     """package_video's task, its renditions made by tasks of their own on any worker."""
     try:
-        source, out_dir, options = confine(source, out_dir, options)
-        publish_early = bool(options.pop("publish_early", False))
-        given = {"key_uri": "enc.key", **{name: None for name in CHECKED}, **options}
-        request = check_request(source, out_dir, key_dir=None, job_id=self.request.id, on_progress=None,
-                                cancel=None, **given)
-        plan = plan_job(request)
-        # Live before it claims the folder: a second job then sees it at work.
-        progress_backend().store_result(self.request.id, {"done": 0.0, "total": plan.duration, "playable": []},
-                                        "PROGRESS")
-        started = spread.start(request, plan, publish_early, is_live)
+        started = start_job(self, source, out_dir, options)
     except REFUSALS as refusal:
         log.warning("refused: %s", refusal)
         raise
     if isinstance(started, PackageResult):
         return started.to_dict()
-    report(started)
+    report(self.app, started)
     message = started.message()
-    renditions = [package_rendition_task.s(message, name) for name in spread.queue_order(started)]
-    raise self.replace(chord(renditions, finish_spread_task.s(message)))
+    renditions = [self.app.tasks[RENDITION_TASK].s(message, name) for name in spread.queue_order(started)]
+    raise self.replace(chord(renditions, self.app.tasks[FINISH_TASK].s(message)))
 
 
-@app.task(name="kestrava_jobs.package_rendition", bind=True, throws=REFUSALS, max_retries=ATTEMPTS - 1)
+def start_job(task: Task, source: str, out_dir: str, options: dict) -> SpreadJob | PackageResult:
+    """The message checked as package_video checks its arguments, then the job started."""
+    source, out_dir, options = confine(source, out_dir, options)
+    request = check_request(source, out_dir, job_id=task.request.id, **options)
+    plan = plan_job(request)
+    # Live before it claims the folder: a second job then sees it at work.
+    progress_backend(task.app).store_result(task.request.id, progress_record(0.0, plan.duration, []), "PROGRESS")
+    return spread.start(request, plan, lambda job_id: is_live(task.app, job_id))
+
+
+@shared_task(name=RENDITION_TASK, bind=True, throws=REFUSALS, max_retries=ATTEMPTS - 1)
 def package_rendition_task(self: Task, message: dict, name: str) -> dict:
     """One rendition of a spread job. A copy of this task that finds another copy at
     work, or its own result stored, ends at once without encoding."""
@@ -77,7 +79,7 @@ def one_rendition(task: Task, job: SpreadJob, name: str) -> dict:
         spread.record_failure(job, name, "the job ran past its time-out before this rendition was made")
         return {"name": name, "failed": "time-out"}
     try:
-        made = spread.make_rendition(job, name, task.request.hostname, lambda *_: report(job))
+        made = spread.make_rendition(job, name, task.request.hostname, lambda: report(task.app, job))
     except PackageError as error:  # the job's time-out: no attempt is left
         spread.record_failure(job, name, str(error))
         return {"name": name, "failed": str(error)}
@@ -88,11 +90,11 @@ def one_rendition(task: Task, job: SpreadJob, name: str) -> dict:
             raise task.retry(countdown=0) from None
         spread.record_failure(job, name, str(failure))
         return {"name": name, "failed": str(failure)}
-    report(job)
+    report(task.app, job)
     return {"name": name, "worker": made.worker}
 
 
-@app.task(name="kestrava_jobs.finish_spread", throws=REFUSALS + (PackageError,))
+@shared_task(name=FINISH_TASK, throws=REFUSALS + (PackageError,))
 def finish_spread_task(parts: object, message: dict) -> dict:
     """The end of a spread job. What the rendition tasks say is not trusted: everything
     is read again from storage."""
@@ -111,28 +113,28 @@ def finish_spread_task(parts: object, message: dict) -> dict:
     return result
 
 
-def is_live(job_id: str) -> bool:
+def is_live(app: Celery, job_id: str) -> bool:
     """Whether the job that claimed a folder still runs: a spread job reports progress
     from its start until its end; a job the result store does not know has ended."""
     return app.AsyncResult(job_id).state in LIVE_STATES
 
 
-def report(job: SpreadJob) -> None:
+def report(app: Celery, job: SpreadJob) -> None:
     """The job's progress over all its renditions, stored under the submitted task's id:
     one report at a time, only forward, and never over a final state. A report the
     store cannot take is skipped."""
     with spread.reporting(job):
         done, playable = spread.progress(job)
         try:
-            current = progress_backend().get_task_meta(job.job_id)
+            store = progress_backend(app)
+            current = store.get_task_meta(job.job_id)
             if current["status"] in READY_STATES:
                 return
             before = current["result"] if current["status"] == "PROGRESS" and isinstance(current["result"], dict) \
                 else {}
-            meta = {"done": max(done, before.get("done", 0.0)), "total": job.total,
-                    "playable": [name for name in job.names if name in playable or name in before.get("playable", [])]}
+            meta = progress_record(max(done, before.get("done", 0.0)), job.total,
+                                   [name for name in job.names if name in playable or name in before.get("playable", [])])
             if meta != before:
-                progress_backend().store_result(job.job_id, meta, "PROGRESS")
+                store.store_result(job.job_id, meta, "PROGRESS")
         except Exception as error:  # a figure that is not shown must not fail the job
             log.warning("progress of job %s not reported (%s: %s)", job.job_id, type(error).__name__, error)
-

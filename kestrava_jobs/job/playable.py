@@ -11,8 +11,11 @@ import subprocess
 
 import m3u8
 
-from .keys import KeyInfo
-from .package_check import RenditionIncomplete, check_rendition, write_master
+from ..storage import names as file_names
+from ..storage.folder import LocalFiles
+from ..storage.keys import KeyInfo
+from .check import RenditionIncomplete, check_rendition
+from .master import master_text
 from .request import JobRequest
 from .result import RenditionResult
 
@@ -35,6 +38,7 @@ class Playable:
         self.request = request
         self.names = names
         self.key = key
+        self.work = request.package.work_folder()
         self.checked: dict[str, RenditionResult] = {}
         self.listed: list[str] = []
         self.tried: set[str] = set()
@@ -46,7 +50,7 @@ class Playable:
         if not self.request.publish_early:
             return
         for name in self.names:
-            if name not in self.tried and finished(self.request.folder.path / f"{name}.m3u8"):
+            if name not in self.tried and finished(self.work / file_names.playlist(name)):
                 self.tried.add(name)
                 checked = self.check(name)
                 if checked is not None:
@@ -55,30 +59,34 @@ class Playable:
 
     def check(self, name: str) -> RenditionResult | None:
         try:
-            return check_rendition(self.request.folder.path, name, self.key, self.request.deadline)
+            checked = check_rendition(LocalFiles(self.work), name, self.key, self.request.deadline)
         except subprocess.TimeoutExpired:
             raise self.request.deadline.expired() from None
         except RenditionIncomplete:
             return None
+        self.request.package.put_rendition(self.work, name)
+        return checked
 
     def finish(self, checked: dict[str, RenditionResult]) -> list[RenditionResult]:
         """The renditions checked at the end joined to those checked before, in the order
-        asked for: what the final master lists."""
+        asked for: what the final master lists, each of them now in the package."""
+        for name in checked:
+            self.request.package.put_rendition(self.work, name)
         self.checked.update(checked)
         return [self.checked[name] for name in self.names if name in self.checked]
 
     def publish(self, write_errors_raise: bool = True) -> None:
-        """The master rewritten (a temporary file, then a rename) with every checked
+        """The master replaced whole with every checked
         rendition; then the caller is told of each one it lists for the first time. A
         master that cannot be written early is only a warning: the final one says why."""
         renditions = [self.checked[name] for name in self.names if name in self.checked]
         try:
-            write_master(self.request.folder.master, renditions)
+            self.request.package.put_master(master_text(renditions))
         except OSError as error:
             if write_errors_raise:
                 raise
-            log.warning("%s: the master playlist could not be written yet: %s", self.request.folder.master,
-                        error.strerror)
+            log.warning("%s: the master playlist could not be written yet: %s",
+                        self.request.package.location_of(file_names.MASTER), error.strerror)
             return
         joined = [rendition.name for rendition in renditions if rendition.name not in self.listed]
         self.listed += joined

@@ -1,9 +1,17 @@
-"""Progress of a running job, read from the media playlists as they grow."""
+"""Progress of a running job, read from the media playlists as they grow, and the one
+record a task runner stores it as."""
 
 import pathlib
 
-from .package_check import playlist_seconds
+from ..storage import names as file_names
+from .check import playlist_seconds
 from .request import ProgressCallback
+
+
+def progress_record(done: float, total: float | None, playable: list[str]) -> dict:
+    """A PROGRESS state's meta: seconds made of every rendition, the source's length, and
+    the renditions the master lists so far."""
+    return {"done": done, "total": total, "playable": playable}
 
 
 class PlaylistProgress:
@@ -12,9 +20,9 @@ class PlaylistProgress:
     not written yet counts as 0 s), and (total, total) once the job has ended. The
     figure never goes back."""
 
-    def __init__(self, out: pathlib.Path, names: list[str], total: float | None,
+    def __init__(self, work: pathlib.Path, names: list[str], total: float | None,
                  callback: ProgressCallback | None) -> None:
-        self.playlists = [out / f"{name}.m3u8" for name in names]
+        self.playlists = [work / file_names.playlist(name) for name in names]
         self.total = total
         self.callback = callback
         self.reported = 0.0

@@ -3,17 +3,15 @@ its frame size as players show it. Read with ffprobe."""
 
 import json
 import logging
-import re
 import subprocess
 from dataclasses import dataclass
 
 from .deadline import Deadline
+from .ffmpeg_words import first_words
 from .result import UnreadableSource
 
 log = logging.getLogger(__name__)
 PROBE_SECONDS = 60
-# "[mov,mp4,m4a,3gp,3g2,mj2 @ 0x55a1…] " before an FFmpeg component's message.
-FFMPEG_PREFIX = re.compile(r"^\[[^\]]* @ 0x[0-9a-f]+\] ")
 
 
 @dataclass(frozen=True)
@@ -37,32 +35,25 @@ def probe_source(source: str, deadline: Deadline) -> SourceInfo:
         return SourceInfo(None, None)
     except subprocess.CalledProcessError as error:
         raise UnreadableSource(f"{source}: not a video or audio file FFmpeg can read "
-                               f"(FFmpeg: {ffmpeg_words(error.stderr)})") from None
+                               f"(FFmpeg: {first_words(error.stderr)})") from None
     except (OSError, ValueError) as error:
         log.warning("could not probe %s: %s", source, error)
         return SourceInfo(None, None)
     if not found.get("streams"):
         raise UnreadableSource(f"{source}: has no video to package (an audio-only file?)")
-    duration = _number(found.get("format", {}).get("duration"))
+    duration = float_or_none(found.get("format", {}).get("duration"))
     stream = found["streams"][0]
     width, height = stream.get("width"), stream.get("height")
     if not width or not height:
         return SourceInfo(duration, None)
-    rotation = next((int(_number(side.get("rotation")) or 0) for side in stream.get("side_data_list", [])
+    rotation = next((int(float_or_none(side.get("rotation")) or 0) for side in stream.get("side_data_list", [])
                      if "rotation" in side), 0)
     turned = abs(rotation) % 180 == 90
     return SourceInfo(duration, (height, width) if turned else (width, height))
 
 
-def ffmpeg_words(stderr: bytes | str | None) -> str:
-    """What FFmpeg said first on standard error, without its "[demuxer @ 0x…]" prefix:
-    the cause, where its last line only repeats the file's name with a general error."""
-    text = stderr.decode(errors="replace") if isinstance(stderr, bytes) else stderr or ""
-    lines = [line.strip() for line in text.splitlines() if line.strip()]
-    return FFMPEG_PREFIX.sub("", lines[0]) if lines else "no message"
-
-
-def _number(text: object) -> float | None:
+def float_or_none(text: object) -> float | None:
+    """ffprobe's figure, which may be missing or N/A."""
     try:
         return float(text)  # type: ignore[arg-type]
     except (TypeError, ValueError):

@@ -12,14 +12,16 @@ import pathlib
 
 import m3u8
 
-from .job_files import read_own, rewrite_own
-from .result import RenditionResult
+from ..job.check import Files
+from ..job.result import RenditionResult
+from ..storage import names
+from ..storage.own_files import read_own, rewrite_own
 
 MADE, DIGESTS, FAILED = "result", "sha256", "failed"
 
 
 def path(staging: pathlib.Path, name: str) -> pathlib.Path:
-    return staging / f"{name}.json"
+    return staging / names.staging_record(name)
 
 
 def read(staging: pathlib.Path, name: str) -> dict:
@@ -46,20 +48,20 @@ def failure(staging: pathlib.Path, name: str) -> str | None:
     return read(staging, name).get(FAILED)
 
 
-def unchanged(staging: pathlib.Path, name: str, folder: pathlib.Path) -> RenditionResult | None:
+def unchanged(staging: pathlib.Path, name: str, files: Files) -> RenditionResult | None:
     """The rendition's checked figures when its playlist and every segment it lists in
-    `folder` are the very bytes that were checked; None when anything differs or is
+    `files` are the very bytes that were checked; None when anything differs or is
     missing, and the rendition must be checked again."""
     record = read(staging, name)
     try:
-        same = MADE in record and record.get(DIGESTS) == digests(folder, name)
+        same = MADE in record and record.get(DIGESTS) == digests(files, name)
     except (OSError, ValueError):  # a file gone, or a playlist that is not text
         return None
     return RenditionResult(**record[MADE]) if same else None
 
 
-def digests(folder: pathlib.Path, name: str) -> list[str]:
+def digests(files: Files, name: str) -> list[str]:
     """SHA-256 of the playlist, then of each segment in the order it lists them."""
-    playlist = (folder / f"{name}.m3u8").read_bytes()
-    files = [pathlib.PurePath(segment.uri).name for segment in m3u8.loads(playlist.decode()).segments]
-    return [hashlib.sha256(data).hexdigest() for data in (playlist, *((folder / file).read_bytes() for file in files))]
+    playlist = files.read(names.playlist(name))
+    segments = [segment.uri for segment in m3u8.loads(playlist.decode()).segments]
+    return [hashlib.sha256(data).hexdigest() for data in (playlist, *(files.read(segment) for segment in segments))]

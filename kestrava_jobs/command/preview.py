@@ -11,11 +11,12 @@ from importlib import resources
 
 import m3u8
 
-from .job_folder import MASTER, JobFolder, read_record
+from ..storage.folder import JobFolder
+from ..storage.names import CONTENT_TYPES, MASTER
+from ..storage.seam import Package
 
 log = logging.getLogger(__name__)
 
-TYPES = {".m3u8": "application/vnd.apple.mpegurl", ".ts": "video/mp2t"}
 ASSETS = {"/": ("page.html", "text/html; charset=utf-8"),
           "/__preview__/hls.min.js": ("hls.min.js", "text/javascript; charset=utf-8")}
 KEY_PATH = "/__preview__/key"
@@ -23,24 +24,24 @@ CONFIG_PATH = "/__preview__/config.json"
 LOOPBACK = "127.0.0.1"
 
 
-def key_uri_of(folder: JobFolder) -> str | None:
+def key_uri_of(package: Package) -> str | None:
     """The key URI the media playlists name (the first encrypted segment's)."""
-    master = m3u8.loads(folder.master.read_text())
+    master = m3u8.loads(package.read(MASTER).decode())
     for variant in master.playlists:
-        playlist = m3u8.loads((folder.path / variant.uri).read_text())
+        playlist = m3u8.loads(package.read(variant.uri).decode())
         for key in playlist.keys:
             if key is not None and key.uri:
                 return key.uri
     return None
 
 
-def recorded_key_file(folder: JobFolder) -> pathlib.Path | None:
+def recorded_key_file(package: Package) -> pathlib.Path | None:
     """The key file the job that made the package recorded beside it."""
-    recorded = read_record(folder)
+    recorded = package.read_record()
     return pathlib.Path(recorded[1].key_file) if recorded and recorded[1].key_file else None
 
 
-def make_handler(out_dir: pathlib.Path, key: bytes, key_uri: str) -> type[http.server.BaseHTTPRequestHandler]:
+def make_handler(package: Package, key: bytes, key_uri: str) -> type[http.server.BaseHTTPRequestHandler]:
     # A relative URI resolves against the playlists, which sit at the root.
     relative_key = None if urllib.parse.urlsplit(key_uri).scheme else "/" + key_uri.lstrip("/")
     config = json.dumps({"keyUri": key_uri, "keyPath": KEY_PATH}).encode()
@@ -60,11 +61,12 @@ def make_handler(out_dir: pathlib.Path, key: bytes, key_uri: str) -> type[http.s
             if path in ASSETS:
                 name, kind = ASSETS[path]
                 return self.reply((resources.files(__package__) / "preview_assets" / name).read_bytes(), kind)
-            file = (out_dir / path.lstrip("/")).resolve()
-            # Only the package's playlists and segments; never a folder listing.
-            if file.parent != out_dir or file.suffix not in TYPES or not file.is_file():
+            # Only the package's own kinds of file, by the names it lists; never a folder listing.
+            name = path.lstrip("/")
+            kind = CONTENT_TYPES.get(pathlib.PurePosixPath(name).suffix)
+            if kind is None or name not in package.names():
                 return self.send_error(404)
-            self.reply(file.read_bytes(), TYPES[file.suffix])
+            self.reply(package.read(name), kind)
 
         def reply(self, body: bytes, kind: str, headers: dict[str, str] | None = None) -> None:
             self.send_response(200)
@@ -84,16 +86,16 @@ def make_handler(out_dir: pathlib.Path, key: bytes, key_uri: str) -> type[http.s
 def serve(out_dir: pathlib.Path, key_file: pathlib.Path | None = None, port: int = 0) -> None:
     """Serves the package on 127.0.0.1 until interrupted; prints the page's URL."""
     out_dir = out_dir.resolve()
-    folder = JobFolder(out_dir)
-    if not folder.master.is_file():
+    package = JobFolder(out_dir)
+    if not package.has(MASTER):
         raise FileNotFoundError(f"{out_dir}: no {MASTER}; is this a package folder?")
-    key_file = key_file or recorded_key_file(folder)
+    key_file = key_file or recorded_key_file(package)
     if key_file is None:
         raise FileNotFoundError(f"{out_dir}: no record of its key beside it; give the key file with --key")
-    key_uri = key_uri_of(folder)
+    key_uri = key_uri_of(package)
     if key_uri is None:
         raise ValueError(f"{out_dir}: its playlists name no key")
-    handler = make_handler(out_dir, key_file.read_bytes(), key_uri)
+    handler = make_handler(package, key_file.read_bytes(), key_uri)
     with http.server.ThreadingHTTPServer((LOOPBACK, port), handler) as server:
         print(f"previewing {out_dir} at http://{LOOPBACK}:{server.server_address[1]}/ (Ctrl-C to stop)",
               flush=True)

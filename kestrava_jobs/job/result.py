@@ -21,10 +21,12 @@ class RenditionResult:
 
 @dataclass
 class PackageResult:
+    """Where the package is and what it holds. Its files are named by location, as the
+    package's home names them (a folder's path): the package, its master, and the job's log."""
     source: str
-    out_dir: str
-    master: str
-    log: str
+    out_dir: str  # the package
+    master: str  # its master playlist
+    log: str  # FFmpeg's log of the job, beside the package
     seconds: float  # wall time of the whole job
     key_file: str = ""  # where the key is (never the key itself)
     key_uri: str = ""  # the key's URI as the playlists name it

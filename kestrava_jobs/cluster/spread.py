@@ -1,7 +1,7 @@
 """One job spread over a cluster, each rendition made by a task of its own.
 
-The job claims its folder and makes its key once. Each rendition is made and checked in
-a private staging folder beside the package, then moved in: segments first, its
+The job claims its package and makes its key once. Each rendition is made and checked
+in a private staging folder beside the package, then put in: segments first, its
 playlist last. A last step trusts no message: it checks the whole package from storage
 (every rendition complete, one key, the renditions aligned) and writes the master and
 the record. Every message is checked as if anyone could have sent it."""
@@ -18,25 +18,28 @@ from dataclasses import dataclass
 
 import m3u8
 
-from . import ladder, rendition_record
-from .deadline import Deadline
-from .job_files import lock_folder, open_own, read_own, remove_own
-from .job_folder import JobFolder, held_by, holder, name_holder, read_record
-from .job_folder import write_record as write_job_record
-from .early_master import Playable
-from .job_run import check_renditions, job_key, outcome, run_children
-from .keys import read_key_info
-from .package import leave_as_found, prepare_out_dir, refuse_unless_new_or_empty
-from .package_check import check_rendition, playlist_seconds, write_master
-from .request import JobPlan, JobRequest
-from .result import PackageBusy, PackageError, PackageResult, RenditionResult
-from .validate import check_bitrates, check_key_uri, check_names, check_out_dir, check_text, check_timeout
+from .. import ladder
+from ..job.check import check_all, check_rendition, playlist_seconds
+from ..job.children import ModuleRun, run_module
+from ..job.deadline import Deadline
+from ..job.master import master_text
+from ..job.outcome import Made, log_tail, none_complete, package_result
+from ..job.progress import PlaylistProgress
+from ..job.request import JobPlan, JobRequest
+from ..job.result import PackageError, PackageResult, RenditionResult
+from ..job.validate import check_bitrates, check_key_uri, check_names, check_out_dir, check_text, check_timeout
+from ..storage import keys, names as file_names
+from ..storage.folder import JobFolder, LocalFiles
+from ..storage.own_files import lock_folder, open_own, read_own, remove_own
+from ..storage.seam import IsLive, finished_before
+from . import rendition_record
 
 # Renditions made apart agree on every segment within one picture of the 1/30 s grid.
 PICTURE = 1 / 30
 MESSAGE_FIELDS = {"job_id", "source", "out_dir", "names", "rates", "key_info", "key_uri", "timeout",
                   "deadline_at", "publish_early", "total"}
-IsLive = Callable[[str], bool]
+# Confines a message's source, package and options to the deployment's folders.
+Confine = Callable[[object, object, dict], tuple[str, str, dict]]
 
 
 @dataclass(frozen=True)
@@ -54,7 +57,7 @@ class SpreadJob:
     total: float | None  # the source's length, seconds
 
     def message(self) -> dict:
-        return {"job_id": self.job_id, "source": self.source, "out_dir": str(self.folder.path),
+        return {"job_id": self.job_id, "source": self.source, "out_dir": self.folder.location,
                 "names": self.names, "rates": self.rates, "key_info": str(self.key_info), "key_uri": self.key_uri,
                 "timeout": self.timeout, "deadline_at": self.deadline_at, "publish_early": self.publish_early,
                 "total": self.total}
@@ -62,15 +65,8 @@ class SpreadJob:
     def deadline(self) -> Deadline:
         return Deadline.until(self.deadline_at, self.timeout)
 
-    def request(self, folder: JobFolder, names: list[str], on_progress=None) -> JobRequest:
-        """The request for the shared job steps (child, check) on one of its folders."""
-        # No caller's key info: the job's own is removed with a package that was not made.
-        return JobRequest(source=self.source, folder=folder, names=names, rates=None, key_info=None,
-                          key_uri=self.key_uri, key_dir=self.key_info.parent, deadline=self.deadline(),
-                          job_id=self.job_id, on_progress=on_progress)
 
-
-def job_from_message(data: object, confine: Callable) -> SpreadJob:
+def job_from_message(data: object, confine: Confine) -> SpreadJob:
     """A spread job's message, checked: its paths confined, its figures valid, and its
     folder claimed by this very job. ValueError or TypeError otherwise."""
     if not isinstance(data, dict) or set(data) != MESSAGE_FIELDS:
@@ -83,70 +79,43 @@ def job_from_message(data: object, confine: Callable) -> SpreadJob:
     job = SpreadJob(job_id=check_text(str(data["job_id"]), "the job id"), source=source,
                     folder=check_out_dir(out_dir), names=names, rates=rates,
                     key_info=pathlib.Path(options["key_info"]), key_uri=check_key_uri(data["key_uri"]),
-                    timeout=check_timeout(data["timeout"]), deadline_at=_number(data["deadline_at"]),
-                    publish_early=data["publish_early"], total=_number(data["total"]))
-    if holder(job.folder) != job.job_id:
+                    timeout=check_timeout(data["timeout"]), deadline_at=message_number(data["deadline_at"]),
+                    publish_early=data["publish_early"], total=message_number(data["total"]))
+    if job.folder.holder() != job.job_id:
         raise ValueError(f"{job.folder.path}: not a folder job {job.job_id} holds")
     return job
 
 
-def _number(value: object) -> float | None:
+def message_number(value: object) -> float | None:
+    """A figure of a message: a number or null, anything else refused."""
     if value is not None and (isinstance(value, bool) or not isinstance(value, (int, float))):
         raise TypeError(f"a spread job's message holds a number or null, not {value!r}")
     return None if value is None else float(value)
 
 
-# The folder's claim: the lock file names the job that holds the folder until it ends.
+# Starting: claim, an earlier result, the package, the staging area and the key.
 
-def claim(folder: JobFolder, job_id: str, is_live: IsLive) -> None:
-    """PackageBusy when a job on this machine runs in the folder, or a spread job still
-    holds it; a claim whose job has ended (or is unknown) is stale and taken over."""
-    folder.path.parent.mkdir(parents=True, exist_ok=True)
-    lock = lock_folder(folder.lock)
-    if lock is None:
-        raise PackageBusy(f"{folder.path}: another job is packaging into this folder")
-    try:
-        holding = held_by(lock)
-        if holding and holding != job_id and is_live(holding):
-            raise PackageBusy(f"{folder.path}: another job is packaging into this folder", holding)
-        name_holder(lock, job_id)
-    finally:
-        os.close(lock)
-
-
-def release(folder: JobFolder, job_id: str) -> None:
-    lock = lock_folder(folder.lock)
-    if lock is None:
-        return
-    try:
-        if held_by(lock) == job_id:
-            os.ftruncate(lock, 0)
-    finally:
-        os.close(lock)
-
-
-# Starting: claim, an earlier result, the folder, the staging area and the key.
-
-def start(request: JobRequest, plan: JobPlan, publish_early: bool, is_live: IsLive) -> SpreadJob | PackageResult:
+def start(request: JobRequest, plan: JobPlan, is_live: IsLive) -> SpreadJob | PackageResult:
     """The job ready for its rendition tasks, or the result of this very job when it
     finished before."""
-    folder, job_id = request.folder, request.job_id or ""
-    claim(folder, job_id, is_live)
+    folder, job_id = request.package, request.job_id or ""
+    assert isinstance(folder, JobFolder), "a spread job's staging area is a folder beside its package"
+    folder.claim(job_id, is_live)
     try:
-        recorded = read_record(folder)
-        if recorded is not None and recorded[0] == job_id and folder.master.is_file():
-            return recorded[1]
-        refuse_unless_new_or_empty(folder)
-        prepare_out_dir(folder)
+        earlier = finished_before(folder, job_id)
+        if earlier is not None:
+            return earlier
+        folder.refuse_unless_empty()
+        folder.prepare()
         fresh_staging(folder)
-        key = job_key(request)
+        key = keys.job_key(request.key_dir, folder.location, request.key_info, request.key_uri)
     except BaseException:
-        release(folder, job_id)
+        folder.release(job_id)
         raise
     deadline_at = None if request.deadline.seconds is None else time.time() + request.deadline.left()
     return SpreadJob(job_id=job_id, source=request.source, folder=folder, names=plan.names, rates=plan.rates,
                      key_info=key.path, key_uri=key.uri, timeout=request.deadline.seconds, deadline_at=deadline_at,
-                     publish_early=publish_early, total=plan.duration)
+                     publish_early=request.publish_early, total=plan.duration)
 
 
 def queue_order(job: SpreadJob) -> list[str]:
@@ -174,42 +143,56 @@ def staging(folder: JobFolder) -> pathlib.Path:
     return folder.staging
 
 
-# One rendition: made in staging, checked there, then moved into the package.
+# One rendition: made in staging, checked there, then put into the package.
 
 def rendition_lock(job: SpreadJob, name: str) -> int | None:
     """The rendition's own lock, held while a task makes it; None when a copy of the
     task holds it already."""
-    return lock_folder(staging(job.folder) / f"{name}.lock")
+    return lock_folder(staging(job.folder) / file_names.staging_lock(name))
 
 
 def finished_rendition(job: SpreadJob, name: str) -> RenditionResult | None:
     """The rendition's figures when it is in the package already."""
     made = rendition_record.made(staging(job.folder), name)
-    return made if made is not None and (job.folder.path / f"{name}.m3u8").is_file() else None
+    return made if made is not None and job.folder.has(file_names.playlist(name)) else None
 
 
-def make_rendition(job: SpreadJob, name: str, worker: str, on_progress) -> RenditionResult:
-    """Encodes and checks the rendition in a fresh work folder, then moves it in.
+def make_rendition(job: SpreadJob, name: str, worker: str, on_progress: Callable[[], None]) -> RenditionResult:
+    """Encodes and checks the rendition in a fresh work folder, then puts it in.
     RenditionIncomplete (or the job's PackageTimeout) when it did not come out whole."""
     work = staging(job.folder) / name
     shutil.rmtree(work, ignore_errors=True)
     work.mkdir(mode=0o700)
-    request = job.request(JobFolder(work), [name], on_progress)
-    key = read_key_info(job.key_info)
-    log_fd = open_own(staging(job.folder) / f"{name}.log")
-    try:
-        os.ftruncate(log_fd, 0)
-        run_children(request, JobPlan([name], [job.rates[job.names.index(name)]], job.total), key, log_fd,
-                     Playable(request, [name], key))
-    finally:
-        os.close(log_fd)
-    made = dataclasses.replace(check_rendition(work, name, key, request.deadline), worker=worker)
-    checked = rendition_record.digests(work, name)
-    move_in(work, job.folder, name)
+    key = keys.read_key_info(job.key_info)
+    deadline = job.deadline()
+    encode(job, name, work, deadline, on_progress)
+    made = dataclasses.replace(check_rendition(LocalFiles(work), name, key, deadline), worker=worker)
+    checked = rendition_record.digests(LocalFiles(work), name)
+    job.folder.put_rendition(work, name)
+    shutil.rmtree(work)  # the module's one-rendition master goes with it
     rendition_record.write_made(staging(job.folder), made, checked)
     if job.publish_early:
         publish(job)
     return made
+
+
+def encode(job: SpreadJob, name: str, work: pathlib.Path, deadline: Deadline, on_progress: Callable[[], None]) -> None:
+    """The module's call for one rendition in `work`, its log in the staging area."""
+    progress = PlaylistProgress(work, [name], job.total, lambda *_: on_progress())
+    log_fd = rendition_log(job, name)
+    try:
+        run = ModuleRun(source=job.source, work=work, names=[name], rates=[job.rates[job.names.index(name)]],
+                        key_info=job.key_info, log_fd=log_fd, deadline=deadline)
+        run_module(run, poll=progress.poll)
+    finally:
+        os.close(log_fd)
+
+
+def rendition_log(job: SpreadJob, name: str) -> int:
+    """The rendition's log in the staging area, emptied: a retry's log is its own."""
+    log_fd = open_own(staging(job.folder) / file_names.staging_log(name))
+    os.ftruncate(log_fd, 0)
+    return log_fd
 
 
 def record_failure(job: SpreadJob, name: str, reason: str) -> None:
@@ -217,25 +200,14 @@ def record_failure(job: SpreadJob, name: str, reason: str) -> None:
     rendition_record.write_failed(staging(job.folder), name, reason)
 
 
-def move_in(work: pathlib.Path, folder: JobFolder, name: str) -> None:
-    """Segments first and the playlist last, so that a listed segment is always there;
-    the module's one-rendition master stays behind and goes with the work folder."""
-    playlist = work / f"{name}.m3u8"
-    for segment in m3u8.loads(playlist.read_text()).segments:
-        file = pathlib.PurePath(segment.uri).name
-        os.rename(work / file, folder.path / file)
-    os.rename(playlist, folder.path / playlist.name)
-    shutil.rmtree(work)
-
-
 def publish(job: SpreadJob) -> list[str]:
-    """Rewrites the master with the renditions in the package so far, in the order
-    asked for; one writer at a time. The names it lists."""
-    lock = waiting_lock(staging(job.folder) / "master.lock")
+    """Replaces the master with the renditions in the package so far, in the order asked
+    for; one writer at a time. The names it lists."""
+    lock = waiting_lock(job, "master")
     try:
         made = [found for name in job.names if (found := finished_rendition(job, name)) is not None]
         if made:
-            write_master(job.folder.master, made)
+            job.folder.put_master(master_text(made))
         return [rendition.name for rendition in made]
     finally:
         os.close(lock)
@@ -244,15 +216,15 @@ def publish(job: SpreadJob) -> list[str]:
 @contextlib.contextmanager
 def reporting(job: SpreadJob) -> Iterator[None]:
     """One progress report of the job at a time, whichever worker makes it."""
-    lock = waiting_lock(staging(job.folder) / "progress.lock")
+    lock = waiting_lock(job, "progress")
     try:
         yield
     finally:
         os.close(lock)
 
 
-def waiting_lock(path: pathlib.Path) -> int:
-    while (lock := lock_folder(path)) is None:
+def waiting_lock(job: SpreadJob, step: str) -> int:
+    while (lock := lock_folder(staging(job.folder) / file_names.staging_lock(step))) is None:
         time.sleep(0.05)
     return lock
 
@@ -266,70 +238,79 @@ def progress(job: SpreadJob) -> tuple[float, list[str]]:
         if rendition_record.MADE in record:
             seconds.append(record[rendition_record.MADE]["duration"])
         elif rendition_record.FAILED not in record:
-            seconds.append(playlist_seconds(staging(job.folder) / name / f"{name}.m3u8"))
-    listed = m3u8.loads(job.folder.master.read_text()).playlists if job.folder.master.is_file() else []
-    return min(seconds, default=0.0), [pathlib.PurePath(variant.uri).stem for variant in listed]
+            seconds.append(playlist_seconds(staging(job.folder) / name / file_names.playlist(name)))
+    return min(seconds, default=0.0), listed(job.folder)
+
+
+def listed(folder: JobFolder) -> list[str]:
+    """The renditions the package's master lists now."""
+    if not folder.has(file_names.MASTER):
+        return []
+    return [file_names.rendition_of(variant.uri)
+            for variant in m3u8.loads(folder.read(file_names.MASTER).decode()).playlists]
 
 
 # The end: everything checked from storage, then the master and the record.
 
-def recorded_result(data: object, confine: Callable) -> PackageResult | None:
+def recorded_result(data: object, confine: Confine) -> PackageResult | None:
     """The result recorded beside the folder when this very job has finished."""
     if not isinstance(data, dict) or not MESSAGE_FIELDS <= set(data):
         return None
     _, out_dir, _ = confine(data["source"], data["out_dir"], {})
-    folder = check_out_dir(out_dir)
-    recorded = read_record(folder)
-    if recorded is None or recorded[0] != data["job_id"] or not folder.master.is_file():
-        return None
-    return recorded[1]
+    return finished_before(check_out_dir(out_dir), data["job_id"])
 
 
 def end_lock(job: SpreadJob) -> int | None:
     """The lock the job's end holds while it works; None when a copy of it holds it."""
-    return lock_folder(staging(job.folder) / "end.lock")
+    return lock_folder(staging(job.folder) / file_names.staging_lock("end"))
 
 
 def finish(job: SpreadJob) -> PackageResult:
-    """The job's result, or PackageError (PackageTimeout) leaving the folder and the
+    """The job's result, or PackageError (PackageTimeout) leaving the package and the
     staging area as they were found and the key removed."""
     try:
         result = checked_package(job)
         write_record(job, result)
         return result
     except BaseException:
-        leave_as_found(job.request(job.folder, job.names), created=False)
+        job.folder.remove_put(created=False)
+        keys.discard(job.key_info.parent, job.folder.location)
         raise
     finally:
         shutil.rmtree(job.folder.staging, ignore_errors=True)
-        release(job.folder, job.job_id)
+        job.folder.release(job.job_id)
 
 
 def checked_package(job: SpreadJob) -> PackageResult:
     deadline = job.deadline()
     if deadline.passed():
         raise deadline.expired()
-    key = read_key_info(job.key_info)
-    request = job.request(job.folder, job.names)
+    key = keys.read_key_info(job.key_info)
+    made = made_renditions(job, key, deadline)
+    result = package_result(job.source, job.folder, key, deadline, made, caller_key=False)
+    if not made.checked:
+        raise none_complete(job.source, result)
+    check_one_key(job, list(made.checked))
+    check_aligned(job, list(made.checked))
+    try:
+        job.folder.put_master(master_text(list(made.checked.values())))
+    except OSError as error:
+        raise PackageError(f"{job.folder.location_of(file_names.MASTER)}: the master playlist could not be "
+                           f"written: {error.strerror}", result) from None
+    return result
+
+
+def made_renditions(job: SpreadJob, key: keys.KeyInfo, deadline: Deadline) -> Made:
+    """Every rendition as the package holds it. Only what differs from the bytes its own
+    check read is decrypted and demuxed again."""
     unchanged = {name: made for name in job.names
-                 if (made := rendition_record.unchanged(staging(job.folder), name, job.folder.path)) is not None}
-    # Only what differs from the bytes its own check read is decrypted and demuxed again.
-    checked_again, reasons = check_renditions(request, [name for name in job.names if name not in unchanged], key)
+                 if (made := rendition_record.unchanged(staging(job.folder), name, job.folder)) is not None}
+    checked_again, reasons = check_all(job.folder, [name for name in job.names if name not in unchanged], key,
+                                       deadline, job.source, lambda: log_tail(job.folder, 0))
     checked = {name: dataclasses.replace(made, worker=worker_of(job, name)) for name in job.names
                if (made := unchanged.get(name) or checked_again.get(name)) is not None}
     reasons = {name: rendition_record.failure(staging(job.folder), name) or reason for name, reason in reasons.items()}
-    result = outcome(request, job.names, key, checked, reasons)
-    if not checked:
-        why = "; ".join(f"{name}: {reason}" for name, reason in reasons.items())
-        raise PackageError(f"no rendition of {job.source} came out complete: {why}", result)
-    check_one_key(job, list(checked))
-    check_aligned(job, list(checked))
-    try:
-        write_master(job.folder.master, list(checked.values()))
-    except OSError as error:
-        raise PackageError(f"{job.folder.master}: the master playlist could not be written: {error.strerror}",
-                           result) from None
-    return result
+    return Made(job.names, checked, reasons)
 
 
 def worker_of(job: SpreadJob, name: str) -> str:
@@ -337,18 +318,28 @@ def worker_of(job: SpreadJob, name: str) -> str:
     return made.worker if made is not None else ""
 
 
+def media_playlist(job: SpreadJob, name: str) -> m3u8.M3U8:
+    return m3u8.loads(job.folder.read(file_names.playlist(name)).decode())
+
+
 def check_one_key(job: SpreadJob, names: list[str]) -> None:
+    """Every segment of every rendition under the job's one key: a rendition made with
+    another key, or with segments in the clear, would not play under the job's."""
     for name in names:
-        keys = {key.uri for key in m3u8.load(str(job.folder.path / f"{name}.m3u8")).keys if key is not None}
-        if keys != {job.key_uri}:
-            raise PackageError(f"{name} names the keys {sorted(keys)}, not the job's {job.key_uri}")
+        uris = [segment.key.uri if segment.key is not None and segment.key.method == "AES-128" else None
+                for segment in media_playlist(job, name).segments]
+        clear = uris.count(None)
+        if clear:
+            raise PackageError(f"{name} has {clear} of {len(uris)} segments under no key, not the job's "
+                               f"{job.key_uri}")
+        if set(uris) != {job.key_uri}:
+            raise PackageError(f"{name} names the keys {sorted(set(uris))}, not the job's {job.key_uri}")
 
 
 def check_aligned(job: SpreadJob, names: list[str]) -> None:
     """Every rendition cut at the same places: as many segments, each as long as the
     others' within one picture. Renditions made by differing libraries may not be."""
-    lengths = {name: [segment.duration for segment in m3u8.load(str(job.folder.path / f"{name}.m3u8")).segments]
-               for name in names}
+    lengths = {name: [segment.duration for segment in media_playlist(job, name).segments] for name in names}
     first = names[0]
     for name in names[1:]:
         if len(lengths[name]) != len(lengths[first]):
@@ -361,15 +352,14 @@ def check_aligned(job: SpreadJob, names: list[str]) -> None:
 
 
 def write_record(job: SpreadJob, result: PackageResult) -> None:
-    """The record beside the folder, and the renditions' logs gathered into the job's."""
-    log_fd = open_own(job.folder.log)
+    """The record beside the package, and the renditions' logs gathered into the job's."""
+    log_fd = job.folder.open_log()
     try:
         os.ftruncate(log_fd, 0)
         for name in job.names:
-            log = staging(job.folder) / f"{name}.log"
+            log = staging(job.folder) / file_names.staging_log(name)
             os.write(log_fd, read_own(log) or b"")
             remove_own(log)
     finally:
         os.close(log_fd)
-    write_job_record(job.folder, job.job_id, result)
-
+    job.folder.write_record(job.job_id, result)

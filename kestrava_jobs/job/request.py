@@ -6,23 +6,27 @@ from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any
 
-from . import ladder
+from .. import ladder
+from ..storage.keys import DEFAULT_KEY_URI, ready_key_dir
+from ..storage.seam import Package
 from .deadline import Deadline
-from .job_folder import JobFolder
-from .keys import default_key_dir, ready_key_dir
-from .source_info import SourceInfo, probe_source
+from .probe import SourceInfo, probe_source
 from .validate import (check_bitrates, check_key_info, check_key_uri, check_names, check_out_dir, check_source,
                        check_timeout)
 
 ProgressCallback = Callable[[float, float | None], None]
 # Called with a rendition's name when the master playlist starts listing it.
 RenditionCallback = Callable[[str], None]
+# With early publishing the smallest rendition runs in a child of its own and the others
+# in a second child at this lower priority, so that the smallest takes the CPU it wants
+# and is ready first; the larger ones use what it leaves.
+BEHIND_NICE = 10
 
 
 @dataclass(frozen=True)
 class JobRequest:
     source: str  # an absolute path or a URL
-    folder: JobFolder
+    package: Package
     names: list[str] | None  # None: the ladder up to the source's own size
     rates: list[int] | None  # by position: over `names`, or over the whole ladder
     key_info: pathlib.Path | None  # the caller's; None makes a fresh key
@@ -34,6 +38,7 @@ class JobRequest:
     cancel: threading.Event | None = None
     publish_early: bool = False  # the master lists each rendition as soon as it is checked
     on_rendition: RenditionCallback | None = None
+    behind_nice: int | None = BEHIND_NICE  # None: every rendition in one child, even when early
 
 
 @dataclass(frozen=True)
@@ -43,18 +48,18 @@ class JobPlan:
     duration: float | None  # the source's, in seconds, when known
 
 
-def check_request(source: object, out_dir: object, **options: Any) -> JobRequest:
-    """Every argument of package_video checked, before any file is made."""
-    names = check_names(options["resolution"])
-    key_dir = options["key_dir"]
+def check_request(source: object, out_dir: object, *, resolution: object = None, bitrate: object = None,
+                  key_info: object = None, key_uri: object = DEFAULT_KEY_URI, key_dir: object = None,
+                  timeout: object = None, publish_early: object = False, **given: Any) -> JobRequest:
+    """Every argument of package_video checked, before any file is made. `given` holds
+    what is the caller's own and needs no check (job_id and the callbacks)."""
+    names = check_names(resolution)
     return JobRequest(
-        source=check_source(source), folder=check_out_dir(out_dir), names=names,
-        rates=check_bitrates(options["bitrate"], names or ladder.NAMES), key_info=check_key_info(options["key_info"]),
-        key_uri=check_key_uri(options["key_uri"]), deadline=Deadline(check_timeout(options["timeout"])),
-        key_dir=ready_key_dir(pathlib.Path(key_dir) if key_dir is not None else default_key_dir()),
-        job_id=options["job_id"], on_progress=options["on_progress"], cancel=options["cancel"],
-        publish_early=check_flag(options.get("publish_early", False), "publish_early"),
-        on_rendition=options.get("on_rendition"))
+        source=check_source(source), package=check_out_dir(out_dir), names=names,
+        rates=check_bitrates(bitrate, names or ladder.NAMES), key_info=check_key_info(key_info),
+        key_uri=check_key_uri(key_uri), deadline=Deadline(check_timeout(timeout)),
+        key_dir=ready_key_dir(pathlib.Path(key_dir) if key_dir is not None else None),  # type: ignore[arg-type]
+        publish_early=check_flag(publish_early, "publish_early"), **given)
 
 
 def check_flag(value: object, what: str) -> bool:

@@ -1,0 +1,1 @@
+"""Packaging on many machines with Celery: the app, the tasks, one job spread over the workers, and what a message may ask."""

@@ -1,0 +1,1 @@
+"""The kestrava-package command and its local preview."""

@@ -1,0 +1,1 @@
+"""One packaging job: its checked request, its plan, the module in watched children, the checks, the master and the result."""

@@ -1,0 +1,97 @@
+"""package_video: one kestrava job in a child process, watched, checked and finished."""
+
+import logging
+import os
+import threading
+from collections.abc import Sequence
+
+from ..storage.keys import DEFAULT_KEY_URI, discard
+from ..storage.seam import finished_before
+from .request import JobPlan, JobRequest, ProgressCallback, RenditionCallback, check_request, plan_job
+from .result import PackageResult
+from .run import run_job
+
+log = logging.getLogger(__name__)
+
+
+def package_video(source: str | os.PathLike, out_dir: str | os.PathLike, *,
+                  resolution: Sequence[str] | None = None, bitrate: Sequence[int] | None = None,
+                  key_info: str | os.PathLike | None = None, key_uri: str = DEFAULT_KEY_URI,
+                  key_dir: str | os.PathLike | None = None, timeout: float | None = None,
+                  on_progress: ProgressCallback | None = None, job_id: str | None = None,
+                  cancel: threading.Event | None = None, publish_early: bool = False,
+                  on_rendition: RenditionCallback | None = None) -> PackageResult:
+    """Packages `source` as encrypted HLS into `out_dir`, which must be new or empty.
+
+    The call runs in a child process, so the caller's threads keep running. Without
+    `key_info` a fresh key is made. Keys live in `key_dir` (default: $KESTRAVA_KEY_DIR,
+    else ~/.local/state/kestrava/keys), never in or beside the package. FFmpeg's log
+    goes to <out_dir>.log. One job at a time holds a folder (<out_dir>.lock).
+
+    Arguments are checked before any file is made (TypeError, ValueError,
+    FileNotFoundError; UnreadableSource for a source FFmpeg cannot read or without
+    video). Raises PackageBusy when another job holds the folder, PackageTimeout when
+    `timeout` seconds pass (probe, encoding and checks together), PackageCancelled when
+    `cancel` is set, and PackageError when no rendition comes out complete, naming what
+    went wrong with each; in each of these cases the folder is left as it was found.
+
+    `job_id` names the job for task runners: a second delivery of a job whose package is
+    already complete returns the recorded result without encoding again.
+
+    `on_rendition(name)` is called as the master starts listing each rendition: at the end,
+    or with `publish_early` as soon as each one is finished and checked (the smallest made
+    first), the master then replaced whole by a rename each time, listing only complete,
+    checked renditions in the order asked for. Serve it with a short cache lifetime then.
+    """
+    return package(check_request(source, out_dir, resolution=resolution, bitrate=bitrate, key_info=key_info,
+                                 key_uri=key_uri, key_dir=key_dir, timeout=timeout, publish_early=publish_early,
+                                 job_id=job_id, on_progress=on_progress, cancel=cancel, on_rendition=on_rendition))
+
+
+def package(request: JobRequest) -> PackageResult:
+    """The job of a checked request, from its claim to its record."""
+    if request.job_id is None:
+        request.package.refuse_unless_empty()
+    plan = plan_job(request)
+    with request.package.holding(request.job_id) as previous_holder:
+        earlier = earlier_result(request, previous_holder)
+        return earlier if earlier is not None else run_and_record(request, plan)
+
+
+def earlier_result(request: JobRequest, previous_holder: str) -> PackageResult | None:
+    """The recorded result when this very job finished before; otherwise the package made
+    ready for it, taken over from an attempt of the same job that died mid-way."""
+    package, job_id = request.package, request.job_id
+    earlier = finished_before(package, job_id)
+    if earlier is not None:
+        log.info("%s is complete already (job %s); not encoding it again", package.location, job_id)
+        return earlier
+    if job_id and previous_holder == job_id:
+        log.info("%s: taking over from an attempt of job %s that died", package.location, job_id)
+        leave_as_found(request, created=False)
+    package.refuse_unless_empty()
+    return None
+
+
+def run_and_record(request: JobRequest, plan: JobPlan) -> PackageResult:
+    """Runs the job in its package and records its result beside it; a job that does not
+    finish leaves the package as it found it."""
+    log_fd = request.package.open_log()
+    try:
+        created = request.package.prepare()
+        try:
+            result = run_job(request, plan, log_fd)
+            request.package.write_record(request.job_id, result)
+            return result
+        except BaseException:
+            leave_as_found(request, created)
+            raise
+    finally:
+        os.close(log_fd)
+
+
+def leave_as_found(request: JobRequest, created: bool) -> None:
+    """A job that did not finish leaves its package new or empty again, so that a retry
+    can use it, and its fresh key removed; only the log stays, beside the package."""
+    request.package.remove_put(created)
+    discard(request.key_dir, request.package.location)

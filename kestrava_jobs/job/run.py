@@ -1,0 +1,62 @@
+"""One job's work in its prepared package: the key, the module in child processes that
+are watched, then the check of every rendition and the measured master playlist."""
+
+import logging
+import os
+
+from ..storage import keys
+from ..storage.folder import LocalFiles
+from ..storage.keys import KeyInfo
+from ..storage.names import MASTER
+from .check import check_all
+from .children import ModuleRun, run_module
+from .outcome import Made, log_tail, none_complete, package_result
+from .playable import Playable
+from .progress import PlaylistProgress
+from .request import JobPlan, JobRequest
+from .result import PackageError, PackageResult
+
+log = logging.getLogger(__name__)
+
+
+def run_job(request: JobRequest, plan: JobPlan, log_fd: int) -> PackageResult:
+    """The checked result; PackageError (its result saying what is known) when no
+    rendition came out complete."""
+    os.ftruncate(log_fd, 0)
+    key = keys.job_key(request.key_dir, request.package.location, request.key_info, request.key_uri)
+    playable = Playable(request, plan.names, key)
+    progress = PlaylistProgress(playable.work, plan.names, plan.duration, request.on_progress)
+    try:
+        run_module(module_run(request, plan, key, log_fd), poll=lambda: (progress.poll(), playable.poll()))
+        left = [name for name in plan.names if name not in playable.checked]
+        checked, reasons = check_all(LocalFiles(playable.work), left, key, request.deadline, request.source,
+                                     lambda: log_tail(request.package, 0))
+    except PackageError as error:
+        raise type(error)(str(error), result_of(request, key, Made(plan.names, {}, {}))) from None
+    renditions = playable.finish(checked)
+    result = result_of(request, key, Made(plan.names, {rendition.name: rendition for rendition in renditions},
+                                          reasons))
+    progress.report_final([rendition.duration for rendition in renditions])
+    if not renditions:
+        raise none_complete(request.source, result)
+    write_measured_master(playable, result)
+    return result
+
+
+def module_run(request: JobRequest, plan: JobPlan, key: KeyInfo, log_fd: int) -> ModuleRun:
+    return ModuleRun(source=request.source, work=request.package.work_folder(), names=plan.names, rates=plan.rates,
+                     key_info=key.path, log_fd=log_fd, deadline=request.deadline, cancel=request.cancel,
+                     early=request.publish_early, behind_nice=request.behind_nice)
+
+
+def result_of(request: JobRequest, key: KeyInfo, made: Made) -> PackageResult:
+    return package_result(request.source, request.package, key, request.deadline, made,
+                          caller_key=request.key_info is not None)
+
+
+def write_measured_master(playable: Playable, result: PackageResult) -> None:
+    try:
+        playable.publish()
+    except OSError as error:
+        master = playable.request.package.location_of(MASTER)
+        raise PackageError(f"{master}: the master playlist could not be written: {error.strerror}", result) from None

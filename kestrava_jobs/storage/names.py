@@ -1,0 +1,46 @@
+"""The names of a package's files and of the job's own files beside it, and what each
+kind of file is served as. Nothing else spells them."""
+
+import pathlib
+
+MASTER = "master.m3u8"
+# The module names a rendition's files after the rendition: 720p.m3u8, 720p_000.ts, ...
+PLAYLIST_SUFFIX = ".m3u8"
+# Beside the package: <name>.lock, <name>.log, <name>.done.json (the finished job's
+# record) and <name>.staging, where a job spread over a cluster makes its renditions.
+LOCK, LOG, RECORD, STAGING = ".lock", ".log", ".done.json", ".staging"
+BESIDE = (LOCK, LOG, RECORD, STAGING)
+# What a player is handed for each file a package may hold.
+CONTENT_TYPES = {".m3u8": "application/vnd.apple.mpegurl", ".ts": "video/mp2t", ".vtt": "text/vtt",
+                 ".jpg": "image/jpeg"}
+
+
+def playlist(name: str) -> str:
+    """A rendition's media playlist."""
+    return name + PLAYLIST_SUFFIX
+
+
+def rendition_of(playlist_uri: str) -> str:
+    """The rendition a master's variant URI names."""
+    return pathlib.PurePath(playlist_uri).stem
+
+
+def file_name(uri: str) -> str:
+    """A file a playlist lists, as it is named in the package (playlists list bare names)."""
+    return pathlib.PurePath(uri).name
+
+
+# In a spread job's staging area: each rendition's work folder and log, its record, the
+# lock a task holds while it makes it, and the locks of the job's shared steps.
+
+def staging_record(name: str) -> str:
+    return f"{name}.json"
+
+
+def staging_log(name: str) -> str:
+    return f"{name}.log"
+
+
+def staging_lock(name: str) -> str:
+    """A rendition's lock, or a shared step's ("master", "progress", "end")."""
+    return f"{name}.lock"

@@ -1,0 +1,115 @@
+"""The real servers the Celery tests start, one way each: a Redis on a free port, named
+Celery workers, and the app the tests submit with, every client released before its
+server stops."""
+
+import contextlib
+import gc
+import os
+import pathlib
+import subprocess
+import sys
+import time
+from collections.abc import Iterator
+from dataclasses import dataclass
+
+from kestrava_jobs.celery_app import make_app
+from kestrava_jobs.cluster.reports import progress_backend
+from media import free_port, redis_answers, wait_for
+
+
+@dataclass
+class Redis:
+    port: int
+    command: list[str]
+    server: subprocess.Popen | None = None
+
+    @property
+    def url(self) -> str:
+        return f"redis://127.0.0.1:{self.port}/0"
+
+    def start(self) -> None:
+        self.server = subprocess.Popen(self.command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        wait_for(lambda: redis_answers(self.port), 10, "redis-server")
+
+    def stop(self) -> None:
+        self.server.terminate()
+        self.server.wait(timeout=10)
+
+    def restart(self, pause: float, until=lambda: True) -> None:
+        """Down for `pause` seconds, and then until `until()` holds (30 s at most)."""
+        self.stop()
+        time.sleep(pause)
+        with contextlib.suppress(AssertionError):
+            wait_for(until, 30, "the outage's end")
+        self.start()
+
+    def count(self, *arguments: str) -> int:
+        return int(subprocess.run(["redis-cli", "-p", str(self.port), *arguments], capture_output=True, text=True,
+                                  check=True).stdout.strip() or 0)
+
+
+@contextlib.contextmanager
+def redis_server(folder: pathlib.Path, *, durable: bool = False) -> Iterator[Redis]:
+    """A Redis on a free port of 127.0.0.1, its files in `folder`; `durable` writes every
+    change to disk, so that a restart loses nothing, as a broker's machine does."""
+    port = free_port()
+    command = ["redis-server", "--port", str(port), "--bind", "127.0.0.1", "--save", "", "--dir", str(folder)]
+    if durable:
+        command += ["--appendonly", "yes", "--appendfsync", "always"]
+    redis = Redis(port, command)
+    redis.start()
+    try:
+        yield redis
+    finally:
+        redis.stop()
+
+
+@dataclass
+class Worker:
+    process: subprocess.Popen
+    log: pathlib.Path
+
+
+@contextlib.contextmanager
+def celery_workers(names: list[str], env: dict, folder: pathlib.Path, concurrency: int = 1) \
+        -> Iterator[dict[str, Worker]]:
+    """Celery workers named `name@host`, each working in a folder of its own with its log
+    there, ready once each says so; their logs are printed when they stop."""
+    workers: dict[str, Worker] = {}
+    for name in names:
+        home = folder / f"worker_{name}"
+        home.mkdir()
+        log = home / "worker.log"
+        with log.open("wb") as output:
+            workers[name] = Worker(subprocess.Popen(
+                [sys.executable, "-m", "celery", "-A", "kestrava_jobs.celery_app:app", "worker", "-n", f"{name}@%h",
+                 "--pool", "prefork", "--concurrency", str(concurrency), "--without-gossip", "--without-mingle",
+                 "--loglevel", "INFO"], cwd=home, env={**os.environ, **env}, stdout=output, stderr=subprocess.STDOUT),
+                log)
+    try:
+        for worker in workers.values():
+            wait_for(lambda: b"ready." in worker.log.read_bytes(), 60, "a Celery worker")
+        yield workers
+    finally:
+        for worker in workers.values():
+            worker.process.terminate()
+        for name, worker in workers.items():
+            worker.process.wait(timeout=30)
+            print(f"--- worker {name}\n{worker.log.read_text()[-3000:]}")
+
+
+@contextlib.contextmanager
+def celery_app(broker_url: str):
+    """The app the tests submit with, on this broker; its connections closed at the end."""
+    app = make_app(broker_url)
+    try:
+        yield app
+    finally:
+        # Results still held (a raised exception's frames keep its test's) let go of their
+        # subscriptions while Redis still answers; then the app's connections close.
+        gc.collect()
+        app.backend.result_consumer.stop()
+        app.backend.client.connection_pool.disconnect()
+        progress_backend(app).client.connection_pool.disconnect()
+        progress_backend.cache_clear()
+        app.close()
