@@ -1,12 +1,19 @@
 """What several test files share beyond media: the sanitizer's skip, a one-rendition job,
-and the job children a test watches."""
+and the job children a test watches; a spread job at its last step."""
 
+import json
 import os
 import pathlib
+import shutil
+from collections.abc import Callable
 
 import pytest
 
+from kestrava_jobs import PackageResult, ladder
+from kestrava_jobs.cluster import rendition_record
+from kestrava_jobs.cluster.spread import SpreadJob
 from kestrava_jobs.job.children import CHILD_MODULE
+from kestrava_jobs.storage.folder import JobFolder, LocalFiles
 from media import run_job, write_key_info
 
 SANITIZED = os.environ.get("KESTRAVA_SANITIZED") == "1"
@@ -53,3 +60,30 @@ def job_children(out: pathlib.Path) -> list[int]:
 # Cases that start servers or hold time or memory to bounds go to one pytest-xdist worker,
 # where they run one after another rather than beside each other.
 quiet = pytest.mark.xdist_group("quiet")
+
+
+def end_of(packaged: PackageResult, key_info: pathlib.Path, tmp_path: pathlib.Path) -> Callable[..., SpreadJob]:
+    """`ended(parts, failed, recorded)`: a spread job at its last step on renditions copied
+    from finished packages made under `key_info`, a fresh folder for each; `failed` as their
+    tasks record a failure for good, `recorded` as they record a rendition once checked."""
+
+    def ended(parts: dict[str, str], failed: dict[str, str], recorded=()) -> SpreadJob:
+        folder = JobFolder(tmp_path / f"out_{len(list(tmp_path.glob('out_*')))}")
+        folder.path.mkdir()
+        folder.staging.mkdir()
+        folder.lock.write_text("job")
+        for name, package in parts.items():
+            for file in pathlib.Path(package).glob(f"{name}*"):
+                shutil.copy(file, folder.path)
+        for name, reason in failed.items():
+            (folder.staging / f"{name}.json").write_text(json.dumps({"failed": reason}))
+        for name in recorded:  # as its rendition task records it once checked
+            rendition_record.write_made(folder.staging, packaged.renditions[name],
+                                        rendition_record.digests(LocalFiles(folder.path), name))
+        names = list(packaged.complete)
+        return SpreadJob(job_id="job", source="upload.mp4", folder=folder, names=names,
+                         rates=[ladder.BY_NAME[name].bitrate for name in names], key_info=key_info,
+                         key_uri="enc.key", timeout=None, deadline_at=None, publish_early=False,
+                         total=max(rendition.duration for rendition in packaged.renditions.values()))
+
+    return ended

@@ -1,21 +1,28 @@
 """One job spread over two real Celery workers (a@, b@, one process each) on a real Redis:
 each rendition a task of its own, the package checked and finished from storage."""
 
-import gc
 import json
 import os
 import pathlib
 import shutil
 import signal
-import subprocess
-import sys
 import time
 import types
+from collections.abc import Callable
 
 import pytest
 
-from helpers import needs_unsanitized_module
-from media import free_port, make_source, redis_answers, segment_durations, wait_for
+from cluster import celery_app, celery_workers, redis_server
+from helpers import end_of, needs_unsanitized_module
+from kestrava_jobs import PackageBusy, PackageError, PackageTimeout, package_video
+from kestrava_jobs.cluster.reports import progress_backend
+from kestrava_jobs.cluster.spread import SpreadJob, finish
+from kestrava_jobs.cluster.spread_tasks import RENDITION_TASK, report
+from kestrava_jobs.job import check
+from kestrava_jobs.job.children import CHILD_MODULE
+from kestrava_jobs.storage.folder import JobFolder
+from kestrava_jobs.storage.keys import key_name
+from media import make_source, segment_durations, wait_for
 
 pytestmark = [
     pytest.mark.skipif(shutil.which("redis-server") is None, reason="needs Debian's redis-server"),
@@ -27,43 +34,14 @@ pytestmark = [
 def cluster(tmp_path_factory):
     """Redis, and two named workers with working folders of their own; sources, packages
     and keys on storage both see."""
-    port, root = free_port(), tmp_path_factory.mktemp("shared")
-    redis = subprocess.Popen(["redis-server", "--port", str(port), "--bind", "127.0.0.1", "--save", "",
-                              "--dir", str(root)], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    wait_for(lambda: redis_answers(port), 10, "redis-server")
-    url = f"redis://127.0.0.1:{port}/0"
-    env = {**os.environ, "KESTRAVA_BROKER_URL": url, "KESTRAVA_SOURCE_ROOTS": str(root),
-           "KESTRAVA_OUTPUT_ROOT": str(root), "KESTRAVA_KEY_DIR": str(root / "keys")}
-    workers, logs = [], {}
-    for name in ("a", "b"):
-        home = tmp_path_factory.mktemp(f"worker_{name}")
-        logs[name] = home / "worker.log"
-        with logs[name].open("wb") as output:
-            workers.append(subprocess.Popen(
-                [sys.executable, "-m", "celery", "-A", "kestrava_jobs.celery_app:app", "worker", "-n",
-                 f"{name}@%h", "--pool", "prefork", "--concurrency", "1", "--without-gossip", "--without-mingle",
-                 "--loglevel", "INFO"], cwd=home, env=env, stdout=output, stderr=subprocess.STDOUT))
-    os.environ["KESTRAVA_BROKER_URL"] = url
-    sys.modules.pop("kestrava_jobs.celery_app", None)
-    sys.modules.pop("kestrava_jobs.spread_tasks", None)
-    from kestrava_jobs.celery_app import app
-    try:
-        for log in logs.values():
-            wait_for(lambda: b"ready." in log.read_bytes(), 60, "a Celery worker")
-        yield types.SimpleNamespace(app=app, root=root, logs=logs)
-    finally:
-        for worker in workers:
-            worker.terminate()
-        for worker in workers:
-            worker.wait(timeout=30)
-        gc.collect()
-        app.backend.result_consumer.stop()
-        app.backend.client.connection_pool.disconnect()
-        app.close()
-        redis.terminate()
-        redis.wait(timeout=10)
-        for name, log in logs.items():
-            print(f"--- worker {name}\n{log.read_text()[-3000:]}")
+    root = tmp_path_factory.mktemp("shared")
+    with redis_server(root) as redis:
+        env = {"KESTRAVA_BROKER_URL": redis.url, "KESTRAVA_SOURCE_ROOTS": str(root),
+               "KESTRAVA_OUTPUT_ROOT": str(root), "KESTRAVA_KEY_DIR": str(root / "keys")}
+        with celery_workers(["a", "b"], env, tmp_path_factory.mktemp("workers")) as workers, \
+                celery_app(redis.url) as app:
+            yield types.SimpleNamespace(app=app, root=root,
+                                        logs={name: worker.log for name, worker in workers.items()})
 
 
 @pytest.fixture(scope="module")
@@ -80,7 +58,6 @@ def submit(cluster, source, out, **options):
 @pytest.fixture(scope="module")
 def alone(cluster, source, tmp_path_factory):
     """The same renditions of the same source, made by package_video on one machine."""
-    from kestrava_jobs import package_video
     return package_video(source, tmp_path_factory.mktemp("alone") / "package", resolution=["720p", "360p"])
 
 
@@ -124,7 +101,7 @@ def job_children_under(folder: pathlib.Path) -> list[tuple[int, int]]:
     found = []
     for entry in pathlib.Path("/proc").iterdir():
         try:
-            if b"kestrava_jobs.child" in (entry / "cmdline").read_bytes() and \
+            if CHILD_MODULE.encode() in (entry / "cmdline").read_bytes() and \
                     os.readlink(entry / "cwd").startswith(str(folder)):
                 parent = int((entry / "stat").read_text().rsplit(")", 1)[1].split()[1])
                 found.append((int(entry.name), parent))
@@ -153,8 +130,6 @@ def test_a_duplicate_is_ignored_and_a_killed_rendition_is_made_again_once(cluste
 
 
 def test_a_second_job_is_busy_and_the_time_out_leaves_the_folder_as_found(cluster, source):
-    from kestrava_jobs import PackageBusy, PackageTimeout, package_video
-    from kestrava_jobs.keys import key_name
 
     out = cluster.root / "late"
     first = submit(cluster, source, out, resolution=["720p"], timeout=1.5)
@@ -171,58 +146,57 @@ def test_a_second_job_is_busy_and_the_time_out_leaves_the_folder_as_found(cluste
 
 
 
-def test_the_end_keeps_what_is_complete_and_fails_renditions_that_disagree(cluster, alone, tmp_path, monkeypatch):
-    """The last step on renditions taken from finished packages under one key: one failed for
-    good, then a 360p made from a shorter source beside the 720p."""
-    from kestrava_jobs import PackageError, job_run, package_video, rendition_record
-    from kestrava_jobs.job_folder import JobFolder
-    from kestrava_jobs.spread import SpreadJob, finish
+@pytest.fixture
+def ended(alone, tmp_path) -> Callable[..., SpreadJob]:
+    """The last step on the 720p and 360p of `alone`, under its key."""
+    return end_of(alone, pathlib.Path(alone.key_file).with_suffix(".keyinfo"), tmp_path)
 
-    key_info = pathlib.Path(alone.key_file).with_suffix(".keyinfo")
-    shorter = package_video(make_source(cluster.root / "spread_2s.mp4", seconds=2, size="640x360"),
-                            tmp_path / "shorter", resolution=["360p"], key_info=key_info)
 
-    def ended(parts: dict[str, str], failed: dict[str, str], recorded=()) -> SpreadJob:
-        folder = JobFolder(tmp_path / f"out_{len(list(tmp_path.glob('out_*')))}")
-        folder.path.mkdir()
-        folder.staging.mkdir()
-        folder.lock.write_text("job")
-        for name, package in parts.items():
-            for file in pathlib.Path(package).glob(f"{name}*"):
-                shutil.copy(file, folder.path)
-        for name, reason in failed.items():
-            (folder.staging / f"{name}.json").write_text(json.dumps({"failed": reason}))
-        for name in recorded:  # as its rendition task records it once checked
-            rendition_record.write_made(folder.staging, alone.renditions[name],
-                                        rendition_record.digests(folder.path, name))
-        return SpreadJob(job_id="job", source="upload.mp4", folder=folder, names=["720p", "360p"],
-                         rates=[2_500_000, 400_000], key_info=key_info, key_uri="enc.key", timeout=None,
-                         deadline_at=None, publish_early=False, total=3.0)
+def test_the_end_keeps_what_is_complete_beside_a_rendition_failed_for_good(alone, ended):
 
     result = finish(ended({"720p": alone.out_dir}, {"360p": "its playlist is unfinished"}))
     assert (result.complete, result.failed, result.reasons) == (["720p"], ["360p"],
                                                                 {"360p": "its playlist is unfinished"})
-    # A rendition that changed after its check is checked again, and one that did not is not.
+
+
+def test_the_end_checks_again_only_a_rendition_that_changed_after_its_check(alone, ended, monkeypatch):
+
     changed = ended({"720p": alone.out_dir, "360p": alone.out_dir}, {}, recorded=["720p", "360p"])
     with (changed.folder.path / "720p_000.ts").open("r+b") as segment:
         segment.truncate(segment.seek(0, os.SEEK_END) - 16)
-    checked_again, check = [], job_run.check_rendition
-    monkeypatch.setattr(job_run, "check_rendition",
-                        lambda folder, name, *rest: checked_again.append(name) or check(folder, name, *rest))
+    checked_again, check_rendition = [], check.check_rendition
+    monkeypatch.setattr(check, "check_rendition",
+                        lambda files, name, *rest: checked_again.append(name) or check_rendition(files, name, *rest))
     result = finish(changed)
     assert (result.complete, checked_again, result.renditions["360p"]) == (["360p"], ["720p"], alone.renditions["360p"])
     assert result.reasons["720p"].startswith("720p_000.ts does not decrypt under the job's key")
+
+
+def test_the_end_fails_renditions_of_differing_lengths_and_leaves_the_folder_as_found(cluster, alone, ended,
+                                                                                         tmp_path):
+    """A 360p made from a shorter source beside the 720p, under the same key."""
+
+    shorter = package_video(make_source(cluster.root / "spread_2s.mp4", seconds=2, size="640x360"),
+                            tmp_path / "shorter", resolution=["360p"],
+                            key_info=pathlib.Path(alone.key_file).with_suffix(".keyinfo"))
     disagreeing = ended({"720p": alone.out_dir, "360p": shorter.out_dir}, {})
     with pytest.raises(PackageError, match="renditions 720p and 360p disagree: segment 0 lasts 3.000 s against 2.000 s"):
         finish(disagreeing)
     assert list(disagreeing.folder.path.iterdir()) == [] and not disagreeing.folder.staging.exists()
+
+
+def test_the_end_fails_a_rendition_one_segment_longer(alone, ended):
+
     # Complete, but one segment longer: 360p lists its segment twice.
     longer = ended({"720p": alone.out_dir, "360p": alone.out_dir}, {})
     playlist = longer.folder.path / "360p.m3u8"
     playlist.write_text(playlist.read_text().replace("#EXT-X-ENDLIST", "#EXTINF:3.000000,\n360p_000.ts\n#EXT-X-ENDLIST"))
     with pytest.raises(PackageError, match="renditions 720p and 360p disagree: 1 segments against 2"):
         finish(longer)
-    # A rendition whose playlist names another key than the job's.
+
+
+def test_the_end_fails_a_rendition_under_another_key(alone, ended):
+
     other_key = ended({"720p": alone.out_dir, "360p": alone.out_dir}, {})
     playlist = other_key.folder.path / "360p.m3u8"
     playlist.write_text(playlist.read_text().replace('URI="enc.key"', 'URI="other.key"'))
@@ -232,9 +206,6 @@ def test_the_end_keeps_what_is_complete_and_fails_renditions_that_disagree(clust
 
 def test_progress_never_goes_back_nor_over_a_final_state(cluster, tmp_path):
     """A report made while a rendition moves into the package finds it nowhere: it reads 0 s."""
-    from kestrava_jobs.job_folder import JobFolder
-    from kestrava_jobs.spread import SpreadJob
-    from kestrava_jobs.spread_tasks import progress_backend, report
 
     folder = JobFolder(tmp_path / "out")
     folder.staging.mkdir(parents=True)
@@ -242,11 +213,11 @@ def test_progress_never_goes_back_nor_over_a_final_state(cluster, tmp_path):
                     key_info=tmp_path / "none", key_uri="enc.key", timeout=None, deadline_at=None,
                     publish_early=True, total=3.0)
     before = {"done": 2.0, "total": 3.0, "playable": ["360p"]}
-    progress_backend().store_result(job.job_id, before, "PROGRESS")
-    report(job)
+    progress_backend(cluster.app).store_result(job.job_id, before, "PROGRESS")
+    report(cluster.app, job)
     assert (cluster.app.AsyncResult(job.job_id).state, cluster.app.AsyncResult(job.job_id).info) == ("PROGRESS", before)
-    progress_backend().mark_as_failure(job.job_id, ValueError("refused"))  # Celery itself keeps a SUCCESS
-    report(job)
+    progress_backend(cluster.app).mark_as_failure(job.job_id, ValueError("refused"))  # Celery itself keeps a SUCCESS
+    report(cluster.app, job)
     assert cluster.app.AsyncResult(job.job_id).state == "FAILURE"
 
 
@@ -271,9 +242,6 @@ def test_bad_messages_are_refused_and_write_nothing(cluster, source, task, args,
 def test_a_rendition_that_fails_three_times_is_a_failure_of_its_own(cluster, source, monkeypatch, caplog):
     """A directory planted where the rendition's log goes: each attempt is refused, and the
     third ends the task with the reason instead of failing the job's other renditions."""
-    from kestrava_jobs.job_folder import JobFolder
-    from kestrava_jobs.spread import SpreadJob
-    from kestrava_jobs.spread_tasks import package_rendition_task
 
     for variable in ("KESTRAVA_SOURCE_ROOTS", "KESTRAVA_OUTPUT_ROOT"):
         monkeypatch.setenv(variable, str(cluster.root))
@@ -289,7 +257,7 @@ def test_a_rendition_that_fails_three_times_is_a_failure_of_its_own(cluster, sou
     job = SpreadJob(job_id="job", source=str(source), folder=folder, names=["720p", "360p"],
                     rates=[2_500_000, 400_000], key_info=key_info, key_uri="enc.key", timeout=None,
                     deadline_at=None, publish_early=False, total=3.0)
-    outcome = package_rendition_task.apply(args=[job.message(), "360p"]).get()
+    outcome = cluster.app.tasks[RENDITION_TASK].apply(args=[job.message(), "360p"]).get()
     assert outcome == {"name": "360p", "failed": f"{folder.staging / '360p.log'}: not a file this job made; "
                                                  "refusing to use it"}
     assert [r.getMessage() for r in caplog.records].count(

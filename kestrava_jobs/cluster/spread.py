@@ -323,17 +323,17 @@ def media_playlist(job: SpreadJob, name: str) -> m3u8.M3U8:
 
 
 def check_one_key(job: SpreadJob, names: list[str]) -> None:
-    """Every segment of every rendition under the job's one key: a rendition made with
-    another key, or with segments in the clear, would not play under the job's."""
+    """Every segment of every rendition under the job's key. The renditions' own check
+    reads a segment listed under no key (ahead of the key line, or after METHOD=NONE) as
+    clear media and passes it; a player would get it in the clear."""
     for name in names:
-        uris = [segment.key.uri if segment.key is not None and segment.key.method == "AES-128" else None
-                for segment in media_playlist(job, name).segments]
-        clear = uris.count(None)
+        segments = media_playlist(job, name).segments
+        clear = [segment.uri for segment in segments if segment.key is None or segment.key.method == "NONE"]
         if clear:
-            raise PackageError(f"{name} has {clear} of {len(uris)} segments under no key, not the job's "
-                               f"{job.key_uri}")
-        if set(uris) != {job.key_uri}:
-            raise PackageError(f"{name} names the keys {sorted(set(uris))}, not the job's {job.key_uri}")
+            raise PackageError(f"{name} lists {clear[0]} under no key: it would be served in the clear")
+        keys = {segment.key.uri for segment in segments}
+        if keys != {job.key_uri}:
+            raise PackageError(f"{name} names the keys {sorted(keys, key=str)}, not the job's {job.key_uri}")
 
 
 def check_aligned(job: SpreadJob, names: list[str]) -> None:

@@ -1,0 +1,119 @@
+"""Small promises of the jobs that a slip in one line breaks quietly: each rendition
+checked once when published early, the lock naming only its last holder, the check's
+tolerance, rates without names, a message's yes or no, and error lines that keep paths."""
+
+import collections
+import os
+import pathlib
+import re
+import shutil
+import subprocess
+import sys
+from collections.abc import Callable, Iterator
+
+import pytest
+
+from cluster import celery_app, redis_server
+from helpers import needs_unsanitized_module
+from kestrava_jobs import package_video
+from kestrava_jobs.job import check, playable
+from kestrava_jobs.job.check import RenditionIncomplete, check_rendition
+from kestrava_jobs.job.deadline import Deadline
+from kestrava_jobs.ladder import pair
+from kestrava_jobs.storage.folder import LocalFiles, held_by, name_holder
+from kestrava_jobs.storage.keys import KeyInfo
+from media import make_source
+
+pytestmark = needs_unsanitized_module
+
+
+def counting(check: Callable, counts: collections.Counter) -> Callable:
+    def counted(files: object, name: str, *rest: object) -> object:
+        counts[name] += 1
+        return check(files, name, *rest)
+    return counted
+
+
+def test_publishing_early_checks_each_rendition_once(tmp_path, monkeypatch, media_dir):
+    # 1080p takes several polls longer than 360p, which is finished all that time.
+    source = make_source(media_dir / "guards_1920x1080_1s.mp4", seconds=1, size="1920x1080", audio=None)
+    counts: collections.Counter = collections.Counter()
+    monkeypatch.setattr(playable, "check_rendition", counting(playable.check_rendition, counts))
+    monkeypatch.setattr(check, "check_rendition", counting(check.check_rendition, counts))
+    result = package_video(source, tmp_path / "out", resolution=["1080p", "360p"], publish_early=True)
+    assert result.complete == ["1080p", "360p"]
+    assert counts == {"1080p": 1, "360p": 1}
+
+
+def test_a_new_holder_leaves_nothing_of_the_old_one(tmp_path):
+    path = tmp_path / "out.lock"
+    found = []
+    for job_id in ("a-redelivered-task-id-0123456789abcdef", "short", ""):
+        lock = os.open(path, os.O_RDWR | os.O_CREAT, 0o600)  # as each job opens it
+        try:
+            name_holder(lock, job_id)
+            found.append(held_by(lock))
+        finally:
+            os.close(lock)
+        assert path.read_bytes() == job_id.encode()
+    assert found == ["a-redelivered-task-id-0123456789abcdef", "short", ""]
+
+
+@pytest.fixture(scope="module")
+def packaged(tmp_path_factory, media_dir) -> tuple[pathlib.Path, KeyInfo]:
+    """A finished 2 s package in one 360p segment, and its key."""
+    out = tmp_path_factory.mktemp("guarded") / "out"
+    result = package_video(make_source(media_dir / "check_160x120.mp4", seconds=2, size="160x120"), out,
+                           resolution=["360p"])
+    key_file = pathlib.Path(result.key_file)
+    return out, KeyInfo(key_file.with_suffix(".keyinfo"), key_file, result.key_uri, key_file.read_bytes(), None)
+
+
+def test_a_segment_a_third_of_a_second_off_its_listing_fails(tmp_path, packaged):
+    out = shutil.copytree(packaged[0], tmp_path / "out")
+    playlist = out / "360p.m3u8"
+    playlist.write_text(re.sub(r"#EXTINF:([0-9.]+)", lambda m: f"#EXTINF:{float(m[1]) + 0.3:.6f}",
+                               playlist.read_text()))
+    with pytest.raises(RenditionIncomplete, match=r"360p_000\.ts holds 2\.\d+ s where its playlist lists 2\.3\d+ s"):
+        check_rendition(LocalFiles(out), "360p", packaged[1], Deadline(None))
+
+
+def test_rates_without_names_leave_the_rest_their_own_defaults():
+    # By position over the whole ladder: 1080p's rate goes with 1080p, which a 720p source drops.
+    assert pair(None, [5_000_000, 2_000_000, 900_000], (1280, 720)) == \
+        (["720p", "480p", "360p"], [2_000_000, 900_000, 400_000])
+
+
+@pytest.fixture
+def app(tmp_path, monkeypatch) -> Iterator[object]:
+    """An app on a Redis of this test's own, with the folders a message may use under tmp_path."""
+    monkeypatch.setenv("KESTRAVA_SOURCE_ROOTS", str(tmp_path / "uploads"))
+    monkeypatch.setenv("KESTRAVA_OUTPUT_ROOT", str(tmp_path / "packages"))
+    (tmp_path / "redis").mkdir()
+    with redis_server(tmp_path / "redis") as redis, celery_app(redis.url) as submitting:
+        yield submitting
+
+
+@pytest.mark.skipif(shutil.which("redis-server") is None, reason="needs Debian's redis-server")
+def test_a_spread_message_saying_false_as_text_is_refused_before_any_file(tmp_path, media_dir, key_dir,
+                                                                          app):
+    uploads, packages = tmp_path / "uploads", tmp_path / "packages"
+    uploads.mkdir()
+    packages.mkdir()
+    source = shutil.copyfile(make_source(media_dir / "guards_160x120_1s.mp4", seconds=1, size="160x120"),
+                             uploads / "upload.mp4")
+    keys_before = sorted(key_dir.iterdir())
+    applied = app.tasks["kestrava_jobs.package_spread"].apply(
+        args=[str(source), str(packages / "out")], kwargs={"resolution": ["360p"], "publish_early": "false"})
+    with pytest.raises(TypeError, match="publish_early must be True or False, not str"):
+        applied.get()
+    assert list(packages.iterdir()) == [] and sorted(key_dir.iterdir()) == keys_before
+
+
+@pytest.mark.parametrize("name", ["missing.mp4", "line\nbreak.mp4"])
+def test_an_error_line_keeps_the_path_as_given(tmp_path, name):
+    source = tmp_path / "two  spaces" / name
+    run = subprocess.run([sys.executable, "-m", "kestrava_jobs", str(source), str(tmp_path / "out")],
+                         capture_output=True, text=True, timeout=60)
+    shown = str(source).replace("\n", " ")  # the line stays one line; the rest is as given
+    assert run.returncode != 0 and re.fullmatch(f"{re.escape(shown)}: [^\n]+\n", run.stderr), run.stderr
