@@ -6,7 +6,7 @@ Ways measured (each round runs them all, in a rotating order):
   off      - package_video as without the option: the master appears at the end
   one      - publish_early, every rendition in one child
   nice N   - publish_early, the smallest rendition in a child of its own and the others
-             in a second child at nice N (the job's own way uses job_run.BEHIND_NICE)
+             in a second child at nice N (the job's own way uses request.BEHIND_NICE)
 
 Time to first play: from the call until the master lists a complete, checked rendition
 (the first on_rendition call), as a share of the same run's whole job. Slow-down: the
@@ -30,15 +30,15 @@ from sources import realistic_source
 
 # One job in a fresh interpreter, as a worker would run it; prints its figures as JSON.
 JOB = """
-import json, sys, time
-import kestrava_jobs.job_run as job_run
-from kestrava_jobs import package_video
+import dataclasses, json, sys, time
+from kestrava_jobs.job.package import package
+from kestrava_jobs.job.request import JobOptions, check_request
 source, out, keys, way = sys.argv[1:5]
-job_run.BEHIND_NICE = None if way in ("off", "one") else int(way)
 first = []
 started = time.monotonic()
-result = package_video(source, out, key_dir=keys, publish_early=way != "off",
-                       on_rendition=lambda name: first.append((time.monotonic() - started, name)))
+request = check_request(source, out, JobOptions(key_dir=keys, publish_early=way != "off"),
+                        on_rendition=lambda name: first.append((time.monotonic() - started, name)))
+result = package(dataclasses.replace(request, behind_nice=None if way in ("off", "one") else int(way)))
 print(json.dumps({"whole": time.monotonic() - started, "first": first[0][0], "first_name": first[0][1],
                   "complete": result.complete}))
 """

@@ -12,8 +12,9 @@ import sys
 import threading
 import time
 
-LADDER = [("1080p", 1920, 1080, 5000000), ("720p", 1280, 720, 2500000),
-          ("480p", 854, 480, 1000000), ("360p", 640, 360, 400000)]
+from kestrava_jobs import ladder
+
+LADDER = [(rung.name, rung.wide, rung.narrow, rung.bitrate) for rung in ladder.LADDER]
 LOUDNESS = "loudnorm=I=-14:LRA=11:TP=-1.5,aformat=sample_fmts=fltp:sample_rates=44100:channel_layouts=stereo"
 X264 = ["-c:v", "libx264", "-preset", "fast", "-g", "60", "-keyint_min", "60", "-sc_threshold", "0"]
 AAC = ["-c:a", "aac", "-b:a", "128k"]

@@ -148,9 +148,9 @@ def celery_workers(environment: dict[str, str]) -> Iterator[list[pathlib.Path]]:
 @contextlib.contextmanager
 def celery_client(broker: str) -> Iterator:
     """The project's Celery app as a submitter, its connections released on the way out."""
-    os.environ["KESTRAVA_BROKER_URL"] = broker
     sys.path.insert(0, str(ROOT))
-    from kestrava_jobs.celery_app import app
+    from kestrava_jobs.celery_app import make_app
+    app = make_app(broker)
     try:
         yield app
     finally:

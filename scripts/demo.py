@@ -12,7 +12,7 @@ import shutil
 import subprocess
 import sys
 
-from kestrava_jobs.cli import main as kestrava_package
+from kestrava_jobs.command.cli import main as kestrava_package
 
 OUTPUT_DIR = pathlib.Path("demo-output")
 SAMPLE = pathlib.Path("build") / "demo-sample.mp4"

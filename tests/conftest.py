@@ -10,6 +10,8 @@ _preload = os.environ.pop("LD_PRELOAD", None)
 if _preload:
     os.environ["KESTRAVA_CHILD_PRELOAD"] = _preload
 
+from kestrava_jobs import package_video
+from kestrava_jobs.storage.keys import KeyInfo
 from media import generate, make_source
 
 
@@ -106,3 +108,13 @@ def source_at(media_dir):
         return made[name]
 
     return make
+
+
+@pytest.fixture(scope="session")
+def packaged(tmp_path_factory, media_dir) -> tuple[pathlib.Path, KeyInfo]:
+    """A finished 2 s package in one 360p segment, and its key."""
+    out = tmp_path_factory.mktemp("checked") / "out"
+    result = package_video(make_source(media_dir / "check_160x120.mp4", seconds=2, size="160x120"), out,
+                           resolution=["360p"])
+    key_file = pathlib.Path(result.key_file)
+    return out, KeyInfo(key_file.with_suffix(".keyinfo"), key_file, result.key_uri, key_file.read_bytes(), None)

@@ -7,6 +7,7 @@ playlist's lines.
 
 import pytest
 
+from kestrava_jobs import ladder
 from media import master_lines, run_job, stream_inf
 
 HEADER = ["#EXTM3U", "#EXT-X-VERSION:3"]
@@ -32,6 +33,15 @@ def test_bit_rates_pair_with_names_by_position(tmp_path, video_only, names, bitr
     sizes = {"1080p": "1920x1080", "720p": "1280x720", "480p": "854x480", "360p": "640x360"}
     assert variants(tmp_path, video_only, names, bitrates) == [
         (f"BANDWIDTH={rate},RESOLUTION={sizes[name]}", f"{name}.m3u8") for name, rate in expected]
+
+
+def test_the_companions_ladder_is_the_modules(tmp_path, video_only):
+    """The companion cannot read the module's table: the calls show it. Without names and
+    rates the whole ladder at its default rates; names without rates get each its own."""
+    expected = [(f"BANDWIDTH={rung.bitrate},RESOLUTION={rung.wide}x{rung.narrow}", f"{rung.name}.m3u8")
+                for rung in ladder.LADDER]
+    assert variants(tmp_path / "defaults", video_only) == expected
+    assert variants(tmp_path / "by_name", video_only, ladder.NAMES[::-1], []) == expected[::-1]
 
 
 def test_master_playlist_bytes(tmp_path, video_only):

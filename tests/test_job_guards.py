@@ -4,7 +4,6 @@ tolerance, rates without names, a message's yes or no, and error lines that keep
 
 import collections
 import os
-import pathlib
 import re
 import shutil
 import subprocess
@@ -21,7 +20,6 @@ from kestrava_jobs.job.check import RenditionIncomplete, check_rendition
 from kestrava_jobs.job.deadline import Deadline
 from kestrava_jobs.ladder import pair
 from kestrava_jobs.storage.folder import LocalFiles, held_by, name_holder
-from kestrava_jobs.storage.keys import KeyInfo
 from media import make_source
 
 pytestmark = needs_unsanitized_module
@@ -57,16 +55,6 @@ def test_a_new_holder_leaves_nothing_of_the_old_one(tmp_path):
             os.close(lock)
         assert path.read_bytes() == job_id.encode()
     assert found == ["a-redelivered-task-id-0123456789abcdef", "short", ""]
-
-
-@pytest.fixture(scope="module")
-def packaged(tmp_path_factory, media_dir) -> tuple[pathlib.Path, KeyInfo]:
-    """A finished 2 s package in one 360p segment, and its key."""
-    out = tmp_path_factory.mktemp("guarded") / "out"
-    result = package_video(make_source(media_dir / "check_160x120.mp4", seconds=2, size="160x120"), out,
-                           resolution=["360p"])
-    key_file = pathlib.Path(result.key_file)
-    return out, KeyInfo(key_file.with_suffix(".keyinfo"), key_file, result.key_uri, key_file.read_bytes(), None)
 
 
 def test_a_segment_a_third_of_a_second_off_its_listing_fails(tmp_path, packaged):

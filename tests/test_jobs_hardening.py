@@ -23,7 +23,6 @@ from kestrava_jobs.cluster.confine import confine
 from kestrava_jobs.job.check import RenditionIncomplete, check_rendition
 from kestrava_jobs.job.deadline import Deadline
 from kestrava_jobs.storage.folder import LocalFiles
-from kestrava_jobs.storage.keys import KeyInfo
 from media import decrypt_segment, ffprobe, make_source, wait_for
 
 pytestmark = needs_unsanitized_module
@@ -191,16 +190,6 @@ def test_segments_cut_short_make_a_failed_rendition_and_an_empty_folder(tmp_path
     assert re.search(r"came out complete: 360p: 360p_\d{3}\.ts (does not decrypt under the job's key|holds [0-9.]+ s "
                      r"where its playlist lists [0-9.]+ s)", run.stdout)
     assert sorted(p.name for p in tmp_path.iterdir()) == ["out.lock", "out.log"]
-
-
-@pytest.fixture(scope="session")
-def packaged(tmp_path_factory, media_dir) -> tuple[pathlib.Path, KeyInfo]:
-    """A finished 2 s package in one 360p segment, and its key."""
-    out = tmp_path_factory.mktemp("checked") / "out"
-    result = package_video(make_source(media_dir / "check_160x120.mp4", seconds=2, size="160x120"), out,
-                           resolution=["360p"])
-    key_file = pathlib.Path(result.key_file)
-    return out, KeyInfo(key_file.with_suffix(".keyinfo"), key_file, result.key_uri, key_file.read_bytes(), None)
 
 
 @pytest.mark.parametrize("spoil", ["listed_half_a_second_long", "16_bytes_short"])

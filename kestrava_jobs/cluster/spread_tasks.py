@@ -13,7 +13,7 @@ from celery.utils.log import get_task_logger
 
 from ..job.check import RenditionIncomplete
 from ..job.progress import progress_record
-from ..job.request import check_request, plan_job
+from ..job.request import JobOptions, check_request, plan_job
 from ..job.result import PackageError, PackageResult
 from . import spread
 from .confine import confine
@@ -47,7 +47,7 @@ def package_spread_task(self: Task, source: str, out_dir: str, **options) -> dic
 def start_job(task: Task, source: str, out_dir: str, options: dict) -> SpreadJob | PackageResult:
     """The message checked as package_video checks its arguments, then the job started."""
     source, out_dir, options = confine(source, out_dir, options)
-    request = check_request(source, out_dir, job_id=task.request.id, **options)
+    request = check_request(source, out_dir, JobOptions(**options), job_id=task.request.id)
     plan = plan_job(request)
     # Live before it claims the folder: a second job then sees it at work.
     progress_backend(task.app).store_result(task.request.id, progress_record(0.0, plan.duration, []), "PROGRESS")

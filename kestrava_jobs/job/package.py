@@ -7,7 +7,7 @@ from collections.abc import Sequence
 
 from ..storage.keys import DEFAULT_KEY_URI, discard
 from ..storage.seam import finished_before
-from .request import JobPlan, JobRequest, ProgressCallback, RenditionCallback, check_request, plan_job
+from .request import JobOptions, JobPlan, JobRequest, ProgressCallback, RenditionCallback, check_request, plan_job
 from .result import PackageResult
 from .run import run_job
 
@@ -43,9 +43,10 @@ def package_video(source: str | os.PathLike, out_dir: str | os.PathLike, *,
     first), the master then replaced whole by a rename each time, listing only complete,
     checked renditions in the order asked for. Serve it with a short cache lifetime then.
     """
-    return package(check_request(source, out_dir, resolution=resolution, bitrate=bitrate, key_info=key_info,
-                                 key_uri=key_uri, key_dir=key_dir, timeout=timeout, publish_early=publish_early,
-                                 job_id=job_id, on_progress=on_progress, cancel=cancel, on_rendition=on_rendition))
+    options = JobOptions(resolution=resolution, bitrate=bitrate, key_info=key_info, key_uri=key_uri, key_dir=key_dir,
+                         timeout=timeout, publish_early=publish_early)
+    return package(check_request(source, out_dir, options, job_id=job_id, on_progress=on_progress, cancel=cancel,
+                                 on_rendition=on_rendition))
 
 
 def package(request: JobRequest) -> PackageResult:

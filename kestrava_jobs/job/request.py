@@ -48,18 +48,29 @@ class JobPlan:
     duration: float | None  # the source's, in seconds, when known
 
 
-def check_request(source: object, out_dir: object, *, resolution: object = None, bitrate: object = None,
-                  key_info: object = None, key_uri: object = DEFAULT_KEY_URI, key_dir: object = None,
-                  timeout: object = None, publish_early: object = False, **given: Any) -> JobRequest:
+@dataclass(frozen=True)
+class JobOptions:
+    """package_video's options as given, by a caller or a message, before any check."""
+    resolution: object = None
+    bitrate: object = None
+    key_info: object = None
+    key_uri: object = DEFAULT_KEY_URI
+    key_dir: object = None
+    timeout: object = None
+    publish_early: object = False
+
+
+def check_request(source: object, out_dir: object, options: JobOptions, **given: Any) -> JobRequest:
     """Every argument of package_video checked, before any file is made. `given` holds
     what is the caller's own and needs no check (job_id and the callbacks)."""
-    names = check_names(resolution)
+    names = check_names(options.resolution)
+    key_dir = options.key_dir
     return JobRequest(
         source=check_source(source), package=check_out_dir(out_dir), names=names,
-        rates=check_bitrates(bitrate, names or ladder.NAMES), key_info=check_key_info(key_info),
-        key_uri=check_key_uri(key_uri), deadline=Deadline(check_timeout(timeout)),
+        rates=check_bitrates(options.bitrate, names or ladder.NAMES), key_info=check_key_info(options.key_info),
+        key_uri=check_key_uri(options.key_uri), deadline=Deadline(check_timeout(options.timeout)),
         key_dir=ready_key_dir(pathlib.Path(key_dir) if key_dir is not None else None),  # type: ignore[arg-type]
-        publish_early=check_flag(publish_early, "publish_early"), **given)
+        publish_early=check_flag(options.publish_early, "publish_early"), **given)
 
 
 def check_flag(value: object, what: str) -> bool:
