@@ -17,9 +17,12 @@ from helpers import needs_unsanitized_module
 from kestrava_jobs import package_video
 from kestrava_jobs.job import check, playable
 from kestrava_jobs.job.check import RenditionIncomplete, check_rendition
+from kestrava_jobs.celery_app import make_app
 from kestrava_jobs.job.deadline import Deadline
+from kestrava_jobs.job.ffmpeg_words import cause
 from kestrava_jobs.ladder import pair
 from kestrava_jobs.storage.folder import LocalFiles, held_by, name_holder
+from kestrava_jobs.storage.keys import ready_key_dir
 from media import make_source
 
 pytestmark = needs_unsanitized_module
@@ -105,3 +108,25 @@ def test_an_error_line_keeps_the_path_as_given(tmp_path, name):
                          capture_output=True, text=True, timeout=60)
     shown = str(source).replace("\n", " ")  # the line stays one line; the rest is as given
     assert run.returncode != 0 and re.fullmatch(f"{re.escape(shown)}: [^\n]+\n", run.stderr), run.stderr
+
+
+def test_settings_are_read_when_used(tmp_path, monkeypatch):
+    for name in ("a", "b"):
+        monkeypatch.setenv("KESTRAVA_KEY_DIR", str(tmp_path / name))
+        assert ready_key_dir(None) == tmp_path / name
+    monkeypatch.setenv("KESTRAVA_BROKER_URL", "redis://127.0.0.1:9/3")
+    monkeypatch.setenv("KESTRAVA_VISIBILITY_TIMEOUT", "60")
+    app = make_app()
+    try:
+        assert (app.conf.broker_url, app.conf.broker_transport_options) == ("redis://127.0.0.1:9/3",
+                                                                            {"visibility_timeout": 60})
+    finally:
+        app.close()
+    # A worker's setting that a job on one machine never reads cannot stop it.
+    monkeypatch.setenv("KESTRAVA_VISIBILITY_TIMEOUT", "12h")
+    assert ready_key_dir(None) == tmp_path / "b"
+
+
+def test_ffmpeg_words_name_components_without_their_addresses():
+    line = "[vost#0:0/libx264 @ 0x55d1c0] [enc:libx264 @ 0x55d2a0] Error while opening encoder"
+    assert cause(f"frame I:1 Avg QP:20\n{line}\n") == "[vost#0:0/libx264] [enc:libx264] Error while opening encoder"

@@ -17,8 +17,7 @@ from . import spread_tasks, tasks  # noqa: F401
 
 def make_app(broker_url: str | None = None) -> Celery:
     """An app on the deployment's broker (or `broker_url`), which is also its result store."""
-    deployment = settings()
-    url = broker_url or deployment.broker_url
+    url = broker_url or settings.broker_url
     app = Celery("kestrava_jobs", broker=url, backend=url)
     app.conf.update(
         task_serializer="json",
@@ -34,7 +33,7 @@ def make_app(broker_url: str | None = None) -> Celery:
         worker_prefetch_multiplier=1,
         # Redis hands an unacknowledged job to another worker after this long, so
         # it must outlast the longest job.
-        broker_transport_options={"visibility_timeout": deployment.visibility_timeout},
+        broker_transport_options={"visibility_timeout": settings.visibility_timeout},
         result_expires=7 * 24 * 3600,
         # A broker that restarts mid-job is waited for, however long, rather than
         # ending the worker: its jobs finish and are acknowledged once it is back.

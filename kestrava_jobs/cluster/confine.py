@@ -1,14 +1,17 @@
 """What a worker accepts from a broker message: any program that reaches the broker
 can send one, so its paths are held to the folders the deployment names."""
 
+import dataclasses
 import os
 import pathlib
 
-from ..job.validate import check_text, url_scheme
+from ..job.request import JobOptions
+from ..job.validate import url_scheme
+from ..text import check_text
 from ..settings import ALLOW_URLS, KEY_DIR, OUTPUT_ROOT, SOURCE_ROOTS, settings
 
 # The options a message may carry; the rest (key_dir, job_id, ...) are the worker's.
-MESSAGE_OPTIONS = ("resolution", "bitrate", "key_info", "key_uri", "timeout", "publish_early")
+MESSAGE_OPTIONS = tuple(field.name for field in dataclasses.fields(JobOptions) if field.name != "key_dir")
 
 
 def _under(path: str, roots: list[str]) -> bool:
@@ -28,23 +31,22 @@ def confine(source: object, out_dir: object, options: dict) -> tuple[str, str, d
     """The source, folder and options as the worker will use them, or ValueError
     (TypeError for the wrong kinds) naming what the message may not do."""
     unknown = set(options) - set(MESSAGE_OPTIONS)
-    deployment = settings()
     if unknown:
         raise ValueError(f"options a message may not give: {sorted(unknown)}")
     if isinstance(source, str) and (scheme := url_scheme(source)) is not None:
-        if not deployment.allow_url_sources or scheme not in ("http", "https"):
+        if not settings.allow_url_sources or scheme not in ("http", "https"):
             raise ValueError(f"URL sources are not accepted here (http and https only, with {ALLOW_URLS}=1)")
         real_source = check_text(source, "the source")
     else:
         real_source = _real_path(source.removeprefix("file:") if isinstance(source, str) else source, "the source")
-        if not _under(real_source, deployment.source_roots):
+        if not _under(real_source, settings.source_roots):
             raise ValueError(f"{source}: the source is not under {SOURCE_ROOTS}")
     out_path = _real_path(out_dir, "out_dir")
-    if os.path.islink(out_dir) or not _under(out_path, deployment.output_roots):
+    if os.path.islink(out_dir) or not _under(out_path, settings.output_roots):
         raise ValueError(f"{out_dir}: out_dir is not a folder under {OUTPUT_ROOT}")
     if options.get("key_info") is not None:
         key_info = _real_path(options["key_info"], "key_info")
-        if not _under(key_info, deployment.key_roots):
+        if not _under(key_info, settings.key_roots):
             raise ValueError(f"{options['key_info']}: key_info is not under {KEY_DIR}")
         options = {**options, "key_info": key_info}
     return real_source, str(pathlib.Path(out_path)), options

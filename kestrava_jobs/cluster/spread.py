@@ -23,15 +23,17 @@ from ..job.check import check_all, check_rendition, playlist_seconds
 from ..job.children import ModuleRun, run_module
 from ..job.deadline import Deadline
 from ..job.master import master_text
-from ..job.outcome import Made, log_tail, none_complete, package_result
+from ..job.outcome import Made, log_tail, master_unwritten, none_complete, package_result
 from ..job.progress import PlaylistProgress
 from ..job.request import JobPlan, JobRequest
 from ..job.result import PackageError, PackageResult, RenditionResult
-from ..job.validate import check_bitrates, check_key_uri, check_names, check_out_dir, check_text, check_timeout
+from ..job.validate import check_bitrates, check_names, check_out_dir, check_timeout
 from ..storage import keys, names as file_names
+from ..storage.keys import check_key_uri
 from ..storage.folder import JobFolder, LocalFiles
 from ..storage.own_files import lock_folder, open_own, read_own, remove_own
 from ..storage.seam import IsLive, finished_before
+from ..text import check_text
 from . import rendition_record
 
 # Renditions made apart agree on every segment within one picture of the 1/30 s grid.
@@ -99,7 +101,8 @@ def start(request: JobRequest, plan: JobPlan, is_live: IsLive) -> SpreadJob | Pa
     """The job ready for its rendition tasks, or the result of this very job when it
     finished before."""
     folder, job_id = request.package, request.job_id or ""
-    assert isinstance(folder, JobFolder), "a spread job's staging area is a folder beside its package"
+    if not isinstance(folder, JobFolder):
+        raise TypeError(f"{folder.location}: a spread job stages its renditions in a folder beside its package")
     folder.claim(job_id, is_live)
     try:
         earlier = finished_before(folder, job_id)
@@ -295,8 +298,7 @@ def checked_package(job: SpreadJob) -> PackageResult:
     try:
         job.folder.put_master(master_text(list(made.checked.values())))
     except OSError as error:
-        raise PackageError(f"{job.folder.location_of(file_names.MASTER)}: the master playlist could not be "
-                           f"written: {error.strerror}", result) from None
+        raise master_unwritten(job.folder, error, result) from None
     return result
 
 
@@ -327,13 +329,16 @@ def check_one_key(job: SpreadJob, names: list[str]) -> None:
     reads a segment listed under no key (ahead of the key line, or after METHOD=NONE) as
     clear media and passes it; a player would get it in the clear."""
     for name in names:
-        segments = media_playlist(job, name).segments
-        clear = [segment.uri for segment in segments if segment.key is None or segment.key.method == "NONE"]
+        playlist = media_playlist(job, name)
+        named = {key.uri for key in playlist.keys if key is not None}
+        if not named:
+            raise PackageError(f"{name} names the keys [], not the job's {job.key_uri}")
+        clear = [segment.uri for segment in playlist.segments if segment.key is None or segment.key.method == "NONE"]
         if clear:
             raise PackageError(f"{name} lists {clear[0]} under no key: it would be served in the clear")
-        keys = {segment.key.uri for segment in segments}
-        if keys != {job.key_uri}:
-            raise PackageError(f"{name} names the keys {sorted(keys, key=str)}, not the job's {job.key_uri}")
+        named |= {segment.key.uri for segment in playlist.segments}
+        if named != {job.key_uri}:
+            raise PackageError(f"{name} names the keys {sorted(named, key=str)}, not the job's {job.key_uri}")
 
 
 def check_aligned(job: SpreadJob, names: list[str]) -> None:

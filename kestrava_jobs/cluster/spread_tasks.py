@@ -132,8 +132,8 @@ def report(app: Celery, job: SpreadJob) -> None:
                 return
             before = current["result"] if current["status"] == "PROGRESS" and isinstance(current["result"], dict) \
                 else {}
-            meta = progress_record(max(done, before.get("done", 0.0)), job.total,
-                                   [name for name in job.names if name in playable or name in before.get("playable", [])])
+            listed = [name for name in job.names if name in playable or name in before.get("playable", [])]
+            meta = progress_record(max(done, before.get("done", 0.0)), job.total, listed)
             if meta != before:
                 store.store_result(job.job_id, meta, "PROGRESS")
         except Exception as error:  # a figure that is not shown must not fail the job

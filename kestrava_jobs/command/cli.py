@@ -20,6 +20,7 @@ from ..job.package import package_video
 from ..job.result import PackageError, PackageResult
 from ..job.validate import check_names, check_out_dir
 from ..storage.keys import DEFAULT_KEY_URI
+from ..settings import DEFAULT_KEY_DIR, KEY_DIR
 from ..storage.names import BESIDE
 from .preview import serve
 
@@ -53,8 +54,7 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     parser.add_argument("--key-info", help="an HLS key info file (default: a fresh key in the key folder)")
     parser.add_argument("--key-uri", default=DEFAULT_KEY_URI,
                         help=f"the key's URI in the playlists (default: {DEFAULT_KEY_URI})")
-    parser.add_argument("--key-dir", help="the folder for keys (default: $KESTRAVA_KEY_DIR, else "
-                        "~/.local/state/kestrava/keys)")
+    parser.add_argument("--key-dir", help=f"the folder for keys (default: ${KEY_DIR}, else {DEFAULT_KEY_DIR})")
     parser.add_argument("--timeout", type=float, help="seconds before a job is killed")
     parser.add_argument("--publish-early", action="store_true",
                         help="write the master playlist as soon as one rendition is ready (the smallest is made "

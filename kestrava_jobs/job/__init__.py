@@ -1,1 +1,2 @@
-"""One packaging job: its checked request, its plan, the module in watched children, the checks, the master and the result."""
+"""One packaging job: its checked request, its plan, the module in watched children, the
+checks, the master playlist and the result."""

@@ -111,9 +111,11 @@ def check_rendition(files: Files, name: str, key: KeyInfo, deadline: Deadline) -
     decrypts, demuxes to its end and holds as much media as the playlist says;
     RenditionIncomplete naming what is wrong otherwise."""
     playlist, segments = finished_playlist(files, name)
-    data = [files.read(segment) for segment in segments]
-    clear = [decrypted_segment(playlist, number, segment, content, key)
-             for number, (segment, content) in enumerate(zip(segments, data))]
+    sizes, clear = [], []
+    for number, segment in enumerate(segments):  # one segment's encrypted bytes at a time
+        content = files.read(segment)
+        sizes.append(len(content))
+        clear.append(decrypted_segment(playlist, number, segment, content, key))
     if sum(len(part) for part in clear) < TS_PACKET_BYTES:
         raise RenditionIncomplete("it holds no media: nothing of the source decoded", by_module=True)
     # One ffprobe reads the segments end to end; each packet's byte position says
@@ -130,7 +132,6 @@ def check_rendition(files: Files, name: str, key: KeyInfo, deadline: Deadline) -
         if abs(measured - listed) > SEGMENT_TOLERANCE:
             raise RenditionIncomplete(f"{segment} holds {measured:.3f} s where its playlist lists {listed:.3f} s")
     facts = stream_facts(found, clear[0], deadline)
-    sizes = [len(content) for content in data]
     duration = sum(durations)
     return RenditionResult(
         name=name, duration=round(duration, 6), segments=len(segments), bytes=sum(sizes),

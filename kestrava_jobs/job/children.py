@@ -14,7 +14,7 @@ from collections.abc import Callable
 from dataclasses import dataclass
 
 from .. import ladder
-from ..storage.names import MASTER
+from ..storage.names import MASTER, PLAYLIST_SUFFIX
 from .deadline import Deadline
 from .request import BEHIND_NICE
 from .result import PackageCancelled
@@ -26,7 +26,7 @@ POLL_SECONDS = 0.25
 CHILD_MODULE = "kestrava_jobs.job.child"
 # When the master is published early, the module's own (unmeasured) master goes under
 # this name, one per child, so that it never replaces ours even for a moment.
-MODULE_MASTER = ".module-master-{}.m3u8"
+MODULE_MASTER = ".module-master-{}" + PLAYLIST_SUFFIX
 
 
 @dataclass(frozen=True)

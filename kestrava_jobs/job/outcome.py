@@ -38,6 +38,12 @@ def none_complete(source: str, result: PackageResult) -> PackageError:
     return PackageError(f"no rendition of {source} came out complete: {why}", result)
 
 
+def master_unwritten(package: Package, error: OSError, result: PackageResult) -> PackageError:
+    """The error of a job whose renditions are complete but whose master could not be put."""
+    return PackageError(f"{package.location_of(MASTER)}: the master playlist could not be written: {error.strerror}",
+                        result)
+
+
 def log_tail(package: Package, lines: int) -> str:
     """The log's last lines (all of them for 0)."""
     try:

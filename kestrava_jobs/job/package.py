@@ -67,7 +67,7 @@ def earlier_result(request: JobRequest, previous_holder: str) -> PackageResult |
     if earlier is not None:
         log.info("%s is complete already (job %s); not encoding it again", package.location, job_id)
         return earlier
-    if job_id and previous_holder == job_id:
+    if job_id and previous_holder == job_id and package.exists():
         log.info("%s: taking over from an attempt of job %s that died", package.location, job_id)
         leave_as_found(request, created=False)
     package.refuse_unless_empty()

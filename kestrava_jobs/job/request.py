@@ -7,12 +7,11 @@ from dataclasses import dataclass
 from typing import Any
 
 from .. import ladder
-from ..storage.keys import DEFAULT_KEY_URI, ready_key_dir
+from ..storage.keys import DEFAULT_KEY_URI, check_key_uri, ready_key_dir
 from ..storage.seam import Package
 from .deadline import Deadline
 from .probe import SourceInfo, probe_source
-from .validate import (check_bitrates, check_key_info, check_key_uri, check_names, check_out_dir, check_source,
-                       check_timeout)
+from .validate import check_bitrates, check_key_info, check_names, check_out_dir, check_source, check_timeout
 
 ProgressCallback = Callable[[float, float | None], None]
 # Called with a rendition's name when the master playlist starts listing it.

@@ -7,10 +7,9 @@ import os
 from ..storage import keys
 from ..storage.folder import LocalFiles
 from ..storage.keys import KeyInfo
-from ..storage.names import MASTER
 from .check import check_all
 from .children import ModuleRun, run_module
-from .outcome import Made, log_tail, none_complete, package_result
+from .outcome import Made, log_tail, master_unwritten, none_complete, package_result
 from .playable import Playable
 from .progress import PlaylistProgress
 from .request import JobPlan, JobRequest
@@ -58,5 +57,4 @@ def write_measured_master(playable: Playable, result: PackageResult) -> None:
     try:
         playable.publish()
     except OSError as error:
-        master = playable.request.package.location_of(MASTER)
-        raise PackageError(f"{master}: the master playlist could not be written: {error.strerror}", result) from None
+        raise master_unwritten(playable.request.package, error, result) from None

@@ -10,32 +10,16 @@ from collections.abc import Sequence
 from .. import ladder
 from ..storage.folder import JobFolder
 from ..storage.names import BESIDE
+from ..text import check_text
 
 # What the module's binding takes, and what x264's rate control works with (kb/s).
 MIN_BITRATE, MAX_BITRATE = 1_000, 2**31 - 1
 # What FFmpeg opens through a protocol rather than as a file: a scheme and a colon
 # ("https://…", but also "concat:a|b" or "subfile:…"). "file:" names a local file.
 URL_SCHEME = re.compile(r"^([A-Za-z][A-Za-z0-9+.-]*):")
-CONTROL = re.compile(r"[\x00-\x1f\x7f]")
 NAME_MAX = 255
 # The longest name the job gives a file beside the package folder.
 LONGEST_SUFFIX = max(BESIDE, key=len)
-
-
-def check_text(text: str, what: str) -> str:
-    if CONTROL.search(text):
-        raise ValueError(f"{what} must not contain control characters")
-    return text
-
-
-def check_key_uri(uri: object) -> str:
-    """The key's URI as the playlists will name it: it goes into a key info line and a
-    quoted playlist attribute, so no control characters, quotes or spaces."""
-    if not isinstance(uri, str):
-        raise TypeError(f"key_uri must be a str, not {type(uri).__name__}")
-    if not uri or CONTROL.search(uri) or any(c in uri for c in "\"' \\"):
-        raise ValueError("key_uri must be a URI without control characters, quotes or spaces")
-    return uri
 
 
 def url_scheme(source: str) -> str | None:

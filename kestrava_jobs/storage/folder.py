@@ -108,6 +108,9 @@ class JobFolder:
     def has(self, name: str) -> bool:
         return LocalFiles(self.path).has(name)
 
+    def exists(self) -> bool:
+        return self.path.is_dir()
+
     def refuse_unless_empty(self) -> None:
         if self.path.exists() and (not self.path.is_dir() or any(self.path.iterdir())):
             raise FileExistsError(f"{self.path}: the package folder must be new or empty")

@@ -8,8 +8,8 @@ import secrets
 import stat
 from dataclasses import dataclass, field
 
-from ..job.validate import check_key_uri, check_text
 from ..settings import settings
+from ..text import CONTROL, check_text
 from .own_files import create_new, remove_own
 
 KEY_BYTES = 16
@@ -26,10 +26,20 @@ class KeyInfo:
     iv: str | None = field(repr=False)  # 32 hex digits, or None: each segment's sequence number
 
 
+def check_key_uri(uri: object) -> str:
+    """The key's URI as the playlists will name it: it goes into a key info line and a
+    quoted playlist attribute, so no control characters, quotes or spaces."""
+    if not isinstance(uri, str):
+        raise TypeError(f"key_uri must be a str, not {type(uri).__name__}")
+    if not uri or CONTROL.search(uri) or any(c in uri for c in "\"' \\"):
+        raise ValueError("key_uri must be a URI without control characters, quotes or spaces")
+    return uri
+
+
 def ready_key_dir(key_dir: pathlib.Path | None) -> pathlib.Path:
     """The key folder (the deployment's when None), made 0700 if missing; refused unless
     it is this user's own folder."""
-    key_dir = pathlib.Path(os.path.abspath(key_dir if key_dir is not None else settings().key_dir))
+    key_dir = pathlib.Path(os.path.abspath(key_dir if key_dir is not None else settings.key_dir))
     key_dir.mkdir(mode=0o700, parents=True, exist_ok=True)
     found = os.lstat(key_dir)
     if not stat.S_ISDIR(found.st_mode) or found.st_uid != os.geteuid():
@@ -45,21 +55,28 @@ def key_name(location: str | os.PathLike) -> str:
     return hashlib.sha256(os.fsencode(location)).hexdigest()[:32]
 
 
+def key_file(key_dir: pathlib.Path, location: str | os.PathLike) -> pathlib.Path:
+    return key_dir / (key_name(location) + ".key")
+
+
+def key_info_file(key_dir: pathlib.Path, location: str | os.PathLike) -> pathlib.Path:
+    return key_dir / (key_name(location) + ".keyinfo")
+
+
 def discard(key_dir: pathlib.Path, location: str | os.PathLike) -> None:
     """Removes the key and key info file of a package that was not made."""
-    for suffix in (".key", ".keyinfo"):
-        remove_own(key_dir / (key_name(location) + suffix))
+    for path in (key_file(key_dir, location), key_info_file(key_dir, location)):
+        remove_own(path)
 
 
 def fresh_key_info(key_dir: pathlib.Path, location: str | os.PathLike, key_uri: str) -> KeyInfo:
     key, iv = secrets.token_bytes(KEY_BYTES), secrets.token_hex(16)
-    key_file = key_dir / (key_name(location) + ".key")
-    info = key_dir / (key_name(location) + ".keyinfo")
+    key_path, info = key_file(key_dir, location), key_info_file(key_dir, location)
     # An earlier attempt at this folder that did not finish left them; its package is gone.
     discard(key_dir, location)
-    create_new(key_file, key)
-    create_new(info, f"{key_uri}\n{key_file}\n{iv}\n".encode())
-    return KeyInfo(info, key_file, key_uri, key, iv)
+    create_new(key_path, key)
+    create_new(info, f"{key_uri}\n{key_path}\n{iv}\n".encode())
+    return KeyInfo(info, key_path, key_uri, key, iv)
 
 
 def read_key_info(given: pathlib.Path) -> KeyInfo:
@@ -68,22 +85,22 @@ def read_key_info(given: pathlib.Path) -> KeyInfo:
     if len(lines) < 2:
         raise ValueError(f"{given}: a key info file holds a key URI and a key file path, one a line")
     uri = check_key_uri(lines[0])
-    key_file = pathlib.Path(check_text(lines[1], "the key file path")).expanduser().resolve()
-    key = key_file.read_bytes()
+    named = pathlib.Path(check_text(lines[1], "the key file path")).expanduser().resolve()
+    key = named.read_bytes()
     if len(key) != KEY_BYTES:
         raise ValueError(f"{given}: its key file must hold {KEY_BYTES} bytes")
     iv = lines[2].strip() if len(lines) > 2 and lines[2].strip() else None
     if iv is not None and (len(iv.removeprefix("0x")) != 32 or
                            any(c not in "0123456789abcdefABCDEF" for c in iv.removeprefix("0x"))):
         raise ValueError(f"{given}: its IV must be 32 hexadecimal digits")
-    return KeyInfo(pathlib.Path(given), key_file, uri, key, iv)
+    return KeyInfo(pathlib.Path(given), named, uri, key, iv)
 
 
 def caller_key_info(key_dir: pathlib.Path, location: str | os.PathLike, given: pathlib.Path) -> KeyInfo:
     """The caller's key info file, copied into the key folder with its key path made
     absolute (the job works in the package folder) and every line checked."""
     caller = read_key_info(given)
-    info = key_dir / (key_name(location) + ".keyinfo")
+    info = key_info_file(key_dir, location)
     remove_own(info)
     lines = [caller.uri, str(caller.key_file), *([caller.iv] if caller.iv else [])]
     create_new(info, ("\n".join(lines) + "\n").encode())

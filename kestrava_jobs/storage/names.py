@@ -11,7 +11,7 @@ PLAYLIST_SUFFIX = ".m3u8"
 LOCK, LOG, RECORD, STAGING = ".lock", ".log", ".done.json", ".staging"
 BESIDE = (LOCK, LOG, RECORD, STAGING)
 # What a player is handed for each file a package may hold.
-CONTENT_TYPES = {".m3u8": "application/vnd.apple.mpegurl", ".ts": "video/mp2t", ".vtt": "text/vtt",
+CONTENT_TYPES = {PLAYLIST_SUFFIX: "application/vnd.apple.mpegurl", ".ts": "video/mp2t", ".vtt": "text/vtt",
                  ".jpg": "image/jpeg"}
 
 
