@@ -49,4 +49,18 @@ def confine(source: object, out_dir: object, options: dict) -> tuple[str, str, d
         if not _under(key_info, settings.key_roots):
             raise ValueError(f"{options['key_info']}: key_info is not under {KEY_DIR}")
         options = {**options, "key_info": key_info}
+    if options.get("captions") is not None:
+        options = {**options, "captions": confined_captions(options["captions"])}
     return real_source, str(pathlib.Path(out_path)), options
+
+
+def confined_captions(captions: object) -> dict[str, str]:
+    """Caption files are read like sources: only below the source roots."""
+    if not isinstance(captions, dict):
+        raise TypeError("captions must map languages to files")
+    confined = {}
+    for language, path in captions.items():
+        confined[language] = _real_path(path, "a caption file")
+        if not _under(confined[language], settings.source_roots):
+            raise ValueError(f"{path}: the caption file is not under {SOURCE_ROOTS}")
+    return confined

@@ -59,6 +59,11 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     parser.add_argument("--publish-early", action="store_true",
                         help="write the master playlist as soon as one rendition is ready (the smallest is made "
                              "first) and again as each other one is; serve it with Cache-Control: no-cache")
+    parser.add_argument("--captions", action="append", type=caption_file, metavar="LANGUAGE=FILE",
+                        help="a caption file (SubRip, WebVTT or ASS) and its language, e.g. en=talk.en.srt; "
+                             "repeat for each; the source's own text subtitle tracks are always taken")
+    parser.add_argument("--charset", help="the caption files' encoding when it is neither UTF-8 nor UTF-16 "
+                                          "(e.g. cp1252)")
     parser.add_argument("--jobs", type=int, default=1, help="sources packaged at once (default: 1)")
     parser.add_argument("--json", action="store_true", help="print the result as JSON and nothing else")
     args = parser.parse_args(argv)
@@ -79,6 +84,13 @@ def bitrates(text: str) -> list[int]:
     except ValueError:
         raise argparse.ArgumentTypeError(f"bit rates are whole numbers of bits per second, comma-separated, "
                                          f"not {text!r}") from None
+
+
+def caption_file(text: str) -> tuple[str, str]:
+    language, equals, path = text.partition("=")
+    if not equals or not language or not path:
+        raise argparse.ArgumentTypeError(f"a caption file is given as LANGUAGE=FILE, not {text!r}")
+    return language, path
 
 
 def flatten(groups: list[list] | None) -> list | None:
@@ -127,7 +139,8 @@ def run_jobs(args: argparse.Namespace, sources: list[str], folders: list[pathlib
     cancel = threading.Event()
     options = {"resolution": args.resolution, "bitrate": args.bitrate, "key_info": args.key_info,
                "key_uri": args.key_uri, "key_dir": args.key_dir, "timeout": args.timeout, "cancel": cancel,
-               "publish_early": args.publish_early}
+               "publish_early": args.publish_early, "captions": dict(args.captions) if args.captions else None,
+               "charset": args.charset}
     show_bar = console.is_terminal and not args.json
     # The spinner and the elapsed time move while the figure waits for every rendition's
     # first segment.

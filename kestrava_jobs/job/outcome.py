@@ -1,13 +1,13 @@
 """What a job's end makes of its renditions: the result it returns, and the one error it
 raises when none came out complete. Whether the job ran on one machine or was spread."""
 
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 
 from ..storage.keys import KeyInfo
 from ..storage.names import MASTER
 from ..storage.seam import Package
 from .deadline import Deadline
-from .result import PackageError, PackageResult, RenditionResult
+from .result import CaptionResult, PackageError, PackageResult, RenditionResult
 
 LOG_TAIL_LINES = 20
 
@@ -18,6 +18,7 @@ class Made:
     names: list[str]  # every rendition asked for, in order
     checked: dict[str, RenditionResult]  # the complete ones
     reasons: dict[str, str]  # why each other one failed
+    captions: list[CaptionResult] = field(default_factory=list)
 
 
 def package_result(source: str, package: Package, key: KeyInfo, deadline: Deadline, made: Made,
@@ -29,7 +30,7 @@ def package_result(source: str, package: Package, key: KeyInfo, deadline: Deadli
                          log=package.log_location, seconds=deadline.elapsed(),
                          key_file=str(key.key_file) if key_kept else "", key_uri=key.uri, complete=list(made.checked),
                          failed=[name for name in made.names if name not in made.checked], reasons=made.reasons,
-                         renditions=made.checked, log_tail=log_tail(package, LOG_TAIL_LINES))
+                         renditions=made.checked, log_tail=log_tail(package, LOG_TAIL_LINES), captions=made.captions)
 
 
 def none_complete(source: str, result: PackageResult) -> PackageError:

@@ -3,7 +3,7 @@
 import logging
 import os
 import threading
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 
 from ..storage.keys import DEFAULT_KEY_URI, discard
 from ..storage.seam import finished_before
@@ -20,7 +20,8 @@ def package_video(source: str | os.PathLike, out_dir: str | os.PathLike, *,
                   key_dir: str | os.PathLike | None = None, timeout: float | None = None,
                   on_progress: ProgressCallback | None = None, job_id: str | None = None,
                   cancel: threading.Event | None = None, publish_early: bool = False,
-                  on_rendition: RenditionCallback | None = None) -> PackageResult:
+                  on_rendition: RenditionCallback | None = None,
+                  captions: Mapping[str, str | os.PathLike] | None = None, charset: str | None = None) -> PackageResult:
     """Packages `source` as encrypted HLS into `out_dir`, which must be new or empty.
 
     The call runs in a child process, so the caller's threads keep running. Without
@@ -42,9 +43,13 @@ def package_video(source: str | os.PathLike, out_dir: str | os.PathLike, *,
     or with `publish_early` as soon as each one is finished and checked (the smallest made
     first), the master then replaced whole by a rename each time, listing only complete,
     checked renditions in the order asked for. Serve it with a short cache lifetime then.
+
+    Every text subtitle track of the source, and each file of `captions` ({"en": "talk.srt"};
+    SubRip, WebVTT or ASS, in UTF-8, UTF-16 or `charset`), becomes a WebVTT rendition cut as
+    the video is, listed in every master; `result.captions` says what became of each.
     """
     options = JobOptions(resolution=resolution, bitrate=bitrate, key_info=key_info, key_uri=key_uri, key_dir=key_dir,
-                         timeout=timeout, publish_early=publish_early)
+                         timeout=timeout, publish_early=publish_early, captions=captions, charset=charset)
     return package(check_request(source, out_dir, options, job_id=job_id, on_progress=on_progress, cancel=cancel,
                                  on_rendition=on_rendition))
 

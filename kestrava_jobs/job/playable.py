@@ -8,6 +8,7 @@ checked renditions, with measured attributes, in the order asked for."""
 import logging
 import pathlib
 import subprocess
+from typing import TYPE_CHECKING
 
 import m3u8
 
@@ -17,6 +18,9 @@ from ..storage.keys import KeyInfo
 from .check import RenditionIncomplete, check_rendition
 from .master import master_text
 from .request import JobRequest
+
+if TYPE_CHECKING:
+    from ..captions.job_captions import JobCaptions
 from .result import RenditionResult
 
 log = logging.getLogger(__name__)
@@ -34,8 +38,9 @@ def finished(playlist: pathlib.Path) -> bool:
 class Playable:
     """What the master lists (`listed`) and every rendition checked so far (`checked`)."""
 
-    def __init__(self, request: JobRequest, names: list[str], key: KeyInfo) -> None:
+    def __init__(self, request: JobRequest, names: list[str], key: KeyInfo, captions: "JobCaptions") -> None:
         self.request = request
+        self.captions = captions
         self.names = names
         self.key = key
         self.work = request.package.work_folder()
@@ -81,7 +86,8 @@ class Playable:
         master that cannot be written early is only a warning: the final one says why."""
         renditions = [self.checked[name] for name in self.names if name in self.checked]
         try:
-            self.request.package.put_master(master_text(renditions))
+            groups = self.captions.groups(self.request.package, renditions[0].name, self.key) if renditions else ()
+            self.request.package.put_master(master_text(renditions, groups))
         except OSError as error:
             if write_errors_raise:
                 raise

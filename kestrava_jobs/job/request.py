@@ -7,6 +7,8 @@ from dataclasses import dataclass
 from typing import Any
 
 from .. import ladder
+from ..captions.sidecars import Sidecar, check_sidecars
+from ..captions.tracks import CaptionPlan, plan_captions
 from ..storage.keys import DEFAULT_KEY_URI, check_key_uri, ready_key_dir
 from ..storage.seam import Package
 from .deadline import Deadline
@@ -38,6 +40,7 @@ class JobRequest:
     publish_early: bool = False  # the master lists each rendition as soon as it is checked
     on_rendition: RenditionCallback | None = None
     behind_nice: int | None = BEHIND_NICE  # None: every rendition in one child, even when early
+    sidecars: tuple[Sidecar, ...] = ()  # the caller's caption files, read
 
 
 @dataclass(frozen=True)
@@ -45,6 +48,7 @@ class JobPlan:
     names: list[str]
     rates: list[int]
     duration: float | None  # the source's, in seconds, when known
+    captions: CaptionPlan = CaptionPlan([], 0.0)
 
 
 @dataclass(frozen=True)
@@ -57,6 +61,8 @@ class JobOptions:
     key_dir: object = None
     timeout: object = None
     publish_early: object = False
+    captions: object = None  # {language: sidecar file}
+    charset: object = None  # the sidecars' encoding when it is neither UTF-8 nor UTF-16
 
 
 def check_request(source: object, out_dir: object, options: JobOptions, **given: Any) -> JobRequest:
@@ -69,7 +75,8 @@ def check_request(source: object, out_dir: object, options: JobOptions, **given:
         rates=check_bitrates(options.bitrate, names or ladder.NAMES), key_info=check_key_info(options.key_info),
         key_uri=check_key_uri(options.key_uri), deadline=Deadline(check_timeout(options.timeout)),
         key_dir=ready_key_dir(pathlib.Path(key_dir) if key_dir is not None else None),  # type: ignore[arg-type]
-        publish_early=check_flag(options.publish_early, "publish_early"), **given)
+        publish_early=check_flag(options.publish_early, "publish_early"),
+        sidecars=tuple(check_sidecars(options.captions, options.charset)), **given)
 
 
 def check_flag(value: object, what: str) -> bool:
@@ -83,4 +90,4 @@ def plan_job(request: JobRequest) -> JobPlan:
     """The renditions and their rates, once the probe has read the source."""
     info: SourceInfo = probe_source(request.source, request.deadline)
     names, rates = ladder.pair(request.names, request.rates, info.shown_size)
-    return JobPlan(names, rates, info.duration)
+    return JobPlan(names, rates, info.duration, plan_captions(request.source, list(request.sidecars), request.deadline))

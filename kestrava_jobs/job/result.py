@@ -20,6 +20,20 @@ class RenditionResult:
 
 
 @dataclass
+class CaptionResult:
+    """One caption track: the rendition made of it, or why it was left out."""
+    origin: str  # "stream 2 (subrip)", or the sidecar file's path
+    name: str = ""  # NAME in the master
+    language: str = ""  # BCP-47, empty when unknown
+    playlist: str = ""  # its media playlist in the package; empty when left out
+    segments: int = 0
+    cues: int = 0
+    default: bool = False
+    forced: bool = False
+    skipped: str = ""  # why it was left out
+
+
+@dataclass
 class PackageResult:
     """Where the package is and what it holds. Its files are named by location, as the
     package's home names them (a folder's path): the package, its master, and the job's log."""
@@ -35,6 +49,7 @@ class PackageResult:
     reasons: dict[str, str] = field(default_factory=dict)  # why each failed rendition failed
     renditions: dict[str, RenditionResult] = field(default_factory=dict)
     log_tail: str = ""
+    captions: list[CaptionResult] = field(default_factory=list)
 
     def to_dict(self) -> dict:
         """Plain JSON-able data."""
@@ -43,7 +58,8 @@ class PackageResult:
     @classmethod
     def from_dict(cls, data: dict) -> "PackageResult":
         renditions = {name: RenditionResult(**rendition) for name, rendition in data["renditions"].items()}
-        return cls(**{**data, "renditions": renditions})
+        captions = [CaptionResult(**caption) for caption in data.get("captions", [])]
+        return cls(**{**data, "renditions": renditions, "captions": captions})
 
 
 class PackageError(RuntimeError):

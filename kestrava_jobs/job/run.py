@@ -7,6 +7,7 @@ import os
 from ..storage import keys
 from ..storage.folder import LocalFiles
 from ..storage.keys import KeyInfo
+from ..captions.job_captions import JobCaptions
 from .check import check_all
 from .children import ModuleRun, run_module
 from .outcome import Made, log_tail, master_unwritten, none_complete, package_result
@@ -23,7 +24,15 @@ def run_job(request: JobRequest, plan: JobPlan, log_fd: int) -> PackageResult:
     rendition came out complete."""
     os.ftruncate(log_fd, 0)
     key = keys.job_key(request.key_dir, request.package.location, request.key_info, request.key_uri)
-    playable = Playable(request, plan.names, key)
+    captions = JobCaptions(request.source, plan.captions, request.deadline)
+    try:
+        return made_and_checked(request, plan, key, log_fd, Playable(request, plan.names, key, captions))
+    finally:
+        captions.close()
+
+
+def made_and_checked(request: JobRequest, plan: JobPlan, key: KeyInfo, log_fd: int,
+                     playable: Playable) -> PackageResult:
     progress = PlaylistProgress(playable.work, plan.names, plan.duration, request.on_progress)
     try:
         run_module(module_run(request, plan, key, log_fd), poll=lambda: (progress.poll(), playable.poll()))
@@ -39,6 +48,7 @@ def run_job(request: JobRequest, plan: JobPlan, log_fd: int) -> PackageResult:
     if not renditions:
         raise none_complete(request.source, result)
     write_measured_master(playable, result)
+    result.captions = playable.captions.results or []  # made with the first master
     return result
 
 

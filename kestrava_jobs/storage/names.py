@@ -30,6 +30,18 @@ def file_name(uri: str) -> str:
     return pathlib.PurePath(uri).name
 
 
+# A caption track's rendition: subs_en.m3u8 and its segments subs_en_000.vtt, ...
+CAPTION_PREFIX = "subs_"
+
+
+def caption_playlist(track_id: str) -> str:
+    return track_id + PLAYLIST_SUFFIX
+
+
+def caption_segment(track_id: str, number: int) -> str:
+    return f"{track_id}_{number:03d}.vtt"
+
+
 # In a spread job's staging area: each rendition's work folder and log, its record, the
 # lock a task holds while it makes it, and the locks of the job's shared steps.
 

@@ -1,0 +1,34 @@
+"""A job's captions from its start to its first master: the tracks parsed beside the
+encoding, then written once the first rendition is checked, so that every master a
+player can read, an early one too, lists them."""
+
+import concurrent.futures
+
+from ..job.deadline import Deadline
+from ..job.master import MediaGroup
+from ..job.result import CaptionResult
+from ..storage.keys import KeyInfo
+from ..storage.seam import Package
+from .renditions import media_group, parse_all, publish_captions
+from .timeline import measured_timeline
+from .tracks import CaptionPlan
+
+
+class JobCaptions:
+    def __init__(self, source: str, plan: CaptionPlan, deadline: Deadline) -> None:
+        self.deadline = deadline
+        self.pool = concurrent.futures.ThreadPoolExecutor(1)
+        self.parsing = self.pool.submit(parse_all, source, plan, deadline) if plan.tracks else None
+        self.results: list[CaptionResult] | None = None
+
+    def groups(self, package: Package, first: str, key: KeyInfo) -> tuple[MediaGroup, ...]:
+        """The master's caption group, the renditions written on the timeline of `first`
+        (a checked rendition in the package) the first time they are asked for."""
+        if self.results is None:
+            self.results = [] if self.parsing is None else publish_captions(
+                package, self.parsing.result(timeout=self.deadline.left()),
+                measured_timeline(package, first, key, self.deadline))
+        return media_group(self.results)
+
+    def close(self) -> None:
+        self.pool.shutdown(wait=False, cancel_futures=True)
