@@ -1,6 +1,7 @@
 """A caption rendition's files: WebVTT segments cut where the video's segments are, each
 mapping its cue clock onto the renditions' MPEG-TS clock, and their media playlist."""
 
+import re
 from dataclasses import dataclass
 
 import m3u8
@@ -44,11 +45,17 @@ def caption_files(track_id: str, cues: list[Cue], timeline: Timeline) -> dict[st
 
 
 def segment_text(cues: list[Cue], start: float, end: float, mpegts: int) -> str:
-    subs = pysubs2.SSAFile()
-    for cue in cues:
+    subs, numbers = pysubs2.SSAFile(), []
+    for number, cue in enumerate(cues, 1):
         if cue.start < end and cue.end > start:
+            numbers.append(str(number))
             subs.append(pysubs2.SSAEvent(start=round(cue.start * 1000), end=round(cue.end * 1000),
                                          text=cue.text.replace("\n", r"\N")))
     # The cue text is WebVTT already: the writer is to keep it as it is.
     text = subs.to_string("vtt", keep_ssa_tags=True)
+    # Each cue keeps its number in the track, not in the segment: hls.js keeps one cue per
+    # id, so a cue across a cut is shown once and a later segment's cues are not taken for
+    # the first one's. No text line looks like a timing line: its ">" is escaped.
+    ids = iter(numbers)
+    text = re.sub(r"^[0-9]+$(?=\n[0-9]{2}:[0-9]{2}:[0-9]{2}[.][0-9]{3} --> )", lambda _: next(ids), text, flags=re.M)
     return text.replace("WEBVTT\n", f"WEBVTT\n{timestamp_map(mpegts)}\n", 1)
