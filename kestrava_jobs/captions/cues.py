@@ -1,5 +1,6 @@
 """A track's cues on the package's clock, their text in WebVTT's own markup: SubStation's
-italics, bold and underline become <i>, <b> and <u>; positioning, karaoke and drawings go;
+italics, bold and underline become <i>, <b> and <u>; positioning and karaoke go, drawings with their whole cue
+(pysubs2 leaves them out);
 everything else is text, its <, > and & escaped. Parsing is pysubs2's; a source's stream is
 pulled out by FFmpeg as SubStation, which keeps its styling."""
 
@@ -44,6 +45,8 @@ def pulled_out(source: str, track: Track, deadline: Deadline) -> str:
         return subprocess.run(["ffmpeg", "-v", "error", "-nostdin", "-copyts", "-i", source, "-map",
                                f"0:{track.stream}", "-c:s", "ass", "-f", "ass", "-"],
                               check=True, capture_output=True, timeout=deadline.left()).stdout.decode(errors="replace")
+    except subprocess.TimeoutExpired:
+        raise deadline.expired() from None
     except subprocess.CalledProcessError as error:
         raise TrackUnusable(f"FFmpeg could not read it ({first_words(error.stderr)})") from None
 
@@ -60,7 +63,7 @@ def webvtt_text(event: pysubs2.SSAEvent, subs: pysubs2.SSAFile) -> str:
     text = event.text.replace(r"\h", " ").replace(r"\n", "\n").replace(r"\N", "\n")
     body = []
     for fragment, look in parse_tags(text, style, subs.styles):
-        if look.drawing or not fragment:
+        if not fragment:
             continue
         fragment = html.escape(fragment, quote=False)
         for on, tag in ((look.underline, "u"), (look.bold, "b"), (look.italic, "i")):

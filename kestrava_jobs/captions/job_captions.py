@@ -3,6 +3,7 @@ encoding, then written once the first rendition is checked, so that every master
 player can read, an early one too, lists them."""
 
 import concurrent.futures
+import subprocess
 
 from ..job.deadline import Deadline
 from ..job.master import MediaGroup
@@ -17,6 +18,7 @@ from .tracks import CaptionPlan
 class JobCaptions:
     def __init__(self, source: str, plan: CaptionPlan, deadline: Deadline) -> None:
         self.deadline = deadline
+        self.plan = plan
         self.pool = concurrent.futures.ThreadPoolExecutor(1)
         self.parsing = self.pool.submit(parse_all, source, plan, deadline) if plan.tracks else None
         self.results: list[CaptionResult] | None = None
@@ -25,10 +27,19 @@ class JobCaptions:
         """The master's caption group, the renditions written on the timeline of `first`
         (a checked rendition in the package) the first time they are asked for."""
         if self.results is None:
-            self.results = [] if self.parsing is None else publish_captions(
-                package, self.parsing.result(timeout=self.deadline.left()),
-                measured_timeline(package, first, key, self.deadline))
+            self.results = [] if self.parsing is None else self.made(package, first, key)
         return media_group(self.results)
+
+    def made(self, package: Package, first: str, key: KeyInfo) -> list[CaptionResult]:
+        """Captions that cannot be made leave the video's package as it is, with the reason."""
+        try:
+            parsed = self.parsing.result(timeout=self.deadline.left())
+            return publish_captions(package, parsed, measured_timeline(package, first, key, self.deadline))
+        except (subprocess.TimeoutExpired, concurrent.futures.TimeoutError):
+            raise self.deadline.expired() from None
+        except (subprocess.SubprocessError, OSError, ValueError) as error:
+            return [CaptionResult(origin=track.origin, skipped=f"the captions could not be made ({error})")
+                    for track in self.plan.tracks]
 
     def close(self) -> None:
         self.pool.shutdown(wait=False, cancel_futures=True)

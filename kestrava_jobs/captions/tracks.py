@@ -12,6 +12,8 @@ from .sidecars import Sidecar
 
 # FFmpeg's decoders of subtitles that are text; every other subtitle codec is pictures.
 TEXT_CODECS = {"subrip", "srt", "ass", "ssa", "mov_text", "webvtt", "text"}
+ENTRIES = ("stream=index,codec_type,codec_name,start_time:stream_tags=language,title"
+           ":stream_disposition=default,forced")
 PROBE_SECONDS = 60
 
 
@@ -48,10 +50,8 @@ def probe(source: str, deadline: Deadline) -> dict:
     left = deadline.left()
     try:
         return json.loads(subprocess.run(
-            ["ffprobe", "-v", "error", "-of", "json", "-show_entries",
-             "stream=index,codec_type,codec_name,start_time:stream_tags=language,title:stream_disposition=default,forced",
-             source], check=True, capture_output=True, text=True,
-            timeout=min(left or PROBE_SECONDS, PROBE_SECONDS)).stdout)
+            ["ffprobe", "-v", "error", "-of", "json", "-show_entries", ENTRIES, source], check=True,
+            capture_output=True, text=True, timeout=min(left or PROBE_SECONDS, PROBE_SECONDS)).stdout)
     except subprocess.TimeoutExpired:
         deadline.left()
         return {}
