@@ -26,7 +26,7 @@ from ..job.master import master_text
 from ..job.outcome import Made, log_tail, master_unwritten, none_complete, package_result
 from ..job.progress import PlaylistProgress
 from ..job.request import JobPlan, JobRequest
-from ..job.result import PackageError, PackageResult, RenditionResult
+from ..job.result import CaptionResult, PackageError, PackageResult, RenditionResult
 from ..job.validate import check_bitrates, check_names, check_out_dir, check_timeout
 from ..storage import keys, names as file_names
 from ..storage.keys import check_key_uri
@@ -35,6 +35,7 @@ from ..storage.own_files import lock_folder, open_own, read_own, remove_own
 from ..storage.seam import IsLive, finished_before
 from ..text import check_text
 from . import rendition_record
+from .spread_captions import caption_group, caption_results, stage_captions
 
 # Renditions made apart agree on every segment within one picture of the 1/30 s grid.
 PICTURE = 1 / 30
@@ -112,6 +113,7 @@ def start(request: JobRequest, plan: JobPlan, is_live: IsLive) -> SpreadJob | Pa
         folder.prepare()
         fresh_staging(folder)
         key = keys.job_key(request.key_dir, folder.location, request.key_info, request.key_uri)
+        stage_captions(staging(folder), request.source, plan.captions, request.deadline)
     except BaseException:
         folder.release(job_id)
         raise
@@ -210,7 +212,7 @@ def publish(job: SpreadJob) -> list[str]:
     try:
         made = [found for name in job.names if (found := finished_rendition(job, name)) is not None]
         if made:
-            job.folder.put_master(master_text(made))
+            job.folder.put_master(master_text(made, caption_group(captions_of(job, made[0].name))))
         return [rendition.name for rendition in made]
     finally:
         os.close(lock)
@@ -295,8 +297,9 @@ def checked_package(job: SpreadJob) -> PackageResult:
         raise none_complete(job.source, result)
     check_one_key(job, list(made.checked))
     check_aligned(job, list(made.checked))
+    result.captions = captions_of(job, next(iter(made.checked)))
     try:
-        job.folder.put_master(master_text(list(made.checked.values())))
+        job.folder.put_master(master_text(list(made.checked.values()), caption_group(result.captions)))
     except OSError as error:
         raise master_unwritten(job.folder, error, result) from None
     return result
@@ -313,6 +316,10 @@ def made_renditions(job: SpreadJob, key: keys.KeyInfo, deadline: Deadline) -> Ma
                if (made := unchanged.get(name) or checked_again.get(name)) is not None}
     reasons = {name: rendition_record.failure(staging(job.folder), name) or reason for name, reason in reasons.items()}
     return Made(job.names, checked, reasons)
+
+
+def captions_of(job: SpreadJob, first: str) -> list[CaptionResult]:
+    return caption_results(staging(job.folder), job.folder, first, keys.read_key_info(job.key_info), job.deadline())
 
 
 def worker_of(job: SpreadJob, name: str) -> str:

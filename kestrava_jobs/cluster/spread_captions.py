@@ -1,0 +1,47 @@
+"""A spread job's captions, made once: the submit step parses every track into the staging
+area; the first master (an early one, or the end's) writes the renditions on the timeline
+of a rendition in the package and records what it made, which every later master reads."""
+
+import dataclasses
+import json
+import pathlib
+
+from ..captions.cues import Cue
+from ..captions.renditions import Parsed, media_group, parse_all, publish_captions
+from ..captions.timeline import measured_timeline
+from ..captions.tracks import CaptionPlan, Track
+from ..job.deadline import Deadline
+from ..job.master import MediaGroup
+from ..job.result import CaptionResult
+from ..storage.folder import JobFolder
+from ..storage.keys import KeyInfo
+from ..storage.own_files import read_own, rewrite_own
+
+PARSED, MADE = "captions.json", "captions-made.json"
+
+
+def stage_captions(staging: pathlib.Path, source: str, plan: CaptionPlan, deadline: Deadline) -> None:
+    """Every track's cues in the staging area; a sidecar's text is not kept once parsed."""
+    parsed = parse_all(source, plan, deadline) if plan.tracks else []
+    records = [{"track": {**dataclasses.asdict(one.track), "text": None}, "cues": [dataclasses.asdict(cue)
+                                                                                  for cue in one.cues],
+                "reason": one.reason} for one in parsed]
+    rewrite_own(staging / PARSED, json.dumps(records).encode())
+
+
+def caption_results(staging: pathlib.Path, folder: JobFolder, first: str, key: KeyInfo,
+                    deadline: Deadline) -> list[CaptionResult]:
+    """The caption renditions in the package, written the first time they are asked for."""
+    made = read_own(staging / MADE)
+    if made is not None:
+        return [CaptionResult(**result) for result in json.loads(made)]
+    staged = json.loads(read_own(staging / PARSED) or b"[]")
+    parsed = [Parsed(Track(**record["track"]), [Cue(**cue) for cue in record["cues"]], record["reason"])
+              for record in staged]
+    results = publish_captions(folder, parsed, measured_timeline(folder, first, key, deadline)) if parsed else []
+    rewrite_own(staging / MADE, json.dumps([dataclasses.asdict(result) for result in results]).encode())
+    return results
+
+
+def caption_group(results: list[CaptionResult]) -> tuple[MediaGroup, ...]:
+    return media_group(results)
