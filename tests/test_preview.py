@@ -1,7 +1,6 @@
 """The preview server and its page, played in Debian's headless Chromium, driven
 through the DevTools protocol."""
 
-import json
 import pathlib
 import shutil
 import subprocess
@@ -11,45 +10,14 @@ import urllib.error
 import urllib.request
 
 import pytest
-import websocket
 
+from browser import Page
 from helpers import needs_unsanitized_module, quiet
 from kestrava_jobs import package_video
 from media import free_port, make_source, wait_for
 
 pytestmark = [pytest.mark.skipif(shutil.which("chromium") is None, reason="needs Debian's chromium"),
               needs_unsanitized_module, quiet]
-
-
-class Page:
-    """One Chromium tab, spoken to over the DevTools protocol."""
-
-    def __init__(self, debugging_port: int, url: str) -> None:
-        targets = wait_for(lambda: _json(f"http://127.0.0.1:{debugging_port}/json"), 20, "Chromium's targets")
-        page = next(target for target in targets if target["type"] == "page")
-        self.socket = websocket.create_connection(page["webSocketDebuggerUrl"], timeout=20)
-        self.calls = 0
-        self.send("Page.navigate", url=url)
-
-    def send(self, method: str, **params) -> dict:
-        self.calls += 1
-        self.socket.send(json.dumps({"id": self.calls, "method": method, "params": params}))
-        while True:
-            reply = json.loads(self.socket.recv())
-            if reply.get("id") == self.calls:
-                return reply.get("result", {})
-
-    def evaluate(self, expression: str):
-        found = self.send("Runtime.evaluate", expression=expression, returnByValue=True)
-        return found.get("result", {}).get("value")
-
-
-def _json(url: str):
-    try:
-        with urllib.request.urlopen(url, timeout=1) as reply:
-            return json.load(reply)
-    except OSError:
-        return None
 
 
 def test_the_preview_plays_every_level(tmp_path, media_dir):
