@@ -2,13 +2,14 @@
 checked result, a time-out, and Celery tasks for many machines.
 
 The groups: job/ (one job: its request, plan, children, checks and result), storage/
-(where a package lives, its keys and the job's own files), cluster/ (Celery: the app,
+(where a package lives, its keys and the job's own files), captions/ (the WebVTT
+renditions of subtitle tracks and sidecar files), cluster/ (Celery: the app,
 one job a task or one job spread over the workers, what a message may ask), command/
 (kestrava-package and its preview)."""
 
 from .job.package import package_video
-from .job.result import (PackageBusy, PackageCancelled, PackageError, PackageResult, PackageTimeout,
+from .job.result import (CaptionResult, PackageBusy, PackageCancelled, PackageError, PackageResult, PackageTimeout,
                          RenditionResult, UnreadableSource)
 
-__all__ = ["PackageBusy", "PackageCancelled", "PackageError", "PackageResult", "PackageTimeout", "RenditionResult",
-           "UnreadableSource", "package_video"]
+__all__ = ["CaptionResult", "PackageBusy", "PackageCancelled", "PackageError", "PackageResult", "PackageTimeout",
+           "RenditionResult", "UnreadableSource", "package_video"]
