@@ -12,7 +12,9 @@ import pytest
 
 from helpers import end_of, needs_unsanitized_module
 from kestrava_jobs import PackageResult, package_video
+from kestrava_jobs.captions.job_captions import JobCaptions
 from kestrava_jobs.captions.renditions import check_caption
+from kestrava_jobs.captions.sidecars import Sidecar
 from kestrava_jobs.captions.timeline import measured_timeline
 from kestrava_jobs.captions.tracks import plan_captions
 from kestrava_jobs.cluster.confine import confine
@@ -172,6 +174,19 @@ def test_the_check_finds_a_caption_rendition_unlike_the_video(tmp_path, captione
     assert check_caption(package, "subs_en", timeline) is None
     (package.path / file).write_text(spoil((package.path / file).read_text()))
     assert check_caption(package, "subs_en", timeline).startswith(reason)
+
+
+def test_captions_that_cannot_be_made_leave_the_video_be(tmp_path, captioned, sidecars):
+    package = JobFolder(shutil.copytree(captioned.out_dir, tmp_path / "out"))
+    (package.path / "360p_000.ts").write_bytes(bytes(32))  # the timeline's segment, spoilt after its check
+    plan = plan_captions(str(captioned.source), [Sidecar("de", str(sidecars["it"]), "WEBVTT\n\n")], Deadline(None))
+    captions = JobCaptions(str(captioned.source), plan, Deadline(None))
+    try:
+        key = read_key_info(pathlib.Path(captioned.key_file).with_suffix(".keyinfo"))
+        assert captions.groups(package, "360p", key) == ()
+    finally:
+        captions.close()
+    assert [caption.skipped.split(" (")[0] for caption in captions.results] == ["the captions could not be made"] * 4
 
 
 def test_a_forced_mov_text_track_is_listed_from_the_first_early_master_on(tmp_path, media_dir):

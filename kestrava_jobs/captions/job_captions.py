@@ -5,6 +5,7 @@ player can read, an early one too, lists them."""
 import concurrent.futures
 import subprocess
 
+from ..job.check import RenditionIncomplete
 from ..job.deadline import Deadline
 from ..job.master import MediaGroup
 from ..job.result import CaptionResult
@@ -37,7 +38,7 @@ class JobCaptions:
             return publish_captions(package, parsed, measured_timeline(package, first, key, self.deadline))
         except (subprocess.TimeoutExpired, concurrent.futures.TimeoutError):
             raise self.deadline.expired() from None
-        except (subprocess.SubprocessError, OSError, ValueError) as error:
+        except (subprocess.SubprocessError, OSError, ValueError, RenditionIncomplete) as error:
             return [CaptionResult(origin=track.origin, skipped=f"the captions could not be made ({error})")
                     for track in self.plan.tracks]
 
