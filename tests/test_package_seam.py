@@ -80,7 +80,9 @@ def test_the_preview_serves_side_files_as_what_they_are_and_nothing_else(package
     (package.path / "linked.jpg").symlink_to(tmp_path / "secret.jpg")
     (package.path / "notes.txt").write_bytes(b"no kind a package holds")
     server = ThreadingHTTPServer(("127.0.0.1", 0), make_handler(package, bytes(16), "enc.key"))
-    threading.Thread(target=server.serve_forever, daemon=True).start()
+    server.daemon_threads = False  # joined when it closes: no thread outlives the test
+    serving = threading.Thread(target=server.serve_forever)
+    serving.start()
     url = f"http://127.0.0.1:{server.server_address[1]}/"
     try:
         for name, kind, body in (("subs_en.vtt", "text/vtt", b"WEBVTT\n"), ("poster.jpg", "image/jpeg", b"\xff\xd8")):
@@ -93,3 +95,4 @@ def test_the_preview_serves_side_files_as_what_they_are_and_nothing_else(package
     finally:
         server.shutdown()
         server.server_close()
+        serving.join()
