@@ -21,7 +21,8 @@ from kestrava_jobs.cluster.confine import confine
 from kestrava_jobs.cluster.spread import finish
 from kestrava_jobs.cluster.spread_captions import stage_captions
 from kestrava_jobs.job.deadline import Deadline
-from kestrava_jobs.job.request import JobOptions, check_request
+from kestrava_jobs.job.probe import probe_source
+from kestrava_jobs.job.request import JobOptions, check_request, plan_job
 from kestrava_jobs.storage.folder import JobFolder
 from kestrava_jobs.storage.keys import read_key_info
 from media import decrypt_segment, ffprobe, generate, segment_durations
@@ -179,7 +180,8 @@ def test_the_check_finds_a_caption_rendition_unlike_the_video(tmp_path, captione
 def test_captions_that_cannot_be_made_leave_the_video_be(tmp_path, captioned, sidecars):
     package = JobFolder(shutil.copytree(captioned.out_dir, tmp_path / "out"))
     (package.path / "360p_000.ts").write_bytes(bytes(32))  # the timeline's segment, spoilt after its check
-    plan = plan_captions(str(captioned.source), [Sidecar("de", str(sidecars["it"]), "WEBVTT\n\n")], Deadline(None))
+    streams = probe_source(str(captioned.source), Deadline(None)).streams
+    plan = plan_captions(streams, [Sidecar("de", str(sidecars["it"]), "WEBVTT\n\n")])
     captions = JobCaptions(str(captioned.source), plan, Deadline(None))
     try:
         key = read_key_info(pathlib.Path(captioned.key_file).with_suffix(".keyinfo"))
@@ -239,8 +241,8 @@ def test_a_spread_job_makes_its_captions_once_as_package_video_does(tmp_path, ca
     job = end_of(captioned, pathlib.Path(captioned.key_file).with_suffix(".keyinfo"), tmp_path)(
         {"360p": captioned.out_dir}, {})
     request = check_request(subtitled, tmp_path / "request", JobOptions(captions=sidecars, charset="latin-1"))
-    stage_captions(job.folder.staging, str(subtitled), plan_captions(str(subtitled), list(request.sidecars),
-                                                                     Deadline(None)), Deadline(None))
+    plan = plan_job(request)
+    stage_captions(job.folder.staging, str(subtitled), plan.captions, Deadline(None))
     result = finish(job)
     assert result.captions == captioned.captions
     master = (job.folder.path / "master.m3u8").read_text()

@@ -2,19 +2,13 @@
 the caller's sidecars, each with what the master says of it; and the source's origin, the
 earlier of its first video and audio stamps, which the module's clock starts from."""
 
-import json
-import subprocess
 from dataclasses import dataclass
 
-from ..job.deadline import Deadline
 from .languages import from_iso639_2
 from .sidecars import Sidecar
 
 # FFmpeg's decoders of subtitles that are text; every other subtitle codec is pictures.
 TEXT_CODECS = {"subrip", "srt", "ass", "ssa", "mov_text", "webvtt", "text"}
-ENTRIES = ("stream=index,codec_type,codec_name,start_time:stream_tags=language,title"
-           ":stream_disposition=default,forced")
-PROBE_SECONDS = 60
 
 
 @dataclass(frozen=True)
@@ -35,28 +29,14 @@ class CaptionPlan:
     origin: float  # seconds on the source's clock
 
 
-def plan_captions(source: str, sidecars: list[Sidecar], deadline: Deadline) -> CaptionPlan:
-    """The source's subtitle streams, then the sidecars in the order given."""
-    found = probe(source, deadline)
-    streams = found.get("streams", [])
+def plan_captions(streams: tuple[dict, ...], sidecars: list[Sidecar]) -> CaptionPlan:
+    """The source's subtitle streams (as the job's probe lists them), then the sidecars in
+    the order given."""
     tracks = [stream_track(stream) for stream in streams if stream.get("codec_type") == "subtitle"]
     tracks += [Track(sidecar.path, sidecar.language, None, False, False, text=sidecar.text) for sidecar in sidecars]
     starts = [float(stream["start_time"]) for stream in streams
               if stream.get("codec_type") in ("video", "audio") and stream.get("start_time") not in (None, "N/A")]
     return CaptionPlan(tracks, min(starts, default=0.0))
-
-
-def probe(source: str, deadline: Deadline) -> dict:
-    left = deadline.left()
-    try:
-        return json.loads(subprocess.run(
-            ["ffprobe", "-v", "error", "-of", "json", "-show_entries", ENTRIES, source], check=True,
-            capture_output=True, text=True, timeout=min(left or PROBE_SECONDS, PROBE_SECONDS)).stdout)
-    except subprocess.TimeoutExpired:
-        deadline.left()
-        return {}
-    except (subprocess.CalledProcessError, OSError, ValueError):
-        return {}  # the job's own probe has said what is wrong with the source
 
 
 def stream_track(stream: dict) -> Track:

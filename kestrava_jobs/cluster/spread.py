@@ -19,6 +19,7 @@ from dataclasses import dataclass
 import m3u8
 
 from .. import ladder
+from ..captions.renditions import media_group
 from ..job.check import check_all, check_rendition, playlist_seconds
 from ..job.children import ModuleRun, run_module
 from ..job.deadline import Deadline
@@ -35,7 +36,7 @@ from ..storage.own_files import lock_folder, open_own, read_own, remove_own
 from ..storage.seam import IsLive, finished_before
 from ..text import check_text
 from . import rendition_record
-from .spread_captions import caption_group, caption_results, stage_captions
+from .spread_captions import caption_results, stage_captions
 
 # Renditions made apart agree on every segment within one picture of the 1/30 s grid.
 PICTURE = 1 / 30
@@ -212,7 +213,7 @@ def publish(job: SpreadJob) -> list[str]:
     try:
         made = [found for name in job.names if (found := finished_rendition(job, name)) is not None]
         if made:
-            job.folder.put_master(master_text(made, caption_group(captions_of(job, made[0].name))))
+            job.folder.put_master(master_text(made, media_group(captions_of(job, made[0].name))))
         return [rendition.name for rendition in made]
     finally:
         os.close(lock)
@@ -299,7 +300,7 @@ def checked_package(job: SpreadJob) -> PackageResult:
     check_aligned(job, list(made.checked))
     result.captions = captions_of(job, next(iter(made.checked)))
     try:
-        job.folder.put_master(master_text(list(made.checked.values()), caption_group(result.captions)))
+        job.folder.put_master(master_text(list(made.checked.values()), media_group(result.captions)))
     except OSError as error:
         raise master_unwritten(job.folder, error, result) from None
     return result

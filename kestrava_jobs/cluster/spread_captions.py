@@ -7,11 +7,10 @@ import json
 import pathlib
 
 from ..captions.cues import Cue
-from ..captions.renditions import Parsed, media_group, parse_all, publish_captions
+from ..captions.renditions import Parsed, parse_all, publish_captions
 from ..captions.timeline import measured_timeline
 from ..captions.tracks import CaptionPlan, Track
 from ..job.deadline import Deadline
-from ..job.master import MediaGroup
 from ..job.result import CaptionResult
 from ..storage.folder import JobFolder
 from ..storage.keys import KeyInfo
@@ -41,7 +40,3 @@ def caption_results(staging: pathlib.Path, folder: JobFolder, first: str, key: K
     results = publish_captions(folder, parsed, measured_timeline(folder, first, key, deadline)) if parsed else []
     rewrite_own(staging / MADE, json.dumps([dataclasses.asdict(result) for result in results]).encode())
     return results
-
-
-def caption_group(results: list[CaptionResult]) -> tuple[MediaGroup, ...]:
-    return media_group(results)

@@ -1,5 +1,6 @@
-"""What the companion needs to know of a source before the job: its length and
-its frame size as players show it. Read with ffprobe."""
+"""What the companion needs to know of a source before the job: its length, its frame
+size as players show it, and its streams (the captions' tracks and clock). Read with one
+ffprobe."""
 
 import json
 import logging
@@ -12,12 +13,15 @@ from .result import UnreadableSource
 
 log = logging.getLogger(__name__)
 PROBE_SECONDS = 60
+ENTRIES = ("format=duration:stream=index,codec_type,codec_name,width,height,start_time"
+           ":stream_tags=language,title:stream_disposition=default,forced:stream_side_data=rotation")
 
 
 @dataclass(frozen=True)
 class SourceInfo:
     duration: float | None  # seconds; None when unknown (a live or damaged source)
     shown_size: tuple[int, int] | None  # width, height after the display matrix's rotation
+    streams: tuple[dict, ...] = ()  # every stream, as ffprobe lists it
 
 
 def probe_source(source: str, deadline: Deadline) -> SourceInfo:
@@ -26,8 +30,7 @@ def probe_source(source: str, deadline: Deadline) -> SourceInfo:
     left = deadline.left()
     try:
         found = json.loads(subprocess.run(
-            ["ffprobe", "-v", "error", "-of", "json", "-select_streams", "v:0",
-             "-show_entries", "format=duration:stream=width,height:stream_side_data=rotation", source],
+            ["ffprobe", "-v", "error", "-of", "json", "-show_entries", ENTRIES, source],
             check=True, capture_output=True, text=True, timeout=min(left or PROBE_SECONDS, PROBE_SECONDS)).stdout)
     except subprocess.TimeoutExpired:
         deadline.left()
@@ -39,17 +42,18 @@ def probe_source(source: str, deadline: Deadline) -> SourceInfo:
     except (OSError, ValueError) as error:
         log.warning("could not probe %s: %s", source, error)
         return SourceInfo(None, None)
-    if not found.get("streams"):
+    streams = tuple(found.get("streams", []))
+    stream = next((stream for stream in streams if stream.get("codec_type") == "video"), None)
+    if stream is None:
         raise UnreadableSource(f"{source}: has no video to package (an audio-only file?)")
     duration = float_or_none(found.get("format", {}).get("duration"))
-    stream = found["streams"][0]
     width, height = stream.get("width"), stream.get("height")
     if not width or not height:
-        return SourceInfo(duration, None)
+        return SourceInfo(duration, None, streams)
     rotation = next((int(float_or_none(side.get("rotation")) or 0) for side in stream.get("side_data_list", [])
                      if "rotation" in side), 0)
     turned = abs(rotation) % 180 == 90
-    return SourceInfo(duration, (height, width) if turned else (width, height))
+    return SourceInfo(duration, (height, width) if turned else (width, height), streams)
 
 
 def float_or_none(text: object) -> float | None:

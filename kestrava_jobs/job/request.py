@@ -90,4 +90,4 @@ def plan_job(request: JobRequest) -> JobPlan:
     """The renditions and their rates, once the probe has read the source."""
     info: SourceInfo = probe_source(request.source, request.deadline)
     names, rates = ladder.pair(request.names, request.rates, info.shown_size)
-    return JobPlan(names, rates, info.duration, plan_captions(request.source, list(request.sidecars), request.deadline))
+    return JobPlan(names, rates, info.duration, plan_captions(info.streams, list(request.sidecars)))
