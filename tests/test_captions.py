@@ -10,7 +10,7 @@ import sys
 
 import pytest
 
-from helpers import end_of, needs_unsanitized_module
+from helpers import needs_unsanitized_module
 from kestrava_jobs import PackageResult, package_video
 from kestrava_jobs.captions.job_captions import JobCaptions
 from kestrava_jobs.captions.renditions import check_caption
@@ -18,8 +18,8 @@ from kestrava_jobs.captions.sidecars import Sidecar
 from kestrava_jobs.captions.timeline import measured_timeline
 from kestrava_jobs.captions.tracks import plan_captions
 from kestrava_jobs.cluster.confine import confine
+from kestrava_jobs.cluster import rendition_record, spread
 from kestrava_jobs.cluster.spread import finish
-from kestrava_jobs.cluster.spread_captions import stage_captions
 from kestrava_jobs.job.deadline import Deadline
 from kestrava_jobs.job.probe import probe_source
 from kestrava_jobs.job.request import JobOptions, check_request, plan_job
@@ -237,17 +237,27 @@ def test_caption_files_come_from_the_command_and_from_messages_only_as_sources_d
 
 
 def test_a_spread_job_makes_its_captions_once_as_package_video_does(tmp_path, captioned, subtitled, sidecars):
-    """Parsed by the submit step into the staging area, written by the end with the master."""
-    job = end_of(captioned, pathlib.Path(captioned.key_file).with_suffix(".keyinfo"), tmp_path)(
-        {"360p": captioned.out_dir}, {})
-    request = check_request(subtitled, tmp_path / "request", JobOptions(captions=sidecars, charset="latin-1"))
-    plan = plan_job(request)
-    stage_captions(job.folder.staging, str(subtitled), plan.captions, Deadline(None))
+    """Parsed by the submit step into the staging area, written with the first master (here
+    an early one, as a rendition task writes it) and listed again by the end's."""
+    options = JobOptions(resolution=["360p"], captions=sidecars, charset="latin-1", publish_early=True,
+                         key_info=pathlib.Path(captioned.key_file).with_suffix(".keyinfo"))
+    request = check_request(subtitled, tmp_path / "out", options, job_id="spread-job")
+    job = spread.start(request, plan_job(request), lambda job_id: False)
+    for file in pathlib.Path(captioned.out_dir).glob("360p*"):  # the rendition, as its task puts it in
+        shutil.copy(file, job.folder.path)
+    rendition_record.write_made(job.folder.staging, captioned.renditions["360p"],
+                                rendition_record.digests(job.folder, "360p"))
+    expected = [line for line in pathlib.Path(captioned.master).read_text().splitlines()
+                if line.startswith("#EXT-X-MEDIA")]
+    assert spread.publish(job) == ["360p"]
+    early = (job.folder.path / "master.m3u8").read_text()
+    assert [line for line in early.splitlines() if line.startswith("#EXT-X-MEDIA")] == expected
+    written = (job.folder.path / "subs_en_000.vtt").stat().st_ino
     result = finish(job)
+    assert (job.folder.path / "subs_en_000.vtt").stat().st_ino == written, "made once, by the first master"
     assert result.captions == captioned.captions
     master = (job.folder.path / "master.m3u8").read_text()
-    assert [line for line in master.splitlines() if line.startswith("#EXT-X-MEDIA")] == \
-        [line for line in pathlib.Path(captioned.master).read_text().splitlines() if line.startswith("#EXT-X-MEDIA")]
+    assert [line for line in master.splitlines() if line.startswith("#EXT-X-MEDIA")] == expected
     for playlist in ("subs_en", "subs_pt", "subs_de", "subs_fr", "subs_it"):
         assert (job.folder.path / f"{playlist}_000.vtt").read_bytes() == \
             (pathlib.Path(captioned.out_dir) / f"{playlist}_000.vtt").read_bytes()

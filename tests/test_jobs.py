@@ -13,7 +13,7 @@ import pytest
 from helpers import job_children, needs_unsanitized_module, quiet
 from kestrava_jobs import PackageError, PackageTimeout, UnreadableSource, package_video
 from kestrava_jobs.job.check import playlist_seconds
-from media import claiming_duration, make_source, stream_inf
+from media import claiming_duration, make_source, stream_inf, write_key_info
 
 pytestmark = needs_unsanitized_module
 
@@ -137,6 +137,12 @@ def test_no_complete_rendition_says_why_and_leaves_the_folder_as_found(tmp_path,
                      r"\(FFmpeg: \[(h264|aac)\] ", str(raised.value))
     assert raised.value.result.key_file == ""
     assert sorted(p.name for p in tmp_path.iterdir()) == ["out.lock", "out.log"]
+    # The caller's own key stays theirs, and the result says where it is.
+    (tmp_path / "keys").mkdir()
+    key_info = write_key_info(tmp_path / "keys")[0]
+    with pytest.raises(PackageError) as raised:
+        package_video(source, tmp_path / "given", resolution=["360p"], key_info=key_info)
+    assert raised.value.result.key_file == str(tmp_path / "keys" / "enc.key")
 
 
 def test_command_line(tmp_path, hd_source, media_dir):

@@ -99,6 +99,7 @@ def test_planted_links_and_files_are_refused(tmp_path, source, planted, how):
     with pytest.raises(PermissionError, match="not a file this job made"):
         package_video(source, tmp_path / "out", resolution=["360p"])
     assert victim.read_text() == "root-only settings\n"
+    assert planted == "out.log" or not (tmp_path / "out.log").exists(), "refused before any work"
     assert not (tmp_path / "out").exists() or not any((tmp_path / "out").iterdir())
 
 
