@@ -1,6 +1,6 @@
 """The master playlist players get: each checked rendition with what Apple's authoring
-rules ask of a variant, and the media groups (caption tracks, for instance) that every
-variant then names."""
+rules ask of a variant, the media groups (caption tracks, for instance) that every
+variant then names, and the package's side files (poster, storyboard) as session data."""
 
 from dataclasses import dataclass, field
 
@@ -22,9 +22,12 @@ class MediaGroup:
     entries: list[dict] = field(default_factory=list)
 
 
-def master_text(renditions: list[RenditionResult], groups: tuple[MediaGroup, ...] = ()) -> str:
+def master_text(renditions: list[RenditionResult], groups: tuple[MediaGroup, ...] = (),
+                side_files: tuple[str, ...] = ()) -> str:
     master = m3u8.M3U8()
     master.version = "3"
+    for name in side_files:
+        master.session_data.append(m3u8.model.SessionData(data_id=names.SESSION_DATA_IDS[name], uri=name))
     for group in groups:
         for entry in group.entries:
             master.add_media(m3u8.Media(type=group.kind, group_id=group.group_id, **entry))

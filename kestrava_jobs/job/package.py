@@ -7,7 +7,8 @@ from collections.abc import Mapping, Sequence
 
 from ..storage.keys import DEFAULT_KEY_URI, discard
 from ..storage.seam import finished_before
-from .request import JobOptions, JobPlan, JobRequest, ProgressCallback, RenditionCallback, check_request, plan_job
+from .request import (JobOptions, JobPlan, JobRequest, PictureCallback, ProgressCallback, RenditionCallback,
+                      check_request, plan_job)
 from .result import PackageResult
 from .run import run_job
 
@@ -21,7 +22,9 @@ def package_video(source: str | os.PathLike, out_dir: str | os.PathLike, *,
                   on_progress: ProgressCallback | None = None, job_id: str | None = None,
                   cancel: threading.Event | None = None, publish_early: bool = False,
                   on_rendition: RenditionCallback | None = None,
-                  captions: Mapping[str, str | os.PathLike] | None = None, charset: str | None = None) -> PackageResult:
+                  captions: Mapping[str, str | os.PathLike] | None = None, charset: str | None = None,
+                  poster: bool = True, storyboard: bool = True,
+                  on_picture: PictureCallback | None = None) -> PackageResult:
     """Packages `source` as encrypted HLS into `out_dir`, which must be new or empty.
 
     The call runs in a child process, so the caller's threads keep running. Without
@@ -47,11 +50,19 @@ def package_video(source: str | os.PathLike, out_dir: str | os.PathLike, *,
     Every text subtitle track of the source, and each file of `captions` ({"en": "talk.srt"};
     SubRip, WebVTT or ASS, in UTF-8, UTF-16 or `charset`), becomes a WebVTT rendition cut as
     the video is, listed in every master; `result.captions` says what became of each.
+
+    A poster (poster.jpg) and a scrub-bar storyboard (storyboard_N.jpg sheets of tiles and
+    their WebVTT index storyboard.vtt) are made beside the renditions at the lowest
+    priority, the poster first; `on_picture(name)` is called as each is in the package
+    (with `publish_early`, the poster before the first master). The master names them in
+    EXT-X-SESSION-DATA entries; `result.pictures` says what was made, or why not.
+    `poster=False` and `storyboard=False` leave them out.
     """
     options = JobOptions(resolution=resolution, bitrate=bitrate, key_info=key_info, key_uri=key_uri, key_dir=key_dir,
-                         timeout=timeout, publish_early=publish_early, captions=captions, charset=charset)
+                         timeout=timeout, publish_early=publish_early, captions=captions, charset=charset,
+                         poster=poster, storyboard=storyboard)
     return package(check_request(source, out_dir, options, job_id=job_id, on_progress=on_progress, cancel=cancel,
-                                 on_rendition=on_rendition))
+                                 on_rendition=on_rendition, on_picture=on_picture))
 
 
 def package(request: JobRequest) -> PackageResult:

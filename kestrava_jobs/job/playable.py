@@ -21,6 +21,7 @@ from .request import JobRequest
 
 if TYPE_CHECKING:
     from ..captions.job_captions import JobCaptions
+    from ..pictures.job_pictures import JobPictures
 from .result import RenditionResult
 
 log = logging.getLogger(__name__)
@@ -38,9 +39,11 @@ def finished(playlist: pathlib.Path) -> bool:
 class Playable:
     """What the master lists (`listed`) and every rendition checked so far (`checked`)."""
 
-    def __init__(self, request: JobRequest, names: list[str], key: KeyInfo, captions: "JobCaptions") -> None:
+    def __init__(self, request: JobRequest, names: list[str], key: KeyInfo, captions: "JobCaptions",
+                 pictures: "JobPictures") -> None:
         self.request = request
         self.captions = captions
+        self.pictures = pictures
         self.names = names
         self.key = key
         self.work = request.package.work_folder()
@@ -60,7 +63,7 @@ class Playable:
                 checked = self.check(name)
                 if checked is not None:
                     self.checked[name] = checked
-                    self.publish(write_errors_raise=False)
+                    self.publish(final=False)
 
     def check(self, name: str) -> RenditionResult | None:
         try:
@@ -80,16 +83,17 @@ class Playable:
         self.checked.update(checked)
         return [self.checked[name] for name in self.names if name in self.checked]
 
-    def publish(self, write_errors_raise: bool = True) -> None:
-        """The master replaced whole with every checked
-        rendition; then the caller is told of each one it lists for the first time. A
+    def publish(self, final: bool = True) -> None:
+        """The master replaced whole with every checked rendition and the side files made
+        so far; then the caller is told of each rendition it lists for the first time. A
         master that cannot be written early is only a warning: the final one says why."""
         renditions = [self.checked[name] for name in self.names if name in self.checked]
         try:
             groups = self.captions.groups(self.request.package, renditions[0].name, self.key) if renditions else ()
-            self.request.package.put_master(master_text(renditions, groups))
+            side_files = self.pictures.made_so_far(wait_for_poster=not self.listed)
+            self.request.package.put_master(master_text(renditions, groups, side_files))
         except OSError as error:
-            if write_errors_raise:
+            if final:
                 raise
             log.warning("%s: the master playlist could not be written yet: %s",
                         self.request.package.location_of(file_names.MASTER), error.strerror)

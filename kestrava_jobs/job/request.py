@@ -9,6 +9,8 @@ from typing import Any
 from .. import ladder
 from ..captions.sidecars import Sidecar, check_sidecars
 from ..captions.tracks import CaptionPlan, plan_captions
+from ..pictures.corrections import source_picture
+from ..pictures.make import PicturesOrder
 from ..storage.keys import DEFAULT_KEY_URI, check_key_uri, ready_key_dir
 from ..storage.seam import Package
 from .deadline import Deadline
@@ -18,6 +20,8 @@ from .validate import check_bitrates, check_key_info, check_names, check_out_dir
 ProgressCallback = Callable[[float, float | None], None]
 # Called with a rendition's name when the master playlist starts listing it.
 RenditionCallback = Callable[[str], None]
+# Called with a side file's name (poster.jpg, storyboard.vtt) once it is in the package.
+PictureCallback = Callable[[str], None]
 # With early publishing the smallest rendition runs in a child of its own and the others
 # in a second child at this lower priority, so that the smallest takes the CPU it wants
 # and is ready first; the larger ones use what it leaves.
@@ -41,6 +45,9 @@ class JobRequest:
     on_rendition: RenditionCallback | None = None
     behind_nice: int | None = BEHIND_NICE  # None: every rendition in one child, even when early
     sidecars: tuple[Sidecar, ...] = ()  # the caller's caption files, read
+    poster: bool = True
+    storyboard: bool = True
+    on_picture: PictureCallback | None = None
 
 
 @dataclass(frozen=True)
@@ -49,6 +56,7 @@ class JobPlan:
     rates: list[int]
     duration: float | None  # the source's, in seconds, when known
     captions: CaptionPlan = CaptionPlan([], 0.0)
+    pictures: PicturesOrder | None = None
 
 
 @dataclass(frozen=True)
@@ -63,6 +71,8 @@ class JobOptions:
     publish_early: object = False
     captions: object = None  # {language: sidecar file}
     charset: object = None  # the sidecars' encoding when it is neither UTF-8 nor UTF-16
+    poster: object = True
+    storyboard: object = True
 
 
 def check_request(source: object, out_dir: object, options: JobOptions, **given: Any) -> JobRequest:
@@ -76,6 +86,7 @@ def check_request(source: object, out_dir: object, options: JobOptions, **given:
         key_uri=check_key_uri(options.key_uri), deadline=Deadline(check_timeout(options.timeout)),
         key_dir=ready_key_dir(pathlib.Path(key_dir) if key_dir is not None else None),  # type: ignore[arg-type]
         publish_early=check_flag(options.publish_early, "publish_early"),
+        poster=check_flag(options.poster, "poster"), storyboard=check_flag(options.storyboard, "storyboard"),
         sidecars=tuple(check_sidecars(options.captions, options.charset)), **given)
 
 
@@ -90,4 +101,12 @@ def plan_job(request: JobRequest) -> JobPlan:
     """The renditions and their rates, once the probe has read the source."""
     info: SourceInfo = probe_source(request.source, request.deadline)
     names, rates = ladder.pair(request.names, request.rates, info.shown_size)
-    return JobPlan(names, rates, info.duration, plan_captions(info.streams, list(request.sidecars)))
+    return JobPlan(names, rates, info.duration, plan_captions(info.streams, list(request.sidecars)),
+                   pictures_order(request, info, names))
+
+
+def pictures_order(request: JobRequest, info: SourceInfo, names: list[str]) -> PicturesOrder:
+    video = next((stream for stream in info.streams if stream.get("codec_type") == "video"), {})
+    return PicturesOrder(source=request.source, picture=source_picture(video), duration=info.duration,
+                         narrow=max(ladder.size(name) for name in names), poster=request.poster,
+                         storyboard=request.storyboard)

@@ -34,6 +34,20 @@ class CaptionResult:
 
 
 @dataclass
+class PicturesResult:
+    """The poster and the storyboard, by location as the package's home names them; empty
+    when not made, with the reason in `skipped`."""
+    poster: str = ""  # poster.jpg
+    storyboard: str = ""  # storyboard.vtt, its cues pointing at the sheets' tiles
+    sheets: list[str] = field(default_factory=list)  # storyboard_0.jpg, ...
+    interval: int = 0  # seconds between tiles
+    tiles: int = 0
+    tile_width: int = 0
+    tile_height: int = 0
+    skipped: str = ""  # why a picture is missing, or the storyboard stops short
+
+
+@dataclass
 class PackageResult:
     """Where the package is and what it holds. Its files are named by location, as the
     package's home names them (a folder's path): the package, its master, and the job's log."""
@@ -50,6 +64,7 @@ class PackageResult:
     renditions: dict[str, RenditionResult] = field(default_factory=dict)
     log_tail: str = ""
     captions: list[CaptionResult] = field(default_factory=list)
+    pictures: PicturesResult = field(default_factory=PicturesResult)
 
     def to_dict(self) -> dict:
         """Plain JSON-able data."""
@@ -59,7 +74,8 @@ class PackageResult:
     def from_dict(cls, data: dict) -> "PackageResult":
         renditions = {name: RenditionResult(**rendition) for name, rendition in data["renditions"].items()}
         captions = [CaptionResult(**caption) for caption in data.get("captions", [])]
-        return cls(**{**data, "renditions": renditions, "captions": captions})
+        pictures = PicturesResult(**data.get("pictures", {}))
+        return cls(**{**data, "renditions": renditions, "captions": captions, "pictures": pictures})
 
 
 class PackageError(RuntimeError):

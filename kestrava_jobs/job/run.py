@@ -8,6 +8,7 @@ from ..storage import keys
 from ..storage.folder import LocalFiles
 from ..storage.keys import KeyInfo
 from ..captions.job_captions import JobCaptions
+from ..pictures.job_pictures import JobPictures
 from .check import check_all
 from .children import ModuleRun, run_module
 from .outcome import Made, log_tail, master_unwritten, none_complete, package_result
@@ -24,11 +25,14 @@ def run_job(request: JobRequest, plan: JobPlan, log_fd: int) -> PackageResult:
     rendition came out complete."""
     os.ftruncate(log_fd, 0)
     key = keys.job_key(request.key_dir, request.package.location, request.key_info, request.key_uri)
+    # Started first, so that the poster's child is at work before the module's children.
+    pictures = JobPictures(plan.pictures, request.package, request.deadline, request.on_picture)
     captions = JobCaptions(request.source, plan.captions, request.deadline)
     try:
-        return made_and_checked(request, plan, key, log_fd, Playable(request, plan.names, key, captions))
+        return made_and_checked(request, plan, key, log_fd, Playable(request, plan.names, key, captions, pictures))
     finally:
         captions.close()
+        pictures.close()
 
 
 def made_and_checked(request: JobRequest, plan: JobPlan, key: KeyInfo, log_fd: int,
@@ -47,6 +51,7 @@ def made_and_checked(request: JobRequest, plan: JobPlan, key: KeyInfo, log_fd: i
     progress.report_final([rendition.duration for rendition in renditions])
     if not renditions:
         raise none_complete(request.source, result)
+    result.pictures = playable.pictures.finish()
     write_measured_master(playable, result)
     result.captions = playable.captions.results or []  # made with the first master
     return result

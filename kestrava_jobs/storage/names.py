@@ -42,6 +42,17 @@ def caption_segment(track_id: str, number: int) -> str:
     return f"{track_id}_{number:03d}.vtt"
 
 
+# The pictures a platform shows around the video: a poster, and a storyboard of tiles on
+# sheets storyboard_0.jpg, ... with its WebVTT index storyboard.vtt.
+POSTER, STORYBOARD = "poster.jpg", "storyboard.vtt"
+# The master names them in EXT-X-SESSION-DATA entries, which players that do not know them ignore.
+SESSION_DATA_IDS = {POSTER: "com.kestrava.poster", STORYBOARD: "com.kestrava.storyboard"}
+
+
+def storyboard_sheet(number: int) -> str:
+    return f"storyboard_{number}.jpg"
+
+
 # In a spread job's staging area: each rendition's work folder and log, its record, the
 # lock a task holds while it makes it, and the locks of the job's shared steps.
 

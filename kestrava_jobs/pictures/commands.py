@@ -1,0 +1,62 @@
+"""The ffmpeg CLI's calls that make the pictures: each in a child at the lowest priority,
+so that it takes only the CPU the renditions leave, and stoppable when the job ends."""
+
+import os
+import signal
+import subprocess
+import threading
+
+from ..job.deadline import Deadline
+from ..job.ffmpeg_words import first_words
+
+# The pictures' children run at the lowest priority there is.
+PICTURES_NICE = 19
+FFMPEG = ("ffmpeg", "-nostdin", "-hide_banner", "-v", "error")
+
+
+class PictureFailed(RuntimeError):
+    """FFmpeg made nothing of the call; its message says why."""
+
+
+class Children:
+    """The child at work, if any; `stop` kills it and every later one before it starts."""
+
+    def __init__(self) -> None:
+        self.lock = threading.Lock()
+        self.current: subprocess.Popen | None = None
+        self.stopped = False
+
+    def run(self, arguments: list[str], deadline: Deadline, data: bytes | None = None) -> bytes:
+        """What ffmpeg writes to its output; PictureFailed with FFmpeg's words when it fails,
+        subprocess.TimeoutExpired when the job's time runs out."""
+        with self.lock:
+            if self.stopped:
+                raise PictureFailed("the job ended first")
+            self.current = subprocess.Popen(["nice", "-n", str(PICTURES_NICE), *FFMPEG, *arguments],
+                                            stdin=subprocess.DEVNULL if data is None else subprocess.PIPE,
+                                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
+        child = self.current
+        try:
+            out, err = child.communicate(data, timeout=deadline.left())
+        finally:
+            self.kill(child)
+        if self.stopped or child.returncode < 0:
+            raise PictureFailed("the job ended first")
+        if child.returncode != 0 and not out:  # what did decode before an error is kept
+            raise PictureFailed(first_words(err))
+        return out
+
+    def stop(self) -> None:
+        with self.lock:
+            self.stopped = True
+            if self.current is not None:
+                self.kill(self.current)
+
+    @staticmethod
+    def kill(child: subprocess.Popen) -> None:
+        if child.poll() is None:
+            try:
+                os.killpg(child.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+            child.wait()

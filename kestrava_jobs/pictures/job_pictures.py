@@ -1,0 +1,52 @@
+"""A job's pictures on one machine: made in a thread of the job's own, in children at the
+lowest priority, started ahead of the renditions and put into the package as each is made."""
+
+import concurrent.futures
+import threading
+
+from ..job.deadline import Deadline
+from ..job.result import PicturesResult
+from ..storage.seam import Package
+from .commands import Children
+from .make import PicturesOrder, Told, joined, put_poster, put_storyboard
+
+NOT_WANTED = PicturesResult()
+
+
+class JobPictures:
+    def __init__(self, order: PicturesOrder, package: Package, deadline: Deadline, told: Told | None) -> None:
+        self.deadline = deadline
+        self.told = told or (lambda name: None)
+        self.children = Children()
+        self.pool = concurrent.futures.ThreadPoolExecutor(1)
+        self.put: list[str] = []
+        self.put_lock = threading.Lock()
+        steps = (put_poster, put_storyboard) if order.wanted else ()
+        self.steps = [self.pool.submit(step, order, package, self.children, deadline, self.tell) for step in steps]
+
+    def tell(self, name: str) -> None:
+        with self.put_lock:
+            self.put.append(name)
+        self.told(name)
+
+    def made_so_far(self, wait_for_poster: bool) -> tuple[str, ...]:
+        """The side files in the package now; the poster awaited first when asked (its
+        attempt is short), so that the first master names it."""
+        if wait_for_poster and self.steps:
+            concurrent.futures.wait(self.steps[:1], timeout=self.deadline.left())
+        with self.put_lock:
+            return tuple(self.put)
+
+    def finish(self) -> PicturesResult:
+        """Both pictures, once made; the job's time-out when it passes first."""
+        if not self.steps:
+            return NOT_WANTED
+        try:
+            poster, storyboard = (step.result(timeout=self.deadline.left()) for step in self.steps)
+        except concurrent.futures.TimeoutError:
+            raise self.deadline.expired() from None
+        return joined(poster, storyboard)
+
+    def close(self) -> None:
+        self.children.stop()
+        self.pool.shutdown(wait=True, cancel_futures=True)

@@ -1,0 +1,93 @@
+"""A job's poster and storyboard put into its package, whichever machine makes them: the
+poster first, then the storyboard's sheets and, last, its index, so that the index never
+names a sheet that is not there. What cannot be made leaves the package without it, with
+the reason."""
+
+import subprocess
+from collections.abc import Callable
+from dataclasses import dataclass
+
+from ..job.deadline import Deadline
+from ..job.result import PackageError, PicturesResult
+from ..storage.names import POSTER, STORYBOARD, storyboard_sheet
+from ..storage.seam import Package
+from . import layout
+from .commands import Children, PictureFailed
+from .corrections import SourcePicture
+from .poster import make_poster
+from .storyboard import make_storyboard
+
+# What keeps a picture from being made; the job goes on without it.
+FAILURES = (PictureFailed, OSError, subprocess.SubprocessError, PackageError, ValueError)
+# Called with a side file's name once it is in the package.
+Told = Callable[[str], None]
+
+
+@dataclass(frozen=True)
+class PicturesOrder:
+    """What to make, of which source."""
+    source: str
+    picture: SourcePicture | None  # None: the video's size is unknown
+    duration: float | None
+    narrow: int  # the largest rendition's narrow side
+    poster: bool = True
+    storyboard: bool = True
+
+    @property
+    def wanted(self) -> bool:
+        return self.poster or self.storyboard
+
+
+def put_poster(order: PicturesOrder, package: Package, children: Children, deadline: Deadline,
+               told: Told) -> PicturesResult:
+    if not order.poster:
+        return PicturesResult()
+    if order.picture is None:
+        return PicturesResult(skipped="no poster: the video's frame size is unknown")
+    try:
+        size = layout.poster_size(order.picture.shown, order.narrow)
+        package.put_side_file(POSTER, make_poster(children, order.source, order.picture, size, order.duration,
+                                                  deadline))
+    except FAILURES as failure:
+        return PicturesResult(skipped=f"no poster: {failure}")
+    told(POSTER)
+    return PicturesResult(poster=package.location_of(POSTER))
+
+
+def put_storyboard(order: PicturesOrder, package: Package, children: Children, deadline: Deadline,
+                   told: Told) -> PicturesResult:
+    if not order.storyboard:
+        return PicturesResult()
+    if order.picture is None:
+        return PicturesResult(skipped="no storyboard: the video's frame size is unknown")
+    try:
+        made = make_storyboard(children, order.source, order.picture, order.duration, deadline)
+        for number, sheet in enumerate(made.sheets):
+            package.put_side_file(storyboard_sheet(number), sheet)
+        package.put_side_file(STORYBOARD, made.index.encode())
+    except FAILURES as failure:
+        return PicturesResult(skipped=f"no storyboard: {failure}")
+    told(STORYBOARD)
+    return PicturesResult(storyboard=package.location_of(STORYBOARD), interval=made.interval, tiles=made.tiles,
+                          sheets=[package.location_of(storyboard_sheet(number)) for number in range(len(made.sheets))],
+                          tile_width=made.tile_size[0], tile_height=made.tile_size[1], skipped=made.short)
+
+
+def joined(poster: PicturesResult, storyboard: PicturesResult) -> PicturesResult:
+    reasons = "; ".join(reason for reason in (poster.skipped, storyboard.skipped) if reason)
+    return PicturesResult(poster=poster.poster, storyboard=storyboard.storyboard, sheets=storyboard.sheets,
+                          interval=storyboard.interval, tiles=storyboard.tiles, tile_width=storyboard.tile_width,
+                          tile_height=storyboard.tile_height, skipped=reasons)
+
+
+def side_files(result: PicturesResult) -> tuple[str, ...]:
+    """The side files a master names, of those made."""
+    return tuple(name for name, made in ((POSTER, result.poster), (STORYBOARD, result.storyboard)) if made)
+
+
+def make_pictures(order: PicturesOrder, package: Package, deadline: Deadline, told: Told = lambda name: None,
+                  children: Children | None = None) -> PicturesResult:
+    """Both pictures, one after the other."""
+    children = children or Children()
+    return joined(put_poster(order, package, children, deadline, told),
+                  put_storyboard(order, package, children, deadline, told))

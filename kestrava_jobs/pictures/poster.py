@@ -1,0 +1,43 @@
+"""The poster: a representative picture from near a tenth of the way in, never a black or
+flat one where the source has others, corrected as the renditions are."""
+
+from ..job.deadline import Deadline
+from .commands import Children, PictureFailed
+from .corrections import SourcePicture, corrected
+
+# Where the poster is looked for, as a share of the length, and over how many seconds.
+POSTER_AT, WINDOW_SECONDS = 0.1, 1.0
+# FFmpeg's thumbnail filter keeps the picture closest to the window's average; flat
+# pictures (black, a fade, a card of one colour) are dropped ahead of it by their entropy.
+MOST_PICTURES = 300
+NOT_FLAT = ("entropy,metadata=mode=select:key=lavfi.entropy.normalized_entropy.normal.Y"
+            ":value=0.3:function=greater")
+
+
+def make_poster(children: Children, source: str, picture: SourcePicture, size: tuple[int, int],
+                duration: float | None, deadline: Deadline) -> bytes:
+    """The poster as a JPEG. Where nothing decodes near a tenth of the way in, it is looked
+    for from the start; where every picture there is flat, a flat one is taken."""
+    failure = PictureFailed("no picture decoded")
+    for start, skip_flat in attempts(duration):
+        try:
+            poster = children.run(poster_command(source, picture, size, start, skip_flat), deadline)
+        except PictureFailed as failed:
+            failure = failed
+            continue
+        if poster:
+            return poster
+    raise failure
+
+
+def attempts(duration: float | None) -> list[tuple[float, bool]]:
+    starts = dict.fromkeys([round(POSTER_AT * duration, 3) if duration else 0.0, 0.0])
+    return [(start, skip_flat) for skip_flat in (True, False) for start in starts]
+
+
+def poster_command(source: str, picture: SourcePicture, size: tuple[int, int], start: float,
+                   skip_flat: bool) -> list[str]:
+    filters = [*corrected(picture, size, deinterlace=True), *([NOT_FLAT] if skip_flat else []),
+               f"thumbnail=n={MOST_PICTURES}"]
+    return ["-noautorotate", "-ss", f"{start:.3f}", "-t", f"{WINDOW_SECONDS}", "-i", source, "-map", "0:v:0",
+            "-vf", ",".join(filters), "-frames:v", "1", "-c:v", "mjpeg", "-q:v", "2", "-f", "image2pipe", "pipe:1"]

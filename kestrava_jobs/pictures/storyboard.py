@@ -1,0 +1,95 @@
+"""The storyboard: a tile every interval on JPEG sheets, and the WebVTT index that points
+each stretch of the video at its tile. Only what the tiles need is decoded: key frames
+alone when they come at least once an interval, and each picture is made tile-sized as it
+leaves the decoder."""
+
+import math
+import subprocess
+from dataclasses import dataclass
+
+from ..job.deadline import Deadline
+from ..storage.names import storyboard_sheet
+from . import layout
+from .commands import Children
+from .corrections import SourcePicture, corrected
+
+# Key frames within this much of an interval still count as once an interval.
+KEY_FRAME_SLACK = 0.05
+
+
+@dataclass(frozen=True)
+class Storyboard:
+    sheets: list[bytes]  # JPEG
+    index: str  # WebVTT
+    interval: int  # seconds between tiles
+    tiles: int
+    tile_size: tuple[int, int]
+    short: str = ""  # why it stops before the video does
+
+
+def make_storyboard(children: Children, source: str, picture: SourcePicture, duration: float | None,
+                    deadline: Deadline) -> Storyboard:
+    interval, size = layout.tile_interval(duration), layout.tile_size(picture.shown)
+    wanted = layout.tile_count(duration, interval)
+    key_frames_only = key_frames_every(source, interval, duration, deadline)
+    raw = children.run(tiles_command(source, picture, size, interval, key_frames_only), deadline)
+    tile_bytes = size[0] * size[1] * 3 // 2
+    tiles = [raw[start:start + tile_bytes] for start in range(0, len(raw) - tile_bytes + 1, tile_bytes)][:wanted]
+    if not tiles:
+        raise subprocess.SubprocessError("no picture of the video decoded")
+    # A video whose last tile would start within its last interval is whole.
+    whole = wanted is not None and len(tiles) >= wanted - 1
+    end = duration if whole else len(tiles) * interval
+    short = "" if whole or duration is None else (f"the video decoded only to {end:g} s of {duration:.3f} s; "
+                                                  "the storyboard stops there")
+    sheets = [sheet(children, tiles[first:first + layout.TILES_PER_SHEET], size, deadline)
+              for first in range(0, len(tiles), layout.TILES_PER_SHEET)]
+    return Storyboard(sheets, index(len(tiles), interval, size, end), interval, len(tiles), size, short)
+
+
+def key_frames_every(source: str, interval: int, duration: float | None, deadline: Deadline) -> bool:
+    """Whether the video has a key frame in every interval to its end, from the packets'
+    stamps and flags (nothing decoded)."""
+    found = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
+                            "packet=pts_time,flags", "-of", "csv=p=0", source],
+                           capture_output=True, text=True, timeout=deadline.left())
+    fields = (line.split(",") for line in found.stdout.splitlines())
+    stamps = sorted(float(field[0]) for field in fields if len(field) > 1 and "K" in field[1] and
+                    field[0] not in ("", "N/A"))
+    if found.returncode != 0 or not stamps or duration is None:
+        return False
+    edges = [*stamps, stamps[0] + duration]
+    return max(later - earlier for earlier, later in zip(edges, edges[1:])) <= interval + KEY_FRAME_SLACK
+
+
+def tiles_command(source: str, picture: SourcePicture, size: tuple[int, int], interval: int,
+                  key_frames_only: bool) -> list[str]:
+    """Raw tiles, one for each interval: the picture on screen as it starts."""
+    # Dropped pictures cost nothing more once decoded; the few kept are made small first.
+    filters = [f"fps=fps=1/{interval}:start_time=0:round=up", *corrected(picture, size, deinterlace=False)]
+    return [*(["-skip_frame", "nokey"] if key_frames_only else []), "-threads", "1", "-noautorotate",
+            "-i", source, "-map", "0:v:0", "-vf", ",".join(filters), "-f", "rawvideo", "-pix_fmt", "yuvj420p",
+            "pipe:1"]
+
+
+def sheet(children: Children, tiles: list[bytes], size: tuple[int, int], deadline: Deadline) -> bytes:
+    columns, rows = layout.sheet_grid(len(tiles))
+    return children.run(["-f", "rawvideo", "-pix_fmt", "yuvj420p", "-s", f"{size[0]}x{size[1]}", "-i", "pipe:0",
+                         "-vf", f"tile={columns}x{rows}", "-frames:v", "1", "-c:v", "mjpeg", "-q:v", "3",
+                         "-f", "image2pipe", "pipe:1"], deadline, b"".join(tiles))
+
+
+def index(tiles: int, interval: int, size: tuple[int, int], end: float) -> str:
+    """Cues from the start to `end` without gap or overlap, each naming its tile's place."""
+    cues = ["WEBVTT", ""]
+    for tile in range(tiles):
+        place = layout.place(tile, size)
+        until = end if tile == tiles - 1 else (tile + 1) * interval
+        cues += [f"{clock(tile * interval)} --> {clock(until)}",
+                 f"{storyboard_sheet(place.sheet)}#xywh={place.x},{place.y},{size[0]},{size[1]}", ""]
+    return "\n".join(cues)
+
+
+def clock(seconds: float) -> str:
+    millis = math.floor(seconds * 1000 + 0.5)
+    return f"{millis // 3_600_000:02d}:{millis // 60_000 % 60:02d}:{millis // 1000 % 60:02d}.{millis % 1000:03d}"
