@@ -13,7 +13,7 @@ import pytest
 from helpers import job_children, needs_unsanitized_module, quiet
 from kestrava_jobs import PackageError, PackageTimeout, UnreadableSource, package_video
 from kestrava_jobs.job.check import playlist_seconds
-from media import claiming_duration, make_source, stream_inf, write_key_info
+from media import claiming_duration, ffprobe, make_source, stream_inf, write_key_info
 
 pytestmark = needs_unsanitized_module
 
@@ -62,7 +62,11 @@ def test_default_ladder_runs_aside_and_is_checked(tmp_path, hd_source, key_dir):
     # The key lives in the key folder, neither in the package nor beside it.
     assert {p.name for p in tmp_path.iterdir()} == {"package", "package.lock", "package.log", "package.done.json"}
     assert pathlib.Path(result.key_file).parent == key_dir and result.key_uri == "enc.key"
-    assert not [p for p in out.iterdir() if p.suffix not in (".m3u8", ".ts")]
+    # Beside the renditions only the poster, as large as the largest, and the storyboard.
+    assert {p.name for p in out.iterdir() if p.suffix not in (".m3u8", ".ts")} == {
+        "poster.jpg", "storyboard_0.jpg", "storyboard.vtt"}
+    assert ffprobe("-show_entries", "stream=width,height", str(out / "poster.jpg"))["streams"] == [
+        {"width": 1280, "height": 720}]
     variants = stream_inf((out / "master.m3u8").read_text().splitlines())
     assert [uri for _, uri in variants] == ["720p.m3u8", "480p.m3u8", "360p.m3u8"]
     for (attributes, uri), (width, height) in zip(variants, [(1280, 720), (854, 480), (640, 360)]):
@@ -149,12 +153,13 @@ def test_command_line(tmp_path, hd_source, media_dir):
     """Lists given with commas or one per option, before the paths; the output's lines whole
     and errors one line on stderr when nothing is a terminal (rich wraps at 80 columns then)."""
     command = [sys.executable, "-m", "kestrava_jobs"]
-    single = subprocess.run([*command, "--resolution", "480p,360p", "--bitrate", "900000,300000", str(hd_source),
-                             str(tmp_path / "one")], capture_output=True, text=True)
+    single = subprocess.run([*command, "--resolution", "480p,360p", "--bitrate", "900000,300000", "--no-storyboard",
+                             str(hd_source), str(tmp_path / "one")], capture_output=True, text=True)
     assert (single.returncode, single.stderr) == (0, "")
     lines = single.stdout.splitlines()
     heading = f"{hd_source} -> {tmp_path / 'one' / 'master.m3u8'}"
     assert re.fullmatch(rf"{re.escape(heading)} \(\d+\.\d s\)", lines[0])
+    assert lines[-2:-1] == [str(tmp_path / "one" / "poster.jpg")] and not (tmp_path / "one" / "storyboard.vtt").exists()
     key = pathlib.Path(lines[-1].removeprefix("key: "))
     iv = key.with_suffix(".keyinfo").read_text().splitlines()[2]
     assert x264_bitrate(tmp_path / "one" / "360p_000.ts", key.read_bytes(), iv) == "300"
@@ -177,9 +182,10 @@ def test_command_line(tmp_path, hd_source, media_dir):
 
     other = make_source(media_dir / "jobs_second.mp4", seconds=1, size="320x240")
     batch = subprocess.run([*command, str(hd_source), str(other), str(tmp_path / "root"), "--jobs", "2",
-                            "--resolution", "360p", "--json"], capture_output=True, text=True)
+                            "--resolution", "360p", "--json", "--no-poster"], capture_output=True, text=True)
     assert batch.returncode == 0, batch.stderr
     documents = json.loads(batch.stdout)
+    assert [(d["pictures"]["poster"], d["pictures"]["tiles"]) for d in documents] == [("", 2), ("", 1)]
     assert [(d["out_dir"], d["complete"], d["failed"]) for d in documents] == [
         (str(tmp_path / "root" / name), ["360p"], []) for name in ("jobs_1280x720", "jobs_second")]
 

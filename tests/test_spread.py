@@ -20,9 +20,12 @@ from kestrava_jobs.cluster.spread import SpreadJob, finish
 from kestrava_jobs.cluster.spread_tasks import RENDITION_TASK, report
 from kestrava_jobs.job import check
 from kestrava_jobs.job.children import CHILD_MODULE
+from kestrava_jobs.job.progress import progress_record
 from kestrava_jobs.storage.folder import JobFolder
 from kestrava_jobs.storage.keys import key_name
 from media import make_source, segment_durations, wait_for
+
+PICTURES = ("poster.jpg", "storyboard_0.jpg", "storyboard.vtt")
 
 pytestmark = [
     pytest.mark.skipif(shutil.which("redis-server") is None, reason="needs Debian's redis-server"),
@@ -65,10 +68,11 @@ def test_spread_package_is_made_by_both_workers_and_matches_package_video(cluste
     out = cluster.root / "spread"
     # Three renditions on two workers: queued as asked, 480p would be the first one playable.
     pending = submit(cluster, source, out, resolution=["720p", "480p", "360p"], publish_early=True)
-    seen, reported = [], []
+    seen, reported, masters = [], [], []
     while not pending.ready():
         if (out / "master.m3u8").is_file():
-            listed = [line for line in (out / "master.m3u8").read_text().splitlines() if line.endswith(".m3u8")]
+            masters.append((out / "master.m3u8").read_text())
+            listed = [line for line in masters[-1].splitlines() if line.endswith(".m3u8")]
             seen.append((listed, sorted(p.name for p in out.glob("*.m3u8"))))
         if pending.state == "PROGRESS":
             reported.append(pending.info)
@@ -82,6 +86,12 @@ def test_spread_package_is_made_by_both_workers_and_matches_package_video(cluste
     assert {rendition["worker"].split("@")[0] for rendition in result["renditions"].values()} == {"a", "b"}
     # Published early: the master listed one rendition, complete, while the other was still being made.
     assert (["360p.m3u8"], ["360p.m3u8", "master.m3u8"]) in seen
+    # The pictures' step, queued ahead of the renditions, put the poster in before the first master.
+    assert '#EXT-X-SESSION-DATA:DATA-ID="com.kestrava.poster",URI="poster.jpg"' in masters[0]
+    assert next(meta["pictures"] for meta in reported if meta["playable"]) == ["poster.jpg", "storyboard.vtt"]
+    assert (result["pictures"]["poster"], result["pictures"]["tiles"]) == (str(out / "poster.jpg"), 3)
+    for name in PICTURES:  # the same pictures as one machine makes
+        assert (out / name).read_bytes() == (pathlib.Path(alone.out_dir) / name).read_bytes()
     assert pending.info is not None and sorted(p.name for p in cluster.root.glob("spread.*")) == [
         "spread.done.json", "spread.lock", "spread.log"]
 
@@ -92,6 +102,7 @@ def test_spread_package_is_made_by_both_workers_and_matches_package_video(cluste
     wait_for(lambda: sum(f"package_spread[{again.id}] succeeded".encode() in log.read_bytes()
                          for log in cluster.logs.values()), 20, "the job delivered again")
     assert sum(log.read_bytes().count(b"package_rendition[") for log in cluster.logs.values()) == 6
+    assert sum(log.read_bytes().count(b"package_pictures[") for log in cluster.logs.values()) == 2  # got, done
     for name in alone.complete:
         assert segment_durations(out / f"{name}.m3u8") == segment_durations(pathlib.Path(alone.out_dir) / f"{name}.m3u8")
 
@@ -125,7 +136,7 @@ def test_a_duplicate_is_ignored_and_a_killed_rendition_is_made_again_once(cluste
     result = pending.get(timeout=60)
     assert (result["complete"], result["failed"]) == (["720p"], [])
     listed = {f"720p_{n:03d}.ts" for n in range(result["renditions"]["720p"]["segments"])}
-    assert sorted(p.name for p in out.iterdir()) == sorted({"master.m3u8", "720p.m3u8", *listed})
+    assert sorted(p.name for p in out.iterdir()) == sorted({"master.m3u8", "720p.m3u8", *listed, *PICTURES})
     assert not (cluster.root / "faults.staging").exists()
 
 
@@ -212,7 +223,7 @@ def test_progress_never_goes_back_nor_over_a_final_state(cluster, tmp_path):
     job = SpreadJob(job_id="progress-job", source="upload.mp4", folder=folder, names=["360p"], rates=[400_000],
                     key_info=tmp_path / "none", key_uri="enc.key", timeout=None, deadline_at=None,
                     publish_early=True, total=3.0)
-    before = {"done": 2.0, "total": 3.0, "playable": ["360p"]}
+    before = progress_record(2.0, 3.0, ["360p"])
     progress_backend(cluster.app).store_result(job.job_id, before, "PROGRESS")
     report(cluster.app, job)
     assert (cluster.app.AsyncResult(job.job_id).state, cluster.app.AsyncResult(job.job_id).info) == ("PROGRESS", before)
@@ -229,7 +240,7 @@ def test_progress_never_goes_back_nor_over_a_final_state(cluster, tmp_path):
                                           "out_dir": "{root}/out", "names": ["360p"], "rates": [400000],
                                           "key_info": "{root}/keys/x.keyinfo", "key_uri": "enc.key",
                                           "timeout": None, "deadline_at": None, "publish_early": False,
-                                          "total": None}, "360p"], "not a folder job forged holds"),
+                                          "total": None, "poster": True, "storyboard": True}, "360p"], "not a folder job forged holds"),
 ])
 def test_bad_messages_are_refused_and_write_nothing(cluster, source, task, args, words):
     filled = json.loads(json.dumps(args).replace("{root}", str(cluster.root)))

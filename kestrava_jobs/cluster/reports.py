@@ -23,7 +23,7 @@ def progress_backend(app: Celery) -> Backend:
 
 class ProgressReports:
     """The PROGRESS states of one job, the last naming the renditions the master lists so
-    far. A report that cannot be stored is skipped, with one warning line an outage, and
+    far and the pictures in the package. A report that cannot be stored is skipped, with one warning line an outage, and
     the next one carries the figures forward."""
 
     def __init__(self, task: Task) -> None:
@@ -32,11 +32,17 @@ class ProgressReports:
         self.meta: dict = progress_record(0.0, None, [])
 
     def __call__(self, done: float, total: float | None) -> None:
-        self.meta = progress_record(done, total, self.meta["playable"])
+        self.meta = progress_record(done, total, self.meta["playable"], self.meta["pictures"])
         self.store()
 
     def rendition(self, name: str) -> None:
-        self.meta = progress_record(self.meta["done"], self.meta["total"], [*self.meta["playable"], name])
+        self.meta = progress_record(self.meta["done"], self.meta["total"], [*self.meta["playable"], name],
+                                    self.meta["pictures"])
+        self.store()
+
+    def picture(self, name: str) -> None:
+        self.meta = progress_record(self.meta["done"], self.meta["total"], self.meta["playable"],
+                                    [*self.meta["pictures"], name])
         self.store()
 
     def store(self) -> None:

@@ -8,6 +8,7 @@ the record. Every message is checked as if anyone could have sent it."""
 
 import contextlib
 import dataclasses
+import json
 import os
 import pathlib
 import shutil
@@ -27,13 +28,15 @@ from ..job.master import master_text
 from ..job.outcome import Made, log_tail, master_unwritten, none_complete, package_result
 from ..job.progress import PlaylistProgress
 from ..job.request import JobPlan, JobRequest
-from ..job.result import CaptionResult, PackageError, PackageResult, RenditionResult
+from ..job.probe import probe_source
+from ..job.result import CaptionResult, PackageError, PackageResult, PicturesResult, RenditionResult
 from ..job.validate import check_bitrates, check_names, check_out_dir, check_timeout
 from ..storage import keys, names as file_names
 from ..storage.keys import check_key_uri
 from ..storage.folder import JobFolder, LocalFiles
-from ..storage.own_files import lock_folder, open_own, read_own, remove_own
+from ..storage.own_files import lock_folder, open_own, read_own, remove_own, rewrite_own
 from ..storage.seam import IsLive, finished_before
+from ..pictures.make import FAILURES as PICTURE_FAILURES, make_pictures, pictures_order, side_files
 from ..text import check_text
 from . import rendition_record
 from .spread_captions import caption_results, stage_captions
@@ -41,7 +44,10 @@ from .spread_captions import caption_results, stage_captions
 # Renditions made apart agree on every segment within one picture of the 1/30 s grid.
 PICTURE = 1 / 30
 MESSAGE_FIELDS = {"job_id", "source", "out_dir", "names", "rates", "key_info", "key_uri", "timeout",
-                  "deadline_at", "publish_early", "total"}
+                  "deadline_at", "publish_early", "total", "poster", "storyboard"}
+# The pictures' step: its lock and its record in the staging area.
+PICTURES = "pictures"
+FLAGS = ("publish_early", "poster", "storyboard")
 # Confines a message's source, package and options to the deployment's folders.
 Confine = Callable[[object, object, dict], tuple[str, str, dict]]
 
@@ -59,12 +65,14 @@ class SpreadJob:
     deadline_at: float | None  # wall-clock time by which the whole job ends
     publish_early: bool
     total: float | None  # the source's length, seconds
+    poster: bool = False
+    storyboard: bool = False
 
     def message(self) -> dict:
         return {"job_id": self.job_id, "source": self.source, "out_dir": self.folder.location,
                 "names": self.names, "rates": self.rates, "key_info": str(self.key_info), "key_uri": self.key_uri,
                 "timeout": self.timeout, "deadline_at": self.deadline_at, "publish_early": self.publish_early,
-                "total": self.total}
+                "total": self.total, "poster": self.poster, "storyboard": self.storyboard}
 
     def deadline(self) -> Deadline:
         return Deadline.until(self.deadline_at, self.timeout)
@@ -78,13 +86,15 @@ def job_from_message(data: object, confine: Confine) -> SpreadJob:
     source, out_dir, options = confine(data["source"], data["out_dir"], {"key_info": data["key_info"]})
     names = check_names(data["names"]) or []
     rates = check_bitrates(data["rates"], names) or []
-    if len(rates) != len(names) or not isinstance(data["publish_early"], bool):
-        raise ValueError("a spread job's message needs a bit rate for each rendition and a publish_early flag")
+    if len(rates) != len(names) or not all(isinstance(data[flag], bool) for flag in FLAGS):
+        raise ValueError("a spread job's message needs a bit rate for each rendition and its flags "
+                         f"({', '.join(FLAGS)}) true or false")
     job = SpreadJob(job_id=check_text(str(data["job_id"]), "the job id"), source=source,
                     folder=check_out_dir(out_dir), names=names, rates=rates,
                     key_info=pathlib.Path(options["key_info"]), key_uri=check_key_uri(data["key_uri"]),
                     timeout=check_timeout(data["timeout"]), deadline_at=message_number(data["deadline_at"]),
-                    publish_early=data["publish_early"], total=message_number(data["total"]))
+                    publish_early=data["publish_early"], total=message_number(data["total"]),
+                    poster=data["poster"], storyboard=data["storyboard"])
     if job.folder.holder() != job.job_id:
         raise ValueError(f"{job.folder.path}: not a folder job {job.job_id} holds")
     return job
@@ -121,7 +131,8 @@ def start(request: JobRequest, plan: JobPlan, is_live: IsLive) -> SpreadJob | Pa
     deadline_at = None if request.deadline.seconds is None else time.time() + request.deadline.left()
     return SpreadJob(job_id=job_id, source=request.source, folder=folder, names=plan.names, rates=plan.rates,
                      key_info=key.path, key_uri=key.uri, timeout=request.deadline.seconds, deadline_at=deadline_at,
-                     publish_early=request.publish_early, total=plan.duration)
+                     publish_early=request.publish_early, total=plan.duration, poster=request.poster,
+                     storyboard=request.storyboard)
 
 
 def queue_order(job: SpreadJob) -> list[str]:
@@ -213,7 +224,8 @@ def publish(job: SpreadJob) -> list[str]:
     try:
         made = [found for name in job.names if (found := finished_rendition(job, name)) is not None]
         if made:
-            job.folder.put_master(master_text(made, media_group(captions_of(job, made[0].name))))
+            job.folder.put_master(master_text(made, media_group(captions_of(job, made[0].name)),
+                                              pictures_in(job.folder, pictures_of(job))))
         return [rendition.name for rendition in made]
     finally:
         os.close(lock)
@@ -246,6 +258,44 @@ def progress(job: SpreadJob) -> tuple[float, list[str]]:
         elif rendition_record.FAILED not in record:
             seconds.append(playlist_seconds(staging(job.folder) / name / file_names.playlist(name)))
     return min(seconds, default=0.0), listed(job.folder)
+
+
+# The pictures: made by a step of their own, recorded in the staging area, named by every
+# master from then on.
+
+def pictures_lock(job: SpreadJob) -> int | None:
+    """The lock the pictures' step holds while it works; None when a copy of it holds it."""
+    return lock_folder(staging(job.folder) / file_names.staging_lock(PICTURES))
+
+
+def make_job_pictures(job: SpreadJob, told: Callable[[str], None]) -> PicturesResult:
+    """The poster and the storyboard in the package, recorded; what cannot be made is left
+    out with the reason, and never fails the job."""
+    recorded = pictures_of(job)
+    if recorded is not None:
+        return recorded
+    deadline = job.deadline()
+    try:
+        info = probe_source(job.source, deadline)
+        made = make_pictures(pictures_order(job.source, info, job.names, job.poster, job.storyboard), job.folder,
+                             deadline, told)
+    except PICTURE_FAILURES as failure:
+        made = PicturesResult(skipped=f"no pictures: {failure}")
+    rewrite_own(staging(job.folder) / file_names.staging_record(PICTURES), json.dumps(dataclasses.asdict(made)).encode())
+    if job.publish_early:
+        publish(job)
+    return made
+
+
+def pictures_of(job: SpreadJob) -> PicturesResult | None:
+    """What the pictures' step recorded; None before it has."""
+    recorded = read_own(staging(job.folder) / file_names.staging_record(PICTURES))
+    return None if recorded is None else PicturesResult(**json.loads(recorded))
+
+
+def pictures_in(folder: JobFolder, made: PicturesResult | None) -> tuple[str, ...]:
+    """The side files a master names: those recorded as made that the package holds."""
+    return tuple(name for name in side_files(made) if folder.has(name)) if made is not None else ()
 
 
 def listed(folder: JobFolder) -> list[str]:
@@ -299,8 +349,11 @@ def checked_package(job: SpreadJob) -> PackageResult:
     check_one_key(job, list(made.checked))
     check_aligned(job, list(made.checked))
     result.captions = captions_of(job, next(iter(made.checked)))
+    result.pictures = pictures_of(job) or PicturesResult(
+        skipped="the pictures' step did not finish" if job.poster or job.storyboard else "")
     try:
-        job.folder.put_master(master_text(list(made.checked.values()), media_group(result.captions)))
+        job.folder.put_master(master_text(list(made.checked.values()), media_group(result.captions),
+                                          pictures_in(job.folder, result.pictures)))
     except OSError as error:
         raise master_unwritten(job.folder, error, result) from None
     return result

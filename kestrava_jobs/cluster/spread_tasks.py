@@ -6,7 +6,7 @@ inherits the submitted task's id and so carries the job's result."""
 import os
 import subprocess
 
-from celery import Celery, Task, chord, shared_task
+from celery import Celery, Signature, Task, chord, shared_task
 from celery.exceptions import Ignore
 from celery.states import READY_STATES
 from celery.utils.log import get_task_logger
@@ -15,6 +15,8 @@ from ..job.check import RenditionIncomplete
 from ..job.progress import progress_record
 from ..job.request import JobOptions, check_request, plan_job
 from ..job.result import PackageError, PackageResult
+from ..pictures.make import side_files
+from ..storage.names import SESSION_DATA_IDS
 from . import spread
 from .confine import confine
 from .reports import progress_backend
@@ -26,6 +28,7 @@ log = get_task_logger(__name__)
 ATTEMPTS = 3
 LIVE_STATES = {"PROGRESS", "STARTED", "RETRY"}
 RENDITION_TASK, FINISH_TASK = "kestrava_jobs.package_rendition", "kestrava_jobs.finish_spread"
+PICTURES_TASK = "kestrava_jobs.package_pictures"
 
 
 @shared_task(name="kestrava_jobs.package_spread", bind=True, throws=REFUSALS + (PackageError,))
@@ -40,8 +43,16 @@ def package_spread_task(self: Task, source: str, out_dir: str, **options) -> dic
         return started.to_dict()
     report(self.app, started)
     message = started.message()
-    renditions = [self.app.tasks[RENDITION_TASK].s(message, name) for name in spread.queue_order(started)]
-    raise self.replace(chord(renditions, self.app.tasks[FINISH_TASK].s(message)))
+    raise self.replace(chord(queued(self.app, started, message), self.app.tasks[FINISH_TASK].s(message)))
+
+
+def queued(app: Celery, job: SpreadJob, message: dict) -> list[Signature]:
+    """The job's steps in the order they are queued: the renditions, and the pictures'
+    step after them, or ahead of them all with early publishing, so that the poster is
+    in the package before the first master."""
+    renditions = [app.tasks[RENDITION_TASK].s(message, name) for name in spread.queue_order(job)]
+    pictures = [app.tasks[PICTURES_TASK].s(message)] if job.poster or job.storyboard else []
+    return [*pictures, *renditions] if job.publish_early else [*renditions, *pictures]
 
 
 def start_job(task: Task, source: str, out_dir: str, options: dict) -> SpreadJob | PackageResult:
@@ -94,6 +105,21 @@ def one_rendition(task: Task, job: SpreadJob, name: str) -> dict:
     return {"name": name, "worker": made.worker}
 
 
+@shared_task(name=PICTURES_TASK, bind=True, throws=REFUSALS)
+def package_pictures_task(self: Task, message: dict) -> dict:
+    """A spread job's poster and storyboard. Whatever becomes of them, the job goes on:
+    this step never fails the chord."""
+    job = spread.job_from_message(message, confine)
+    lock = spread.pictures_lock(job)
+    if lock is None:
+        raise Ignore()  # a copy of this step is at work
+    try:
+        made = spread.make_job_pictures(job, lambda name: report(self.app, job))
+    finally:
+        os.close(lock)
+    return {"pictures": side_files(made), "skipped": made.skipped}
+
+
 @shared_task(name=FINISH_TASK, throws=REFUSALS + (PackageError,))
 def finish_spread_task(parts: object, message: dict) -> dict:
     """The end of a spread job. What the rendition tasks say is not trusted: everything
@@ -133,7 +159,8 @@ def report(app: Celery, job: SpreadJob) -> None:
             before = current["result"] if current["status"] == "PROGRESS" and isinstance(current["result"], dict) \
                 else {}
             listed = [name for name in job.names if name in playable or name in before.get("playable", [])]
-            meta = progress_record(max(done, before.get("done", 0.0)), job.total, listed)
+            pictures = [name for name in SESSION_DATA_IDS if job.folder.has(name)]
+            meta = progress_record(max(done, before.get("done", 0.0)), job.total, listed, pictures)
             if meta != before:
                 store.store_result(job.job_id, meta, "PROGRESS")
         except Exception as error:  # a figure that is not shown must not fail the job

@@ -64,6 +64,10 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
                              "repeat for each; the source's own text subtitle tracks are always taken")
     parser.add_argument("--charset", help="the caption files' encoding when it is neither UTF-8 nor UTF-16 "
                                           "(e.g. cp1252)")
+    parser.add_argument("--no-poster", dest="poster", action="store_false",
+                        help="make no poster (poster.jpg, from near a tenth of the way in)")
+    parser.add_argument("--no-storyboard", dest="storyboard", action="store_false",
+                        help="make no scrub-bar storyboard (storyboard_N.jpg sheets and storyboard.vtt)")
     parser.add_argument("--jobs", type=int, default=1, help="sources packaged at once (default: 1)")
     parser.add_argument("--json", action="store_true", help="print the result as JSON and nothing else")
     args = parser.parse_args(argv)
@@ -140,7 +144,7 @@ def run_jobs(args: argparse.Namespace, sources: list[str], folders: list[pathlib
     options = {"resolution": args.resolution, "bitrate": args.bitrate, "key_info": args.key_info,
                "key_uri": args.key_uri, "key_dir": args.key_dir, "timeout": args.timeout, "cancel": cancel,
                "publish_early": args.publish_early, "captions": dict(args.captions) if args.captions else None,
-               "charset": args.charset}
+               "charset": args.charset, "poster": args.poster, "storyboard": args.storyboard}
     show_bar = console.is_terminal and not args.json
     # The spinner and the elapsed time move while the figure waits for every rendition's
     # first segment.
@@ -201,8 +205,13 @@ def show(console: Console, source: str, outcome: PackageResult | Exception) -> N
     for name in outcome.failed:
         table.add_row(f"[red]{name}[/]", "failed", "", "", "", "", "")
     console.print(table)
+    for made in (outcome.pictures.poster, outcome.pictures.storyboard):
+        if made:
+            console.print(made, markup=False, soft_wrap=True)
     if outcome.key_file:
         console.print(f"key: {outcome.key_file}", markup=False, soft_wrap=True)
+    if outcome.pictures.skipped:
+        say(f"{source}: {outcome.pictures.skipped}")
     for name in outcome.failed:
         say(f"{source}: {name} failed: {outcome.reasons.get(name, 'no reason recorded')}")
 

@@ -1,6 +1,7 @@
 """A local preview of a package: its playlists and segments, its key at the URI the
 playlists name, and a page that plays the master with hls.js (1.7.4, Apache-2.0, shipped
-in preview_assets/ with its licence) and lets the viewer pick a level."""
+in preview_assets/ with its licence), lets the viewer pick a level and captions, shows the
+poster before play and the storyboard's tile of the time under the pointer on its seek bar."""
 
 import http.server
 import json
@@ -12,7 +13,7 @@ from importlib import resources
 import m3u8
 
 from ..storage.folder import JobFolder
-from ..storage.names import CONTENT_TYPES, MASTER
+from ..storage.names import CONTENT_TYPES, MASTER, POSTER, SESSION_DATA_IDS, STORYBOARD
 from ..storage.seam import Package
 
 log = logging.getLogger(__name__)
@@ -41,10 +42,21 @@ def recorded_key_file(package: Package) -> pathlib.Path | None:
     return pathlib.Path(recorded[1].key_file) if recorded and recorded[1].key_file else None
 
 
+def side_files_of(package: Package) -> dict[str, str]:
+    """The side files the master names as session data and the package holds, by data id."""
+    if not package.has(MASTER):
+        return {}
+    master = m3u8.loads(package.read(MASTER).decode())
+    named = {entry.data_id: entry.uri for entry in master.session_data if entry.uri}
+    return {data_id: uri for data_id, uri in named.items() if uri in package.names()}
+
+
 def make_handler(package: Package, key: bytes, key_uri: str) -> type[http.server.BaseHTTPRequestHandler]:
     # A relative URI resolves against the playlists, which sit at the root.
     relative_key = None if urllib.parse.urlsplit(key_uri).scheme else "/" + key_uri.lstrip("/")
-    config = json.dumps({"keyUri": key_uri, "keyPath": KEY_PATH}).encode()
+    side_files = side_files_of(package)
+    config = json.dumps({"keyUri": key_uri, "keyPath": KEY_PATH, "poster": side_files.get(SESSION_DATA_IDS[POSTER]),
+                         "storyboard": side_files.get(SESSION_DATA_IDS[STORYBOARD])}).encode()
 
     class Handler(http.server.BaseHTTPRequestHandler):
         server_version = "kestrava-preview"

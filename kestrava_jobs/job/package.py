@@ -66,9 +66,9 @@ def package_video(source: str | os.PathLike, out_dir: str | os.PathLike, *,
 
 
 def package(request: JobRequest) -> PackageResult:
-    """The job of a checked request, from its claim to its record."""
-    if request.job_id is None:
-        request.package.refuse_unless_empty()
+    """The job of a checked request, from its claim to its record. A folder another job
+    holds is refused as busy before it is refused as not empty: that job's poster may be
+    in it already."""
     plan = plan_job(request)
     with request.package.holding(request.job_id) as previous_holder:
         earlier = earlier_result(request, previous_holder)

@@ -8,10 +8,11 @@ from .check import playlist_seconds
 from .request import ProgressCallback
 
 
-def progress_record(done: float, total: float | None, playable: list[str]) -> dict:
-    """A PROGRESS state's meta: seconds made of every rendition, the source's length, and
-    the renditions the master lists so far."""
-    return {"done": done, "total": total, "playable": playable}
+def progress_record(done: float, total: float | None, playable: list[str], pictures: list[str] | None = None) -> dict:
+    """A PROGRESS state's meta: seconds made of every rendition, the source's length, the
+    renditions the master lists so far, and the side files in the package (poster.jpg,
+    storyboard.vtt)."""
+    return {"done": done, "total": total, "playable": playable, "pictures": pictures or []}
 
 
 class PlaylistProgress:

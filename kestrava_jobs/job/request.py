@@ -9,8 +9,7 @@ from typing import Any
 from .. import ladder
 from ..captions.sidecars import Sidecar, check_sidecars
 from ..captions.tracks import CaptionPlan, plan_captions
-from ..pictures.corrections import source_picture
-from ..pictures.make import PicturesOrder
+from ..pictures.make import PicturesOrder, pictures_order
 from ..storage.keys import DEFAULT_KEY_URI, check_key_uri, ready_key_dir
 from ..storage.seam import Package
 from .deadline import Deadline
@@ -102,11 +101,5 @@ def plan_job(request: JobRequest) -> JobPlan:
     info: SourceInfo = probe_source(request.source, request.deadline)
     names, rates = ladder.pair(request.names, request.rates, info.shown_size)
     return JobPlan(names, rates, info.duration, plan_captions(info.streams, list(request.sidecars)),
-                   pictures_order(request, info, names))
+                   pictures_order(request.source, info, names, request.poster, request.storyboard))
 
-
-def pictures_order(request: JobRequest, info: SourceInfo, names: list[str]) -> PicturesOrder:
-    video = next((stream for stream in info.streams if stream.get("codec_type") == "video"), {})
-    return PicturesOrder(source=request.source, picture=source_picture(video), duration=info.duration,
-                         narrow=max(ladder.size(name) for name in names), poster=request.poster,
-                         storyboard=request.storyboard)

@@ -39,7 +39,8 @@ def made_and_checked(request: JobRequest, plan: JobPlan, key: KeyInfo, log_fd: i
                      playable: Playable) -> PackageResult:
     progress = PlaylistProgress(playable.work, plan.names, plan.duration, request.on_progress)
     try:
-        run_module(module_run(request, plan, key, log_fd), poll=lambda: (progress.poll(), playable.poll()))
+        run_module(module_run(request, plan, key, log_fd),
+                   poll=lambda: (progress.poll(), playable.pictures.poll(), playable.poll()))
         left = [name for name in plan.names if name not in playable.checked]
         checked, reasons = check_all(LocalFiles(playable.work), left, key, request.deadline, request.source,
                                      lambda: log_tail(request.package, 0))

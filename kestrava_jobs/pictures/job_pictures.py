@@ -1,5 +1,6 @@
 """A job's pictures on one machine: made in a thread of the job's own, in children at the
-lowest priority, started ahead of the renditions and put into the package as each is made."""
+lowest priority, started ahead of the renditions and put into the package as each is made.
+The caller hears of each on the job's own thread, as it hears of the renditions."""
 
 import concurrent.futures
 import threading
@@ -20,6 +21,7 @@ class JobPictures:
         self.children = Children()
         self.pool = concurrent.futures.ThreadPoolExecutor(1)
         self.put: list[str] = []
+        self.told_of = 0  # how many of `put` the caller has heard of
         self.put_lock = threading.Lock()
         steps = (put_poster, put_storyboard) if order.wanted else ()
         self.steps = [self.pool.submit(step, order, package, self.children, deadline, self.tell) for step in steps]
@@ -27,7 +29,13 @@ class JobPictures:
     def tell(self, name: str) -> None:
         with self.put_lock:
             self.put.append(name)
-        self.told(name)
+
+    def poll(self) -> None:
+        """The caller told of each side file put since it last asked."""
+        with self.put_lock:
+            news, self.told_of = self.put[self.told_of:], len(self.put)
+        for name in news:
+            self.told(name)
 
     def made_so_far(self, wait_for_poster: bool) -> tuple[str, ...]:
         """The side files in the package now; the poster awaited first when asked (its
@@ -45,6 +53,7 @@ class JobPictures:
             poster, storyboard = (step.result(timeout=self.deadline.left()) for step in self.steps)
         except concurrent.futures.TimeoutError:
             raise self.deadline.expired() from None
+        self.poll()
         return joined(poster, storyboard)
 
     def close(self) -> None:

@@ -7,13 +7,15 @@ import subprocess
 from collections.abc import Callable
 from dataclasses import dataclass
 
+from .. import ladder
 from ..job.deadline import Deadline
+from ..job.probe import SourceInfo
 from ..job.result import PackageError, PicturesResult
 from ..storage.names import POSTER, STORYBOARD, storyboard_sheet
 from ..storage.seam import Package
 from . import layout
 from .commands import Children, PictureFailed
-from .corrections import SourcePicture
+from .corrections import SourcePicture, source_picture
 from .poster import make_poster
 from .storyboard import make_storyboard
 
@@ -36,6 +38,13 @@ class PicturesOrder:
     @property
     def wanted(self) -> bool:
         return self.poster or self.storyboard
+
+
+def pictures_order(source: str, info: SourceInfo, names: list[str], poster: bool, storyboard: bool) -> PicturesOrder:
+    """The pictures of the source's first video stream, the poster as large as the largest rendition."""
+    video = next((stream for stream in info.streams if stream.get("codec_type") == "video"), {})
+    return PicturesOrder(source=source, picture=source_picture(video), duration=info.duration,
+                         narrow=max(ladder.size(name) for name in names), poster=poster, storyboard=storyboard)
 
 
 def put_poster(order: PicturesOrder, package: Package, children: Children, deadline: Deadline,

@@ -5,8 +5,9 @@ from ..job.deadline import Deadline
 from .commands import Children, PictureFailed
 from .corrections import SourcePicture, corrected
 
-# Where the poster is looked for, as a share of the length, and over how many seconds.
-POSTER_AT, WINDOW_SECONDS = 0.1, 1.0
+# Where the poster is looked for, as shares of the length, the first first, and over how
+# many seconds at each.
+LOOK_AT, WINDOW_SECONDS = (0.1, 0.3, 0.5, 0.0), 1.0
 # FFmpeg's thumbnail filter keeps the picture closest to the window's average; flat
 # pictures (black, a fade, a card of one colour) are dropped ahead of it by their entropy.
 MOST_PICTURES = 300
@@ -16,8 +17,9 @@ NOT_FLAT = ("entropy,metadata=mode=select:key=lavfi.entropy.normalized_entropy.n
 
 def make_poster(children: Children, source: str, picture: SourcePicture, size: tuple[int, int],
                 duration: float | None, deadline: Deadline) -> bytes:
-    """The poster as a JPEG. Where nothing decodes near a tenth of the way in, it is looked
-    for from the start; where every picture there is flat, a flat one is taken."""
+    """The poster as a JPEG. Where nothing but flat pictures decode near a tenth of the way
+    in, it is looked for further on, then at the start; where every picture there is flat,
+    a flat one is taken."""
     failure = PictureFailed("no picture decoded")
     for start, skip_flat in attempts(duration):
         try:
@@ -31,8 +33,9 @@ def make_poster(children: Children, source: str, picture: SourcePicture, size: t
 
 
 def attempts(duration: float | None) -> list[tuple[float, bool]]:
-    starts = dict.fromkeys([round(POSTER_AT * duration, 3) if duration else 0.0, 0.0])
-    return [(start, skip_flat) for skip_flat in (True, False) for start in starts]
+    """Where to look, and whether flat pictures are passed over there."""
+    starts = list(dict.fromkeys(round(share * (duration or 0.0), 3) for share in LOOK_AT))
+    return [*((start, True) for start in starts), *dict.fromkeys([(starts[0], False), (0.0, False)])]
 
 
 def poster_command(source: str, picture: SourcePicture, size: tuple[int, int], start: float,

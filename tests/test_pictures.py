@@ -1,0 +1,191 @@
+"""The poster and the storyboard, made of short generated sources and measured: each tile
+against the ffmpeg CLI's own picture of its time, the index's cues against the media's
+length, the poster's shape, colour and lines."""
+
+import pathlib
+import re
+import subprocess
+
+import numpy as np
+import pysubs2
+import pytest
+
+from kestrava_jobs.job.deadline import Deadline
+from kestrava_jobs.job.probe import probe_source
+from kestrava_jobs.pictures import layout
+from kestrava_jobs.pictures.make import make_pictures, pictures_order
+from kestrava_jobs.pictures.storyboard import key_frames_every
+from kestrava_jobs.storage.folder import JobFolder
+from media import generate, make_source
+from test_pictures_and_timing import CLI_TONE_MAP, HDR_TRANSFERS, picture_stats
+from test_real_world_sources import rotated
+
+SLIDE_SECONDS = 12
+
+
+def pictures_of(tmp_path: pathlib.Path, source: pathlib.Path, names=("360p",), **wanted):
+    folder = tmp_path / "package"
+    folder.mkdir()
+    info = probe_source(str(source), Deadline(None))
+    order = pictures_order(str(source), info, list(names), wanted.get("poster", True), wanted.get("storyboard", True))
+    return make_pictures(order, JobFolder(folder), Deadline(None)), folder
+
+
+def frames(*input_args: str, size: tuple[int, int], filters: str = "null") -> np.ndarray:
+    """Every picture ffmpeg decodes, as luma arrays."""
+    raw = subprocess.run(["ffmpeg", "-v", "error", *input_args, "-vf", filters, "-fps_mode", "passthrough",
+                          "-f", "rawvideo", "-pix_fmt", "gray", "-"], check=True, capture_output=True).stdout
+    return np.frombuffer(raw, np.uint8).reshape(-1, size[1], size[0]).astype(float)
+
+
+def psnr(a: np.ndarray, b: np.ndarray) -> float:
+    mse = np.mean((a - b) ** 2)
+    return float("inf") if mse == 0 else 10 * np.log10(255 ** 2 / mse)
+
+
+def cues(folder: pathlib.Path) -> list[tuple[float, float, str, tuple[int, ...]]]:
+    """The index's cues: start, end, sheet and its tile's x, y, w, h."""
+    found = []
+    for event in pysubs2.load(str(folder / "storyboard.vtt"), format_="vtt"):
+        sheet, box = event.plaintext.strip().split("#xywh=")
+        found.append((event.start / 1000, event.end / 1000, sheet, tuple(map(int, box.split(",")))))
+    return found
+
+
+def tiles(folder: pathlib.Path) -> list[np.ndarray]:
+    sheets = {}
+    for _, _, sheet, (x, y, w, h) in cues(folder):
+        if sheet not in sheets:
+            probe = subprocess.run(["ffprobe", "-v", "error", "-show_entries", "stream=width,height", "-of", "csv=p=0",
+                                    str(folder / sheet)], check=True, capture_output=True, text=True).stdout
+            sheets[sheet] = frames("-i", str(folder / sheet), size=tuple(map(int, probe.split(","))))[0]
+        yield sheets[sheet][y:y + h, x:x + w]
+
+
+def assert_covers(folder: pathlib.Path, length: float, interval: int) -> None:
+    """Cues from 0 to the media's end, one after another without gap or overlap."""
+    found = cues(folder)
+    assert found[0][0] == 0
+    assert all(earlier[1] == later[0] for earlier, later in zip(found, found[1:]))
+    assert abs(found[-1][1] - length) <= interval
+
+
+@pytest.fixture(scope="module")
+def slides(media_dir) -> dict[str, pathlib.Path]:
+    """Slides: a new picture every second, 30 times a second; key frames 10 s apart, and
+    one a second."""
+    return {gap: generate(media_dir / f"slides_gop{gap}.mp4", "-f", "lavfi", "-i",
+                          f"testsrc2=size=320x180:rate=1:duration={SLIDE_SECONDS}", "-vf", "fps=30",
+                          "-c:v", "libx264", "-preset", "ultrafast", "-g", str(gap * 30), "-pix_fmt", "yuv420p")
+            for gap in (10, 1)}
+
+
+@pytest.mark.parametrize("gap", [10, 1])
+def test_each_tile_is_its_slide_and_the_index_covers_the_video(tmp_path, slides, gap):
+    source = slides[gap]
+    # Key frames alone are decoded only where there is one every interval.
+    assert key_frames_every(str(source), 1, SLIDE_SECONDS, Deadline(None)) is (gap == 1)
+    made, folder = pictures_of(tmp_path, source)
+    reference = frames("-i", str(source), size=(160, 90), filters="select='not(mod(n,30))',scale=160:90")
+    measured = [psnr(tile, slide) for tile, slide in zip(tiles(folder), reference)]
+    print(f"key frames {gap} s apart: PSNR of each tile {[round(m, 1) for m in measured]}")
+    assert (made.tiles, made.interval, made.tile_width, made.tile_height, made.skipped) == (12, 1, 160, 90, "")
+    assert len(measured) == 12 and min(measured) >= 25
+    assert_covers(folder, SLIDE_SECONDS, 1)
+    assert [sheet for _, _, sheet, _ in cues(folder)] == ["storyboard_0.jpg"] * 12
+
+
+def test_the_interval_keeps_a_video_within_a_hundred_tiles():
+    lengths = {0.6: 1, 100: 1, 100.5: 2, 200: 2, 201: 5, 500: 5, 1000: 10, 1500: 15, 3000: 30, 6000: 60, 9000: 60}
+    assert {length: layout.tile_interval(length) for length in lengths} == lengths
+    # Past 100 minutes a second sheet begins; the last sheet is only as large as it needs.
+    assert [layout.place(tile, (160, 90)) for tile in (0, 11, 99, 100)] == [
+        layout.Place(0, 0, 0), layout.Place(0, 160, 90), layout.Place(0, 1440, 810), layout.Place(1, 0, 0)]
+    assert layout.sheet_grid(150 - 100) == (10, 5) and layout.sheet_grid(3) == (3, 1)
+
+
+def test_a_clip_shorter_than_an_interval_gets_one_tile_to_its_end(tmp_path, media_dir):
+    source = make_source(media_dir / "clip_0.6s.mp4", seconds=0.6, size="320x240", audio=None)
+    made, folder = pictures_of(tmp_path, source)
+    assert (made.tiles, made.tile_height, [cue[:2] for cue in cues(folder)]) == (1, 120, [(0, 0.6)])
+
+
+def test_a_phone_video_gives_portrait_tiles_and_an_upright_poster(tmp_path, media_dir):
+    source = rotated(media_dir, 90)  # 320x180 stored, turned a quarter clockwise
+    made, folder = pictures_of(tmp_path, source)
+    upright = frames("-i", str(source), size=(160, 284), filters="scale=160:284")  # the CLI turns it itself
+    poster = frames("-i", str(folder / "poster.jpg"), size=(180, 320))[0]
+    # The poster is the picture closest to its window's average: the best of the source's.
+    best = max(psnr(poster, picture) for picture in frames("-i", str(source), size=(180, 320)))
+    tile = next(tiles(folder))
+    print(f"tile {psnr(tile, upright[0]):.1f} dB, poster {best:.1f} dB against the CLI's upright pictures")
+    assert (made.tile_width, made.tile_height) == (160, 284)
+    assert psnr(tile, upright[0]) >= 25 and best >= 25
+
+
+def test_an_hlg_video_gives_tiles_and_a_poster_in_sdr_colour(tmp_path, media_dir):
+    transfer = HDR_TRANSFERS["hlg"]
+    source = generate(
+        media_dir / "bars_hlg.mp4", "-f", "lavfi", "-i", "smptehdbars=size=640x360:rate=30:duration=2", "-vf",
+        f"zscale=tin=bt709:min=bt709:pin=bt709:rin=tv:t={transfer}:m=bt2020nc:p=bt2020:r=tv:npl=203,"
+        "format=yuv420p10le", "-c:v", "libx265", "-preset", "ultrafast", "-x265-params", "log-level=error",
+        "-colorspace", "bt2020nc", "-color_primaries", "bt2020", "-color_trc", transfer)
+    sdr = generate(media_dir / "bars_sdr_tile.mp4", "-f", "lavfi", "-i", "smptehdbars=size=160x90:rate=30:duration=1",
+                   "-vf", "format=yuv420p", "-c:v", "libx264", "-preset", "ultrafast")
+    made, folder = pictures_of(tmp_path, source)
+    sheet, poster, bars = (picture_stats("-i", str(path))["SATAVG"]
+                           for path in (folder / "storyboard_0.jpg", folder / "poster.jpg", sdr))
+    mapped = frames("-i", str(source), size=(160, 90), filters=f"scale=160:90,{CLI_TONE_MAP}")
+    print(f"saturation: tiles {sheet:.1f}, poster {poster:.1f}, SDR bars {bars:.1f}; "
+          f"{psnr(next(tiles(folder)), mapped[0]):.1f} dB against the CLI's tone mapping")
+    assert sheet >= 0.7 * bars and poster >= 0.7 * bars
+    assert psnr(next(tiles(folder)), mapped[0]) >= 25
+
+
+def combing(picture: np.ndarray) -> float:
+    """How much each line differs from the mean of its neighbours: the teeth of two fields
+    shot apart in time."""
+    return float(np.mean(np.abs(2 * picture[1:-1] - picture[:-2] - picture[2:])))
+
+
+def test_an_interlaced_poster_shows_no_combing(tmp_path, media_dir):
+    source = generate(  # a white bar racing across, top field first, as the renditions' test shoots it
+        media_dir / "interlaced_360.mkv", "-f", "lavfi", "-i", "testsrc2=size=640x360:rate=60:duration=2",
+        "-f", "lavfi", "-i", "color=white:size=12x360:rate=60",
+        "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000:duration=2", "-filter_complex",
+        "[0]lutyuv=y=val*0.5[dim];[dim][1]overlay=x='mod(t*1200,600)':y=0:shortest=1,"
+        "interlace=scan=tff:lowpass=off,format=yuv420p",
+        "-c:v", "libx264", "-preset", "ultrafast", "-flags", "+ildct+ilme", "-x264-params", "tff=1", "-c:a", "aac")
+    made, folder = pictures_of(tmp_path, source, storyboard=False)
+    poster = frames("-i", str(folder / "poster.jpg"), size=(640, 360))[0]
+    woven = frames("-i", str(source), size=(640, 360))
+    woven = float(np.median([combing(picture) for picture in woven]))
+    print(f"combing: poster {combing(poster):.2f}, the source's pictures {woven:.2f} (median)")
+    assert (made.storyboard, made.tiles) == ("", 0)
+    assert combing(poster) < 0.5 * woven
+
+
+def test_the_poster_is_never_black_where_the_source_shows_more(tmp_path, media_dir):
+    # Black for its first 3 s (the window a tenth of the way in, and the start), then the pattern.
+    source = generate(media_dir / "black_then_pattern.mp4", "-f", "lavfi", "-i", "color=black:size=320x180:rate=30:d=3",
+                      "-f", "lavfi", "-i", "testsrc2=size=320x180:rate=30:d=7", "-filter_complex",
+                      "[0][1]concat=n=2:v=1", "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p")
+    made, folder = pictures_of(tmp_path, source, storyboard=False)
+    assert made.poster and picture_stats("-i", str(folder / "poster.jpg"))["YAVG"] > 60
+
+
+def test_a_video_that_stops_decoding_still_gets_a_poster_and_what_decoded(tmp_path, media_dir):
+    source = make_source(media_dir / "breaks_after_1s.mp4", seconds=10, size="320x180", audio=None,
+                         extra=("-movflags", "+faststart"))
+    data = bytearray(source.read_bytes())
+    # The media data after its first 8% zeroed: no picture decodes after the first second.
+    start = data.index(b"mdat") + 4
+    cut = start + (len(data) - start) * 8 // 100
+    data[cut:] = bytes(len(data) - cut)
+    spoilt = tmp_path / "breaks.mp4"
+    spoilt.write_bytes(bytes(data))
+    made, folder = pictures_of(tmp_path, spoilt)
+    print(made)
+    assert (folder / "poster.jpg").is_file() and 1 <= made.tiles <= 3
+    assert re.fullmatch(r"the video decoded only to \d s of 10.000 s; the storyboard stops there", made.skipped)
+    assert_covers(folder, made.tiles, 0)
