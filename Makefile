@@ -6,7 +6,7 @@ STAMP   := $(VENV)/.kestrava-installed
 SOURCES := $(shell find src kestrava_jobs -type f -not -path '*/__pycache__/*') CMakeLists.txt pyproject.toml
 PYBIND11 := pybind11==3.0.2
 
-.PHONY: all setup system-deps demo test sanitize compat bench bench-pictures bench-jobs bench-early bench-spread fuzz clean
+.PHONY: all setup system-deps demo test sanitize compat bench bench-pictures bench-jobs bench-early bench-spread bench-storyboard fuzz clean
 
 all: setup
 
@@ -63,6 +63,11 @@ bench-spread: setup
 # Early publishing: time to first play, and the whole job against the job without it, paired.
 bench-early: setup
 	cd bench && ../$(PY) publish_early.py $(if $(ROUNDS),--rounds $(ROUNDS))
+
+# The poster and the storyboard: package_video with them against without them on 10 s and
+# 60 s of 1080p, paired (wall and CPU ratios, when the poster is in; about fifteen minutes).
+bench-storyboard: setup
+	cd bench && ../$(PY) storyboard_cost.py $(if $(ROUNDS),--rounds $(ROUNDS))
 
 # Mutation fuzzing of hls_encoder: make fuzz N=1000 [SEED=1]
 fuzz: setup

@@ -5,18 +5,22 @@ length, the poster's shape, colour and lines."""
 import pathlib
 import re
 import subprocess
+import threading
+import time
 
 import numpy as np
 import pysubs2
 import pytest
 
+from helpers import needs_unsanitized_module
+from kestrava_jobs import package_video
 from kestrava_jobs.job.deadline import Deadline
 from kestrava_jobs.job.probe import probe_source
 from kestrava_jobs.pictures import layout
 from kestrava_jobs.pictures.make import make_pictures, pictures_order
 from kestrava_jobs.pictures.storyboard import key_frames_every
 from kestrava_jobs.storage.folder import JobFolder
-from media import generate, make_source
+from media import generate, make_source, segment_durations
 from test_pictures_and_timing import CLI_TONE_MAP, HDR_TRANSFERS, picture_stats
 from test_real_world_sources import rotated
 
@@ -189,3 +193,50 @@ def test_a_video_that_stops_decoding_still_gets_a_poster_and_what_decoded(tmp_pa
     assert (folder / "poster.jpg").is_file() and 1 <= made.tiles <= 3
     assert re.fullmatch(r"the video decoded only to \d s of 10.000 s; the storyboard stops there", made.skipped)
     assert_covers(folder, made.tiles, 0)
+
+
+def picture_children(source: pathlib.Path) -> dict[int, int]:
+    """The nice value of each of this machine's ffmpeg children making pictures of `source`."""
+    found = {}
+    for proc in pathlib.Path("/proc").iterdir():
+        try:
+            command = (proc / "cmdline").read_bytes().split(b"\0")
+            stat = (proc / "stat").read_text()
+        except OSError:
+            continue
+        if b"-noautorotate" in command and str(source).encode() in command and command[0] == b"ffmpeg":
+            found[int(proc.name)] = int(stat.rsplit(")", 1)[1].split()[16])
+    return found
+
+
+@needs_unsanitized_module
+def test_a_job_puts_the_poster_first_at_the_lowest_priority_and_every_master_names_it(tmp_path, media_dir):
+    source = make_source(media_dir / "pictures_job.mp4", seconds=6, size="320x180")
+    out, events, niceness = tmp_path / "out", [], {}
+    watching = threading.Event()
+
+    def watch() -> None:
+        while not watching.is_set():
+            niceness.update(picture_children(source))
+            time.sleep(0.005)
+
+    watcher = threading.Thread(target=watch)
+    watcher.start()
+    try:
+        result = package_video(source, out, resolution=["360p"], publish_early=True,
+                               on_picture=lambda name: events.append(name),
+                               on_rendition=lambda name: events.append((out / "master.m3u8").read_text()))
+    finally:
+        watching.set()
+        watcher.join()
+    print(f"the pictures' children and their nice values: {niceness}")
+    assert niceness and set(niceness.values()) == {19}
+    # The poster is told of, and in the package, before the first master, which names it.
+    first_master = next(event for event in events if event.startswith("#EXTM3U"))
+    assert events[0] == "poster.jpg" and 'DATA-ID="com.kestrava.poster",URI="poster.jpg"' in first_master
+    assert (out / "master.m3u8").read_text().endswith(
+        '#EXT-X-SESSION-DATA:DATA-ID="com.kestrava.poster",URI="poster.jpg"\n'
+        '#EXT-X-SESSION-DATA:DATA-ID="com.kestrava.storyboard",URI="storyboard.vtt"\n')
+    assert (result.pictures.poster, result.pictures.storyboard, result.pictures.sheets) == (
+        str(out / "poster.jpg"), str(out / "storyboard.vtt"), [str(out / "storyboard_0.jpg")])
+    assert_covers(out, sum(segment_durations(out / "360p.m3u8")), 1)

@@ -66,9 +66,12 @@ def package_video(source: str | os.PathLike, out_dir: str | os.PathLike, *,
 
 
 def package(request: JobRequest) -> PackageResult:
-    """The job of a checked request, from its claim to its record. A folder another job
-    holds is refused as busy before it is refused as not empty: that job's poster may be
-    in it already."""
+    """The job of a checked request, from its claim to its record."""
+    # A folder nobody has claimed is refused before any work when it is not empty; one a
+    # job names as its own is left to the claim, which says when that job is still at work
+    # (its poster may be in the folder already).
+    if request.job_id is None and not request.package.holder():
+        request.package.refuse_unless_empty()
     plan = plan_job(request)
     with request.package.holding(request.job_id) as previous_holder:
         earlier = earlier_result(request, previous_holder)

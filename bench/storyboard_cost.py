@@ -1,0 +1,69 @@
+"""What the poster and the storyboard cost a job: package_video with them against
+package_video without them (poster=False, storyboard=False) on the make bench source
+(1080p, key frames 8.3 s apart, so the storyboard decodes every picture), in paired
+runs whose order alternates; and when the poster is in the package.
+
+Usage: python bench/storyboard_cost.py [--rounds N] [--seconds S ...]
+"""
+
+import argparse
+import json
+import shutil
+import statistics
+import sys
+
+from picture_costs import RESULTS
+from runners import measure
+from sources import realistic_source
+
+# The job in a process of its own; it writes when the poster was in its package.
+JOB = """
+import json, sys, time
+from kestrava_jobs import package_video
+started, told = time.monotonic(), {}
+pictures = sys.argv[3] == "with"
+result = package_video(sys.argv[1], sys.argv[2], key_dir=sys.argv[2] + ".keys", poster=pictures, storyboard=pictures,
+                       on_picture=lambda name: told.setdefault(name, time.monotonic() - started))
+with open(sys.argv[2] + ".told.json", "w") as file:
+    json.dump(told, file)
+"""
+
+
+def job(source, folder, pictures: bool) -> tuple[dict, dict]:
+    shutil.rmtree(folder, ignore_errors=True)
+    folder.mkdir(parents=True)
+    out = folder / "out"
+    measured = measure([[sys.executable, "-c", JOB, str(source), str(out), "with" if pictures else "without"]], folder)
+    return measured, json.loads((folder / "out.told.json").read_text())
+
+
+def one_length(seconds: int, rounds: int) -> None:
+    source = realistic_source(seconds)
+    work = RESULTS / "work" / "storyboard"
+    walls, cpus, posters = [], [], []
+    for number in range(rounds):
+        runs = {}
+        for pictures in ((True, False) if number % 2 == 0 else (False, True)):
+            runs[pictures] = job(source, work / ("with" if pictures else "without"), pictures)
+        (with_, told), (without, _) = runs[True], runs[False]
+        walls.append(with_["wall_s"] / without["wall_s"])
+        cpus.append(with_["cpu_s"] / without["cpu_s"])
+        posters.append(told["poster.jpg"])
+        print(f"  {seconds} s: with {with_['wall_s']:.1f} s wall, {with_['cpu_s']:.1f} s CPU; without "
+              f"{without['wall_s']:.1f} s, {without['cpu_s']:.1f} s; poster after {told['poster.jpg']:.2f} s, "
+              f"storyboard after {told['storyboard.vtt']:.2f} s", flush=True)
+    print(f"{seconds} s 1080p: wall ratio {statistics.median(walls):.3f}, CPU ratio {statistics.median(cpus):.3f}, "
+          f"poster in the package after {statistics.median(posters):.2f} s (median of {rounds})", flush=True)
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--seconds", type=int, nargs="+", default=[10, 60])
+    args = parser.parse_args()
+    for seconds in args.seconds:
+        one_length(seconds, args.rounds)
+
+
+if __name__ == "__main__":
+    main()
