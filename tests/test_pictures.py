@@ -2,6 +2,7 @@
 against the ffmpeg CLI's own picture of its time, the index's cues against the media's
 length, the poster's shape, colour and lines."""
 
+import os
 import pathlib
 import re
 import subprocess
@@ -17,11 +18,12 @@ from kestrava_jobs import package_video
 from kestrava_jobs.job.deadline import Deadline
 from kestrava_jobs.job.probe import probe_source
 from kestrava_jobs.pictures import layout
+from kestrava_jobs.pictures.job_pictures import JobPictures
 from kestrava_jobs.pictures.make import make_pictures, pictures_order
 from kestrava_jobs.pictures.storyboard import key_frames_every
 from kestrava_jobs.storage.folder import JobFolder
-from media import generate, make_source, segment_durations
-from test_pictures_and_timing import CLI_TONE_MAP, HDR_TRANSFERS, picture_stats
+from media import ffprobe, generate, make_source, segment_durations
+from test_pictures_and_timing import CLI_TONE_MAP, HDR_TRANSFERS, TAGS_709, bar_colours, picture_stats
 from test_real_world_sources import rotated
 
 SLIDE_SECONDS = 12
@@ -85,11 +87,14 @@ def slides(media_dir) -> dict[str, pathlib.Path]:
 
 
 @pytest.mark.parametrize("gap", [10, 1])
-def test_each_tile_is_its_slide_and_the_index_covers_the_video(tmp_path, slides, gap):
+def test_each_tile_is_its_slide_and_the_index_covers_the_video(tmp_path, slides, gap, monkeypatch):
     source = slides[gap]
     # Key frames alone are decoded only where there is one every interval.
     assert key_frames_every(str(source), 1, SLIDE_SECONDS, Deadline(None)) is (gap == 1)
+    put, replace = [], os.replace
+    monkeypatch.setattr(os, "replace", lambda old, new: put.append(pathlib.Path(new).name) or replace(old, new))
     made, folder = pictures_of(tmp_path, source)
+    assert put == ["poster.jpg", "storyboard_0.jpg", "storyboard.vtt"], "the index never names a missing sheet"
     reference = frames("-i", str(source), size=(160, 90), filters="select='not(mod(n,30))',scale=160:90")
     measured = [psnr(tile, slide) for tile, slide in zip(tiles(folder), reference)]
     print(f"key frames {gap} s apart: PSNR of each tile {[round(m, 1) for m in measured]}")
@@ -114,8 +119,9 @@ def test_a_clip_shorter_than_an_interval_gets_one_tile_to_its_end(tmp_path, medi
     assert (made.tiles, made.tile_height, [cue[:2] for cue in cues(folder)]) == (1, 120, [(0, 0.6)])
 
 
-def test_a_phone_video_gives_portrait_tiles_and_an_upright_poster(tmp_path, media_dir):
-    source = rotated(media_dir, 90)  # 320x180 stored, turned a quarter clockwise
+@pytest.mark.parametrize("degrees", [90, 270])
+def test_a_phone_video_gives_portrait_tiles_and_an_upright_poster(tmp_path, media_dir, degrees):
+    source = rotated(media_dir, degrees)  # 320x180 stored, turned a quarter either way
     made, folder = pictures_of(tmp_path, source)
     upright = frames("-i", str(source), size=(160, 284), filters="scale=160:284")  # the CLI turns it itself
     poster = frames("-i", str(folder / "poster.jpg"), size=(180, 320))[0]
@@ -125,6 +131,26 @@ def test_a_phone_video_gives_portrait_tiles_and_an_upright_poster(tmp_path, medi
     print(f"tile {psnr(tile, upright[0]):.1f} dB, poster {best:.1f} dB against the CLI's upright pictures")
     assert (made.tile_width, made.tile_height) == (160, 284)
     assert psnr(tile, upright[0]) >= 25 and best >= 25
+
+
+def test_the_poster_is_first_at_most_1280_px_wide_in_the_sources_colours(tmp_path, media_dir):
+    source = generate(media_dir / "bars_1080p.mp4", "-f", "lavfi", "-i", "smptehdbars=size=1920x1080:rate=30:duration=1",
+                      "-vf", "format=yuv420p", "-c:v", "libx264", "-preset", "ultrafast", *TAGS_709)
+    (tmp_path / "package").mkdir()
+    order = pictures_order(str(source), probe_source(str(source), Deadline(None)), ["1080p", "360p"], True, True)
+    pictures = JobPictures(order, JobFolder(tmp_path / "package"), Deadline(None), None)
+    try:
+        # What the first master may name: the poster, once its attempt has ended.
+        assert pictures.made_so_far(wait_for_poster=True) == ("poster.jpg",)
+        made = pictures.finish()
+    finally:
+        pictures.close()
+    poster = tmp_path / "package" / "poster.jpg"
+    found = ffprobe("-show_entries", "stream=width,height,color_range", str(poster))["streams"][0]
+    theirs, ours = bar_colours("-i", str(source)), bar_colours("-i", str(poster))
+    print(f"bars: source {theirs}, poster {ours}")
+    assert (found["width"], found["height"], found["color_range"], made.tiles) == (1280, 720, "pc", 1)
+    assert max(abs(a - b) for colour, mine in zip(theirs, ours) for a, b in zip(colour, mine)) <= 6
 
 
 def test_an_hlg_video_gives_tiles_and_a_poster_in_sdr_colour(tmp_path, media_dir):
