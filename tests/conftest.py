@@ -1,5 +1,6 @@
 import os
 import pathlib
+from collections.abc import Iterator
 
 import pytest
 
@@ -10,6 +11,7 @@ _preload = os.environ.pop("LD_PRELOAD", None)
 if _preload:
     os.environ["KESTRAVA_CHILD_PRELOAD"] = _preload
 
+from browser import chromium
 from kestrava_jobs import package_video
 from kestrava_jobs.storage.keys import KeyInfo
 from media import generate, make_source
@@ -118,3 +120,10 @@ def packaged(tmp_path_factory, media_dir) -> tuple[pathlib.Path, KeyInfo]:
                            resolution=["360p"])
     key_file = pathlib.Path(result.key_file)
     return out, KeyInfo(key_file.with_suffix(".keyinfo"), key_file, result.key_uri, key_file.read_bytes(), None)
+
+
+@pytest.fixture(scope="module")
+def debugging_port(tmp_path_factory) -> Iterator[int]:
+    """A headless Chromium for a module's page tests; its DevTools port."""
+    with chromium(tmp_path_factory.mktemp("chromium")) as port:
+        yield port

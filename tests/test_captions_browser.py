@@ -6,11 +6,10 @@ starts late."""
 import pathlib
 import shutil
 import time
-from collections.abc import Iterator
 
 import pytest
 
-from browser import Page, chromium, opened, previewing
+from browser import Page, opened, previewing
 from helpers import needs_unsanitized_module, quiet
 from kestrava_jobs import package_video
 from media import generate, make_source, wait_for
@@ -48,12 +47,6 @@ def subrip(path: pathlib.Path, cues: list[Cue]) -> pathlib.Path:
     path.write_text("".join(f"{number}\n{stamp(start)} --> {stamp(end)}\n{text}\n\n"
                             for number, (start, end, text) in enumerate(cues, 1)))
     return path
-
-
-@pytest.fixture(scope="module")
-def debugging_port(tmp_path_factory) -> Iterator[int]:
-    with chromium(tmp_path_factory.mktemp("chromium")) as port:
-        yield port
 
 
 def two_languages(media_dir: pathlib.Path) -> pathlib.Path:

@@ -18,6 +18,7 @@ from kestrava_jobs import package_video
 from kestrava_jobs.job.deadline import Deadline
 from kestrava_jobs.job.probe import probe_source
 from kestrava_jobs.pictures import layout
+from kestrava_jobs.pictures.commands import Children
 from kestrava_jobs.pictures.job_pictures import JobPictures
 from kestrava_jobs.pictures.make import make_pictures, pictures_order
 from kestrava_jobs.pictures.storyboard import key_frames_every
@@ -90,7 +91,7 @@ def slides(media_dir) -> dict[str, pathlib.Path]:
 def test_each_tile_is_its_slide_and_the_index_covers_the_video(tmp_path, slides, gap, monkeypatch):
     source = slides[gap]
     # Key frames alone are decoded only where there is one every interval.
-    assert key_frames_every(str(source), 1, SLIDE_SECONDS, Deadline(None)) is (gap == 1)
+    assert key_frames_every(Children(), str(source), 1, SLIDE_SECONDS, Deadline(None)) is (gap == 1)
     put, replace = [], os.replace
     monkeypatch.setattr(os, "replace", lambda old, new: put.append(pathlib.Path(new).name) or replace(old, new))
     made, folder = pictures_of(tmp_path, source)

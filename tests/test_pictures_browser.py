@@ -3,15 +3,13 @@ the storyboard's tile of the time under the pointer on the seek bar."""
 
 import base64
 import pathlib
-import subprocess
 
-import pytest
+import numpy as np
 
 from browser import opened, previewing
 from helpers import needs_unsanitized_module, quiet
 from kestrava_jobs import package_video
 from media import generate, wait_for
-from test_captions_browser import debugging_port  # noqa: F401 - the module's browser
 from test_pictures import frames, psnr
 
 pytestmark = [needs_unsanitized_module, quiet]
@@ -23,7 +21,7 @@ def screenshot(page, path: pathlib.Path) -> pathlib.Path:
     return path
 
 
-def seen(shot: pathlib.Path, box: list[float], size: tuple[int, int]) -> "np.ndarray":  # noqa: F821
+def seen(shot: pathlib.Path, box: list[float], size: tuple[int, int]) -> np.ndarray:
     """What the screenshot shows in the box, made `size` large."""
     x, y, w, h = (round(value) for value in box)
     return frames("-i", str(shot), size=size, filters=f"crop={w}:{h}:{x}:{y},scale={size[0]}:{size[1]}")[0]

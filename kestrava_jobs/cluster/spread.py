@@ -35,8 +35,9 @@ from ..storage import keys, names as file_names
 from ..storage.keys import check_key_uri
 from ..storage.folder import JobFolder, LocalFiles
 from ..storage.own_files import lock_folder, open_own, read_own, remove_own, rewrite_own
+from ..storage.names import SESSION_DATA_IDS
 from ..storage.seam import IsLive, finished_before
-from ..pictures.make import FAILURES as PICTURE_FAILURES, make_pictures, pictures_order, side_files
+from ..pictures.make import FAILURES as PICTURE_FAILURES, make_pictures, pictures_order
 from ..text import check_text
 from . import rendition_record
 from .spread_captions import caption_results, stage_captions
@@ -225,7 +226,7 @@ def publish(job: SpreadJob) -> list[str]:
         made = [found for name in job.names if (found := finished_rendition(job, name)) is not None]
         if made:
             job.folder.put_master(master_text(made, media_group(captions_of(job, made[0].name)),
-                                              pictures_in(job.folder, pictures_of(job))))
+                                              pictures_in(job.folder)))
         return [rendition.name for rendition in made]
     finally:
         os.close(lock)
@@ -293,9 +294,10 @@ def pictures_of(job: SpreadJob) -> PicturesResult | None:
     return None if recorded is None else PicturesResult(**json.loads(recorded))
 
 
-def pictures_in(folder: JobFolder, made: PicturesResult | None) -> tuple[str, ...]:
-    """The side files a master names: those recorded as made that the package holds."""
-    return tuple(name for name in side_files(made) if folder.has(name)) if made is not None else ()
+def pictures_in(folder: JobFolder) -> tuple[str, ...]:
+    """The side files a master names: those in the package. Each is put whole, and the
+    storyboard's index after its sheets, so one that is there is complete."""
+    return tuple(name for name in SESSION_DATA_IDS if folder.has(name))
 
 
 def listed(folder: JobFolder) -> list[str]:
@@ -353,7 +355,7 @@ def checked_package(job: SpreadJob) -> PackageResult:
         skipped="the pictures' step did not finish" if job.poster or job.storyboard else "")
     try:
         job.folder.put_master(master_text(list(made.checked.values()), media_group(result.captions),
-                                          pictures_in(job.folder, result.pictures)))
+                                          pictures_in(job.folder)))
     except OSError as error:
         raise master_unwritten(job.folder, error, result) from None
     return result

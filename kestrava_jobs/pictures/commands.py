@@ -1,5 +1,6 @@
-"""The ffmpeg CLI's calls that make the pictures: each in a child at the lowest priority,
-so that it takes only the CPU the renditions leave, and stoppable when the job ends."""
+"""The ffmpeg CLI's calls that make the pictures (and ffprobe's that plan them): each in a
+child at the lowest priority, so that it takes only the CPU the renditions leave, and
+stoppable when the job ends."""
 
 import os
 import signal
@@ -12,6 +13,7 @@ from ..job.ffmpeg_words import first_words
 # The pictures' children run at the lowest priority there is.
 PICTURES_NICE = 19
 FFMPEG = ("ffmpeg", "-nostdin", "-hide_banner", "-v", "error")
+FFPROBE = ("ffprobe", "-v", "error")
 
 
 class PictureFailed(RuntimeError):
@@ -26,18 +28,21 @@ class Children:
         self.current: subprocess.Popen | None = None
         self.stopped = False
 
-    def run(self, arguments: list[str], deadline: Deadline, data: bytes | None = None) -> bytes:
-        """What ffmpeg writes to its output; PictureFailed with FFmpeg's words when it fails,
-        subprocess.TimeoutExpired when the job's time runs out."""
+    def run(self, arguments: list[str], deadline: Deadline, data: bytes | None = None,
+            program: tuple[str, ...] = FFMPEG) -> bytes:
+        """What ffmpeg (or ffprobe) writes to its output; PictureFailed with FFmpeg's words
+        when it fails or the job's time runs out."""
         with self.lock:
             if self.stopped:
                 raise PictureFailed("the job ended first")
-            self.current = subprocess.Popen(["nice", "-n", str(PICTURES_NICE), *FFMPEG, *arguments],
+            self.current = subprocess.Popen(["nice", "-n", str(PICTURES_NICE), *program, *arguments],
                                             stdin=subprocess.DEVNULL if data is None else subprocess.PIPE,
                                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
         child = self.current
         try:
             out, err = child.communicate(data, timeout=deadline.left())
+        except subprocess.TimeoutExpired:
+            raise PictureFailed("the job's time-out came first") from None
         finally:
             self.kill(child)
         if self.stopped or child.returncode < 0:

@@ -68,11 +68,11 @@ def tone_map(picture: SourcePicture) -> str:
             "zscale=t=bt709:m=bt709:r=limited,format=yuv420p")
 
 
-def corrected(picture: SourcePicture, size: tuple[int, int], deinterlace: bool) -> list[str]:
-    """Filters from a decoded picture to an upright SDR JPEG picture of `size`. The size
-    changes first, so that turning and tone mapping work on the small picture; both
-    fields are whole before it, when they are deinterlaced."""
+def corrected(picture: SourcePicture, size: tuple[int, int]) -> list[str]:
+    """Filters from a decoded (and, where it needs it, deinterlaced) picture to an upright
+    SDR JPEG picture of `size`. The size changes first, so that turning and tone mapping
+    work on the small picture."""
     width, height = size
     stored = (height, width) if picture.turn in (90, 270) else (width, height)
-    return [*([DEINTERLACE] if deinterlace else []), f"scale={stored[0]}:{stored[1]}:flags=bicubic",
-            *TURNS[picture.turn], *([tone_map(picture)] if picture.hdr else []), AS_JPEG]
+    return [f"scale={stored[0]}:{stored[1]}:flags=bicubic", *TURNS[picture.turn],
+            *([tone_map(picture)] if picture.hdr else []), AS_JPEG]

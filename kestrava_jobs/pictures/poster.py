@@ -3,7 +3,7 @@ flat one where the source has others, corrected as the renditions are."""
 
 from ..job.deadline import Deadline
 from .commands import Children, PictureFailed
-from .corrections import SourcePicture, corrected
+from .corrections import DEINTERLACE, SourcePicture, corrected
 
 # Where the poster is looked for, as shares of the length, the first first, and over how
 # many seconds at each.
@@ -11,6 +11,7 @@ LOOK_AT, WINDOW_SECONDS = (0.1, 0.3, 0.5, 0.0), 1.0
 # FFmpeg's thumbnail filter keeps the picture closest to the window's average; flat
 # pictures (black, a fade, a card of one colour) are dropped ahead of it by their entropy.
 MOST_PICTURES = 300
+CANDIDATES_PER_SECOND = 6
 NOT_FLAT = ("entropy,metadata=mode=select:key=lavfi.entropy.normalized_entropy.normal.Y"
             ":value=0.3:function=greater")
 
@@ -40,7 +41,8 @@ def attempts(duration: float | None) -> list[tuple[float, bool]]:
 
 def poster_command(source: str, picture: SourcePicture, size: tuple[int, int], start: float,
                    skip_flat: bool) -> list[str]:
-    filters = [*corrected(picture, size, deinterlace=True), *([NOT_FLAT] if skip_flat else []),
-               f"thumbnail=n={MOST_PICTURES}"]
+    # Deinterlaced while the pictures follow one another; then only some are made poster-sized.
+    filters = [DEINTERLACE, f"fps=fps={CANDIDATES_PER_SECOND}", *corrected(picture, size),
+               *([NOT_FLAT] if skip_flat else []), f"thumbnail=n={MOST_PICTURES}"]
     return ["-noautorotate", "-ss", f"{start:.3f}", "-t", f"{WINDOW_SECONDS}", "-i", source, "-map", "0:v:0",
             "-vf", ",".join(filters), "-frames:v", "1", "-c:v", "mjpeg", "-q:v", "2", "-f", "image2pipe", "pipe:1"]

@@ -4,17 +4,21 @@ alone when they come at least once an interval, and each picture is made tile-si
 leaves the decoder."""
 
 import math
-import subprocess
 from dataclasses import dataclass
 
 from ..job.deadline import Deadline
 from ..storage.names import storyboard_sheet
 from . import layout
-from .commands import Children
+from .commands import FFPROBE, Children, PictureFailed
 from .corrections import SourcePicture, corrected
 
 # Key frames within this much of an interval still count as once an interval.
 KEY_FRAME_SLACK = 0.05
+KEY_FRAMES_ONLY = ("-skip_frame", "nokey")
+# Otherwise every picture another refers to, without the deblocking filter: a tile is then
+# the picture on screen at its time or one a frame or two before it, 45 dB or more from the
+# fully decoded one at tile size, for a little over half of the decoding.
+REFERENCES_ONLY = ("-skip_frame", "noref", "-skip_loop_filter", "all")
 
 
 @dataclass(frozen=True)
@@ -31,12 +35,12 @@ def make_storyboard(children: Children, source: str, picture: SourcePicture, dur
                     deadline: Deadline) -> Storyboard:
     interval, size = layout.tile_interval(duration), layout.tile_size(picture.shown)
     wanted = layout.tile_count(duration, interval)
-    key_frames_only = key_frames_every(source, interval, duration, deadline)
+    key_frames_only = key_frames_every(children, source, interval, duration, deadline)
     raw = children.run(tiles_command(source, picture, size, interval, key_frames_only), deadline)
     tile_bytes = size[0] * size[1] * 3 // 2
     tiles = [raw[start:start + tile_bytes] for start in range(0, len(raw) - tile_bytes + 1, tile_bytes)][:wanted]
     if not tiles:
-        raise subprocess.SubprocessError("no picture of the video decoded")
+        raise PictureFailed("no picture of the video decoded")
     # A video whose last tile would start within its last interval is whole.
     whole = wanted is not None and len(tiles) >= wanted - 1
     end = duration if whole else len(tiles) * interval
@@ -47,16 +51,16 @@ def make_storyboard(children: Children, source: str, picture: SourcePicture, dur
     return Storyboard(sheets, index(len(tiles), interval, size, end), interval, len(tiles), size, short)
 
 
-def key_frames_every(source: str, interval: int, duration: float | None, deadline: Deadline) -> bool:
+def key_frames_every(children: Children, source: str, interval: int, duration: float | None,
+                     deadline: Deadline) -> bool:
     """Whether the video has a key frame in every interval to its end, from the packets'
     stamps and flags (nothing decoded)."""
-    found = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
-                            "packet=pts_time,flags", "-of", "csv=p=0", source],
-                           capture_output=True, text=True, timeout=deadline.left())
-    fields = (line.split(",") for line in found.stdout.splitlines())
+    found = children.run(["-select_streams", "v:0", "-show_entries", "packet=pts_time,flags", "-of", "csv=p=0",
+                          source], deadline, program=FFPROBE).decode(errors="replace")
+    fields = (line.split(",") for line in found.splitlines())
     stamps = sorted(float(field[0]) for field in fields if len(field) > 1 and "K" in field[1] and
                     field[0] not in ("", "N/A"))
-    if found.returncode != 0 or not stamps or duration is None:
+    if not stamps or duration is None:
         return False
     edges = [*stamps, stamps[0] + duration]
     return max(later - earlier for earlier, later in zip(edges, edges[1:])) <= interval + KEY_FRAME_SLACK
@@ -64,10 +68,11 @@ def key_frames_every(source: str, interval: int, duration: float | None, deadlin
 
 def tiles_command(source: str, picture: SourcePicture, size: tuple[int, int], interval: int,
                   key_frames_only: bool) -> list[str]:
-    """Raw tiles, one for each interval: the picture on screen as it starts."""
+    """Raw tiles, one for each interval: the picture on screen as it starts. Their height
+    is a small share of the picture's: they show no combing, and are not deinterlaced."""
     # Dropped pictures cost nothing more once decoded; the few kept are made small first.
-    filters = [f"fps=fps=1/{interval}:start_time=0:round=up", *corrected(picture, size, deinterlace=False)]
-    return [*(["-skip_frame", "nokey"] if key_frames_only else []), "-threads", "1", "-noautorotate",
+    filters = [f"fps=fps=1/{interval}:start_time=0:round=up", *corrected(picture, size)]
+    return [*(KEY_FRAMES_ONLY if key_frames_only else REFERENCES_ONLY), "-threads", "1", "-noautorotate",
             "-i", source, "-map", "0:v:0", "-vf", ",".join(filters), "-f", "rawvideo", "-pix_fmt", "yuvj420p",
             "pipe:1"]
 
