@@ -222,17 +222,21 @@ def test_a_video_that_stops_decoding_still_gets_a_poster_and_what_decoded(tmp_pa
     assert_covers(folder, made.tiles, 0)
 
 
-def picture_children(source: pathlib.Path) -> dict[int, int]:
-    """The nice value of each of this machine's ffmpeg children making pictures of `source`."""
+def picture_children(source: pathlib.Path) -> dict[int, tuple[int, int | None]]:
+    """The nice value of each of this machine's ffmpeg children making pictures of `source`,
+    and that of its session's group where the kernel groups sessions (autogroup)."""
     found = {}
     for proc in pathlib.Path("/proc").iterdir():
         try:
             command = (proc / "cmdline").read_bytes().split(b"\0")
             stat = (proc / "stat").read_text()
+            group = (proc / "autogroup").read_text() if (proc / "autogroup").exists() else ""
         except OSError:
             continue
         if b"-noautorotate" in command and str(source).encode() in command and command[0] == b"ffmpeg":
-            found[int(proc.name)] = int(stat.rsplit(")", 1)[1].split()[16])
+            group_nice = re.search(r"nice (-?\d+)", group)
+            found[int(proc.name)] = (int(stat.rsplit(")", 1)[1].split()[16]),
+                                     int(group_nice.group(1)) if group_nice else None)
     return found
 
 
@@ -257,7 +261,8 @@ def test_a_job_puts_the_poster_first_at_the_lowest_priority_and_every_master_nam
         watching.set()
         watcher.join()
     print(f"the pictures' children and their nice values: {niceness}")
-    assert niceness and set(niceness.values()) == {19}
+    assert niceness and {nice for nice, _ in niceness.values()} == {19}
+    assert {group for _, group in niceness.values()} <= {19, None}
     # The poster is told of, and in the package, before the first master, which names it.
     first_master = next(event for event in events if event.startswith("#EXTM3U"))
     assert events[0] == "poster.jpg" and 'DATA-ID="com.kestrava.poster",URI="poster.jpg"' in first_master

@@ -8,7 +8,6 @@ the record. Every message is checked as if anyone could have sent it."""
 
 import contextlib
 import dataclasses
-import json
 import os
 import pathlib
 import shutil
@@ -28,26 +27,21 @@ from ..job.master import master_text
 from ..job.outcome import Made, log_tail, master_unwritten, none_complete, package_result
 from ..job.progress import PlaylistProgress
 from ..job.request import JobPlan, JobRequest
-from ..job.probe import probe_source
 from ..job.result import CaptionResult, PackageError, PackageResult, PicturesResult, RenditionResult
 from ..job.validate import check_bitrates, check_names, check_out_dir, check_timeout
 from ..storage import keys, names as file_names
 from ..storage.keys import check_key_uri
 from ..storage.folder import JobFolder, LocalFiles
-from ..storage.own_files import lock_folder, open_own, read_own, remove_own, rewrite_own
-from ..storage.names import SESSION_DATA_IDS
+from ..storage.own_files import lock_folder, open_own, read_own, remove_own
 from ..storage.seam import IsLive, finished_before
-from ..pictures.make import FAILURES as PICTURE_FAILURES, make_pictures, pictures_order
 from ..text import check_text
-from . import rendition_record
+from . import rendition_record, spread_pictures
 from .spread_captions import caption_results, stage_captions
 
 # Renditions made apart agree on every segment within one picture of the 1/30 s grid.
 PICTURE = 1 / 30
 MESSAGE_FIELDS = {"job_id", "source", "out_dir", "names", "rates", "key_info", "key_uri", "timeout",
                   "deadline_at", "publish_early", "total", "poster", "storyboard"}
-# The pictures' step: its lock and its record in the staging area.
-PICTURES = "pictures"
 FLAGS = ("publish_early", "poster", "storyboard")
 # Confines a message's source, package and options to the deployment's folders.
 Confine = Callable[[object, object, dict], tuple[str, str, dict]]
@@ -226,7 +220,7 @@ def publish(job: SpreadJob) -> list[str]:
         made = [found for name in job.names if (found := finished_rendition(job, name)) is not None]
         if made:
             job.folder.put_master(master_text(made, media_group(captions_of(job, made[0].name)),
-                                              pictures_in(job.folder)))
+                                              spread_pictures.pictures_in(job.folder)))
         return [rendition.name for rendition in made]
     finally:
         os.close(lock)
@@ -261,43 +255,20 @@ def progress(job: SpreadJob) -> tuple[float, list[str]]:
     return min(seconds, default=0.0), listed(job.folder)
 
 
-# The pictures: made by a step of their own, recorded in the staging area, named by every
-# master from then on.
+# The pictures: made by a step of their own, named by every master once in the package.
 
 def pictures_lock(job: SpreadJob) -> int | None:
     """The lock the pictures' step holds while it works; None when a copy of it holds it."""
-    return lock_folder(staging(job.folder) / file_names.staging_lock(PICTURES))
+    return lock_folder(staging(job.folder) / file_names.staging_lock(spread_pictures.STEP))
 
 
 def make_job_pictures(job: SpreadJob, told: Callable[[str], None]) -> PicturesResult:
-    """The poster and the storyboard in the package, recorded; what cannot be made is left
-    out with the reason, and never fails the job."""
-    recorded = pictures_of(job)
-    if recorded is not None:
-        return recorded
-    deadline = job.deadline()
-    try:
-        info = probe_source(job.source, deadline)
-        made = make_pictures(pictures_order(job.source, info, job.names, job.poster, job.storyboard), job.folder,
-                             deadline, told)
-    except PICTURE_FAILURES as failure:
-        made = PicturesResult(skipped=f"no pictures: {failure}")
-    rewrite_own(staging(job.folder) / file_names.staging_record(PICTURES), json.dumps(dataclasses.asdict(made)).encode())
+    """The poster and the storyboard in the package, recorded, and named by the master."""
+    made = spread_pictures.recorded(staging(job.folder)) or spread_pictures.stage_pictures(
+        staging(job.folder), job, told)
     if job.publish_early:
         publish(job)
     return made
-
-
-def pictures_of(job: SpreadJob) -> PicturesResult | None:
-    """What the pictures' step recorded; None before it has."""
-    recorded = read_own(staging(job.folder) / file_names.staging_record(PICTURES))
-    return None if recorded is None else PicturesResult(**json.loads(recorded))
-
-
-def pictures_in(folder: JobFolder) -> tuple[str, ...]:
-    """The side files a master names: those in the package. Each is put whole, and the
-    storyboard's index after its sheets, so one that is there is complete."""
-    return tuple(name for name in SESSION_DATA_IDS if folder.has(name))
 
 
 def listed(folder: JobFolder) -> list[str]:
@@ -351,11 +322,11 @@ def checked_package(job: SpreadJob) -> PackageResult:
     check_one_key(job, list(made.checked))
     check_aligned(job, list(made.checked))
     result.captions = captions_of(job, next(iter(made.checked)))
-    result.pictures = pictures_of(job) or PicturesResult(
+    result.pictures = spread_pictures.recorded(staging(job.folder)) or PicturesResult(
         skipped="the pictures' step did not finish" if job.poster or job.storyboard else "")
     try:
         job.folder.put_master(master_text(list(made.checked.values()), media_group(result.captions),
-                                          pictures_in(job.folder)))
+                                          spread_pictures.pictures_in(job.folder)))
     except OSError as error:
         raise master_unwritten(job.folder, error, result) from None
     return result

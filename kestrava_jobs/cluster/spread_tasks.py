@@ -16,7 +16,7 @@ from ..job.progress import progress_record
 from ..job.request import JobOptions, check_request, plan_job
 from ..job.result import PackageError, PackageResult
 from ..pictures.make import side_files
-from . import spread
+from . import spread, spread_pictures
 from .confine import confine
 from .reports import progress_backend
 from .spread import SpreadJob
@@ -158,7 +158,7 @@ def report(app: Celery, job: SpreadJob) -> None:
             before = current["result"] if current["status"] == "PROGRESS" and isinstance(current["result"], dict) \
                 else {}
             listed = [name for name in job.names if name in playable or name in before.get("playable", [])]
-            pictures = list(spread.pictures_in(job.folder))
+            pictures = list(spread_pictures.pictures_in(job.folder))
             meta = progress_record(max(done, before.get("done", 0.0)), job.total, listed, pictures)
             if meta != before:
                 store.store_result(job.job_id, meta, "PROGRESS")

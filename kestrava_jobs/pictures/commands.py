@@ -3,6 +3,7 @@ child at the lowest priority, so that it takes only the CPU the renditions leave
 stoppable when the job ends."""
 
 import os
+import pathlib
 import signal
 import subprocess
 import threading
@@ -18,6 +19,16 @@ FFPROBE = ("ffprobe", "-v", "error")
 
 class PictureFailed(RuntimeError):
     """FFmpeg made nothing of the call; its message says why."""
+
+
+def lower_group(pid: int) -> None:
+    """The child's session at the lowest priority too. Where the kernel groups each session
+    (autogroup), a process's nice value counts only within its group, and groups share the
+    CPU evenly: a session of its own at nice 0 would take as much as the renditions' each."""
+    try:
+        pathlib.Path(f"/proc/{pid}/autogroup").write_text(str(PICTURES_NICE))
+    except OSError:  # no autogroup here: the nice value alone does it
+        pass
 
 
 class Children:
@@ -39,6 +50,7 @@ class Children:
                                             stdin=subprocess.DEVNULL if data is None else subprocess.PIPE,
                                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
         child = self.current
+        lower_group(child.pid)
         try:
             out, err = child.communicate(data, timeout=deadline.left())
         except subprocess.TimeoutExpired:

@@ -1,0 +1,45 @@
+"""A spread job's poster and storyboard, made by a step of their own on any worker and
+recorded in the staging area for the job's end. What cannot be made is left out with the
+reason: the pictures never fail the job."""
+
+import dataclasses
+import json
+import pathlib
+from collections.abc import Callable
+from typing import TYPE_CHECKING
+
+from ..job.probe import probe_source
+from ..job.result import PicturesResult
+from ..pictures.make import FAILURES, make_pictures, pictures_order
+from ..storage import names as file_names
+from ..storage.folder import JobFolder
+from ..storage.own_files import read_own, rewrite_own
+
+if TYPE_CHECKING:
+    from .spread import SpreadJob
+
+# The step's name: its lock and its record in the staging area.
+STEP = "pictures"
+
+
+def stage_pictures(staging: pathlib.Path, job: "SpreadJob", told: Callable[[str], None]) -> PicturesResult:
+    deadline = job.deadline()
+    try:
+        order = pictures_order(job.source, probe_source(job.source, deadline), job.names, job.poster, job.storyboard)
+        made = make_pictures(order, job.folder, deadline, told)
+    except FAILURES as failure:
+        made = PicturesResult(skipped=f"no pictures: {failure}")
+    rewrite_own(staging / file_names.staging_record(STEP), json.dumps(dataclasses.asdict(made)).encode())
+    return made
+
+
+def recorded(staging: pathlib.Path) -> PicturesResult | None:
+    """What the step recorded; None before it has."""
+    found = read_own(staging / file_names.staging_record(STEP))
+    return None if found is None else PicturesResult(**json.loads(found))
+
+
+def pictures_in(folder: JobFolder) -> tuple[str, ...]:
+    """The side files a master names: those in the package. Each is put whole, and the
+    storyboard's index after its sheets, so one that is there is complete."""
+    return tuple(name for name in file_names.SESSION_DATA_IDS if folder.has(name))
