@@ -1,7 +1,8 @@
 """What the poster and the storyboard cost a job: package_video with them against
-package_video without them (poster=False, storyboard=False) on the make bench source
-(1080p, key frames 8.3 s apart, so the storyboard decodes every picture), in paired
-runs whose order alternates; and when the poster is in the package.
+package_video without them (poster=False, storyboard=False) on the make bench source,
+1080p, with key frames a second apart (as phones make them: the storyboard reads key
+frames alone) and x264's default 8.3 s apart (it decodes every picture others refer to),
+in paired runs whose order alternates; and when the poster is in the package.
 
 Usage: python bench/storyboard_cost.py [--rounds N] [--seconds S ...]
 """
@@ -37,8 +38,10 @@ def job(source, folder, pictures: bool) -> tuple[dict, dict]:
     return measured, json.loads((folder / "out.told.json").read_text())
 
 
-def one_length(seconds: int, rounds: int) -> None:
-    source = realistic_source(seconds)
+def one_source(seconds: int, key_frame_every: int | None, rounds: int) -> None:
+    source = realistic_source(seconds, key_frame_every)
+    apart = "8.3" if key_frame_every is None else f"{key_frame_every / 30:g}"
+    kind = f"{seconds} s 1080p, key frames {apart} s apart"
     work = RESULTS / "work" / "storyboard"
     walls, cpus, posters = [], [], []
     for number in range(rounds):
@@ -49,10 +52,10 @@ def one_length(seconds: int, rounds: int) -> None:
         walls.append(with_["wall_s"] / without["wall_s"])
         cpus.append(with_["cpu_s"] / without["cpu_s"])
         posters.append(told["poster.jpg"])
-        print(f"  {seconds} s: with {with_['wall_s']:.1f} s wall, {with_['cpu_s']:.1f} s CPU; without "
+        print(f"  {kind}: with {with_['wall_s']:.1f} s wall, {with_['cpu_s']:.1f} s CPU; without "
               f"{without['wall_s']:.1f} s, {without['cpu_s']:.1f} s; poster after {told['poster.jpg']:.2f} s, "
               f"storyboard after {told['storyboard.vtt']:.2f} s", flush=True)
-    print(f"{seconds} s 1080p: wall ratio {statistics.median(walls):.3f}, CPU ratio {statistics.median(cpus):.3f}, "
+    print(f"{kind}: wall ratio {statistics.median(walls):.3f}, CPU ratio {statistics.median(cpus):.3f}, "
           f"poster in the package after {statistics.median(posters):.2f} s (median of {rounds})", flush=True)
 
 
@@ -62,7 +65,8 @@ def main() -> None:
     parser.add_argument("--seconds", type=int, nargs="+", default=[10, 60])
     args = parser.parse_args()
     for seconds in args.seconds:
-        one_length(seconds, args.rounds)
+        for key_frame_every in (30, None):
+            one_source(seconds, key_frame_every, args.rounds)
 
 
 if __name__ == "__main__":

@@ -261,8 +261,9 @@ def test_a_job_puts_the_poster_first_at_the_lowest_priority_and_every_master_nam
         watching.set()
         watcher.join()
     print(f"the pictures' children and their nice values: {niceness}")
-    assert niceness and {nice for nice, _ in niceness.values()} == {19}
-    assert {group for _, group in niceness.values()} <= {19, None}
+    # The poster's session shares the CPU evenly for its second; the storyboard's is lowered.
+    assert len(niceness) == 2 and {nice for nice, _ in niceness.values()} == {19}
+    assert [group for _, group in sorted(niceness.values())] in ([0, 19], [None, None])
     # The poster is told of, and in the package, before the first master, which names it.
     first_master = next(event for event in events if event.startswith("#EXTM3U"))
     assert events[0] == "poster.jpg" and 'DATA-ID="com.kestrava.poster",URI="poster.jpg"' in first_master

@@ -140,3 +140,4 @@ def test_the_celery_task_reports_what_the_master_lists(tmp_path, source_at, monk
         meta = app.backend.get_task_meta(applied.id)
     assert applied.get()["complete"] == ["480p", "360p"]
     assert meta["status"] == "PROGRESS" and sorted(meta["result"]["playable"]) == ["360p", "480p"]
+    assert meta["result"]["pictures"] == ["poster.jpg", "storyboard.vtt"]

@@ -24,7 +24,7 @@ class PictureFailed(RuntimeError):
 def lower_group(pid: int) -> None:
     """The child's session at the lowest priority too. Where the kernel groups each session
     (autogroup), a process's nice value counts only within its group, and groups share the
-    CPU evenly: a session of its own at nice 0 would take as much as the renditions' each."""
+    CPU evenly: a session of its own at nice 0 takes as much as each rendition's child."""
     try:
         pathlib.Path(f"/proc/{pid}/autogroup").write_text(str(PICTURES_NICE))
     except OSError:  # no autogroup here: the nice value alone does it
@@ -32,9 +32,12 @@ def lower_group(pid: int) -> None:
 
 
 class Children:
-    """The child at work, if any; `stop` kills it and every later one before it starts."""
+    """The child at work, if any; `stop` kills it and every later one before it starts.
+    With `idle`, each child's session is lowered too: it then takes only the CPU the
+    renditions leave, where otherwise it would share it evenly with each of them."""
 
-    def __init__(self) -> None:
+    def __init__(self, idle: bool = False) -> None:
+        self.idle = idle
         self.lock = threading.Lock()
         self.current: subprocess.Popen | None = None
         self.stopped = False
@@ -50,7 +53,8 @@ class Children:
                                             stdin=subprocess.DEVNULL if data is None else subprocess.PIPE,
                                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
         child = self.current
-        lower_group(child.pid)
+        if self.idle:
+            lower_group(child.pid)
         try:
             out, err = child.communicate(data, timeout=deadline.left())
         except subprocess.TimeoutExpired:

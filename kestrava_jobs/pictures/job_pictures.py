@@ -18,13 +18,16 @@ class JobPictures:
     def __init__(self, order: PicturesOrder, package: Package, deadline: Deadline, told: Told | None) -> None:
         self.deadline = deadline
         self.told = told or (lambda name: None)
-        self.children = Children()
+        # The poster shares the CPU evenly while it is made (about a second); the storyboard
+        # takes only what the renditions leave.
+        self.children = Children(), Children(idle=True)
         self.pool = concurrent.futures.ThreadPoolExecutor(1)
         self.put: list[str] = []
         self.told_of = 0  # how many of `put` the caller has heard of
         self.put_lock = threading.Lock()
         steps = (put_poster, put_storyboard) if order.wanted else ()
-        self.steps = [self.pool.submit(step, order, package, self.children, deadline, self.tell) for step in steps]
+        self.steps = [self.pool.submit(step, order, package, children, deadline, self.tell)
+                      for step, children in zip(steps, self.children)]
 
     def tell(self, name: str) -> None:
         with self.put_lock:
@@ -57,5 +60,6 @@ class JobPictures:
         return joined(poster, storyboard)
 
     def close(self) -> None:
-        self.children.stop()
+        for children in self.children:
+            children.stop()
         self.pool.shutdown(wait=True, cancel_futures=True)

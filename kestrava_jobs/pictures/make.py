@@ -94,9 +94,9 @@ def side_files(result: PicturesResult) -> tuple[str, ...]:
     return tuple(name for name, made in ((POSTER, result.poster), (STORYBOARD, result.storyboard)) if made)
 
 
-def make_pictures(order: PicturesOrder, package: Package, deadline: Deadline, told: Told = lambda name: None,
-                  children: Children | None = None) -> PicturesResult:
-    """Both pictures, one after the other."""
-    children = children or Children()
-    return joined(put_poster(order, package, children, deadline, told),
-                  put_storyboard(order, package, children, deadline, told))
+def make_pictures(order: PicturesOrder, package: Package, deadline: Deadline,
+                  told: Told = lambda name: None) -> PicturesResult:
+    """Both pictures, one after the other: the poster sharing the CPU evenly while it is
+    made, the storyboard taking only what is left."""
+    return joined(put_poster(order, package, Children(), deadline, told),
+                  put_storyboard(order, package, Children(idle=True), deadline, told))
