@@ -6,7 +6,6 @@ import json
 import logging
 import os
 import pathlib
-import signal
 import subprocess
 import sys
 import threading
@@ -16,6 +15,7 @@ from dataclasses import dataclass
 from .. import ladder
 from ..storage.names import MASTER, PLAYLIST_SUFFIX
 from .deadline import Deadline
+from .process_group import stop
 from .request import BEHIND_NICE
 from .result import PackageCancelled
 
@@ -106,13 +106,3 @@ def watch(children: list[subprocess.Popen], run: ModuleRun, poll: Callable[[], N
             raise run.deadline.expired()
         if run.cancel is not None and run.cancel.is_set():
             raise PackageCancelled("the job was cancelled")
-
-
-def stop(child: subprocess.Popen) -> None:
-    """Kills the child's whole process group, if it still runs, and reaps it."""
-    if child.poll() is None:
-        try:
-            os.killpg(child.pid, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
-        child.wait()

@@ -2,14 +2,13 @@
 child at the lowest priority, so that it takes only the CPU the renditions leave, and
 stoppable when the job ends."""
 
-import os
 import pathlib
-import signal
 import subprocess
 import threading
 
 from ..job.deadline import Deadline
 from ..job.ffmpeg_words import first_words
+from ..job.process_group import stop
 
 # The pictures' children run at the lowest priority there is.
 PICTURES_NICE = 19
@@ -60,7 +59,7 @@ class Children:
         except subprocess.TimeoutExpired:
             raise PictureFailed("the job's time-out came first") from None
         finally:
-            self.kill(child)
+            stop(child)
         if self.stopped or child.returncode < 0:
             raise PictureFailed("the job ended first")
         if child.returncode != 0 and not out:  # what did decode before an error is kept
@@ -71,13 +70,4 @@ class Children:
         with self.lock:
             self.stopped = True
             if self.current is not None:
-                self.kill(self.current)
-
-    @staticmethod
-    def kill(child: subprocess.Popen) -> None:
-        if child.poll() is None:
-            try:
-                os.killpg(child.pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
-            child.wait()
+                stop(self.current)

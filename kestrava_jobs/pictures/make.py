@@ -47,12 +47,19 @@ def pictures_order(source: str, info: SourceInfo, names: list[str], poster: bool
                          narrow=max(ladder.size(name) for name in names), poster=poster, storyboard=storyboard)
 
 
-def put_poster(order: PicturesOrder, package: Package, children: Children, deadline: Deadline,
-               told: Told) -> PicturesResult:
-    if not order.poster:
+def left_out(order: PicturesOrder, wanted: bool, what: str) -> PicturesResult | None:
+    """Nothing to make: not asked for, or no size to make it at."""
+    if not wanted:
         return PicturesResult()
     if order.picture is None:
-        return PicturesResult(skipped="no poster: the video's frame size is unknown")
+        return PicturesResult(skipped=f"no {what}: the video's frame size is unknown")
+    return None
+
+
+def put_poster(order: PicturesOrder, package: Package, children: Children, deadline: Deadline,
+               told: Told) -> PicturesResult:
+    if (nothing := left_out(order, order.poster, "poster")) is not None:
+        return nothing
     try:
         size = layout.poster_size(order.picture.shown, order.narrow)
         package.put_side_file(POSTER, make_poster(children, order.source, order.picture, size, order.duration,
@@ -65,10 +72,8 @@ def put_poster(order: PicturesOrder, package: Package, children: Children, deadl
 
 def put_storyboard(order: PicturesOrder, package: Package, children: Children, deadline: Deadline,
                    told: Told) -> PicturesResult:
-    if not order.storyboard:
-        return PicturesResult()
-    if order.picture is None:
-        return PicturesResult(skipped="no storyboard: the video's frame size is unknown")
+    if (nothing := left_out(order, order.storyboard, "storyboard")) is not None:
+        return nothing
     try:
         made = make_storyboard(children, order.source, order.picture, order.duration, deadline)
         for number, sheet in enumerate(made.sheets):
