@@ -67,7 +67,11 @@ def test_a_rendition_goes_in_segments_first_and_the_master_whole(package, tmp_pa
     package.put_master("second")
     assert package.read("master.m3u8") == b"second"
     assert (package.path / "master.m3u8").stat().st_ino != before, "a new file put in place, never rewritten"
+    elsewhere = tmp_path / "someone's.jpg"
+    elsewhere.write_bytes(b"theirs")
+    (package.path / "poster.jpg.partial").symlink_to(elsewhere)  # planted beside the package's files
     package.put_side_file("poster.jpg", b"\xff\xd8")
+    assert elsewhere.read_bytes() == b"theirs" and package.read("poster.jpg") == b"\xff\xd8"
     assert package.names() == ["360p.m3u8", "360p_000.ts", "360p_001.ts", "master.m3u8", "poster.jpg"]
     package.remove_put(created=True)
     assert not package.path.exists()
@@ -75,7 +79,11 @@ def test_a_rendition_goes_in_segments_first_and_the_master_whole(package, tmp_pa
 
 def test_the_preview_serves_side_files_as_what_they_are_and_nothing_else(package, tmp_path):
     package.put_side_file("subs_en.vtt", b"WEBVTT\n")
+    elsewhere = tmp_path / "someone's.jpg"
+    elsewhere.write_bytes(b"theirs")
+    (package.path / "poster.jpg.partial").symlink_to(elsewhere)  # planted beside the package's files
     package.put_side_file("poster.jpg", b"\xff\xd8")
+    assert elsewhere.read_bytes() == b"theirs" and package.read("poster.jpg") == b"\xff\xd8"
     (tmp_path / "secret.jpg").write_bytes(b"not in the package")
     (package.path / "linked.jpg").symlink_to(tmp_path / "secret.jpg")
     (package.path / "notes.txt").write_bytes(b"no kind a package holds")

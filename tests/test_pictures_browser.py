@@ -7,12 +7,12 @@ import pathlib
 import numpy as np
 
 from browser import opened, previewing
-from helpers import needs_unsanitized_module, quiet
+from helpers import needs_unsanitized_module
 from kestrava_jobs import package_video
 from media import generate, wait_for
 from test_pictures import frames, psnr
 
-pytestmark = [needs_unsanitized_module, quiet]
+pytestmark = needs_unsanitized_module
 BOX = "(element => { const box = element.getBoundingClientRect(); return [box.left, box.top, box.width, box.height]; })"
 
 

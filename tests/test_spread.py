@@ -88,7 +88,8 @@ def test_spread_package_is_made_by_both_workers_and_matches_package_video(cluste
     assert (["360p.m3u8"], ["360p.m3u8", "master.m3u8"]) in seen
     # The pictures' step, queued ahead of the renditions, put the poster in before the first master.
     assert '#EXT-X-SESSION-DATA:DATA-ID="com.kestrava.poster",URI="poster.jpg"' in masters[0]
-    assert next(meta["pictures"] for meta in reported if meta["playable"]) == ["poster.jpg", "storyboard.vtt"]
+    assert "poster.jpg" in next(meta["pictures"] for meta in reported if meta["playable"])
+    assert ["poster.jpg", "storyboard.vtt"] in [meta["pictures"] for meta in reported]
     assert (result["pictures"]["poster"], result["pictures"]["tiles"]) == (str(out / "poster.jpg"), 3)
     for name in PICTURES:  # the same pictures as one machine makes
         assert (out / name).read_bytes() == (pathlib.Path(alone.out_dir) / name).read_bytes()

@@ -14,6 +14,8 @@ ZSCALE_MATRICES = {"bt709": "bt709", "bt2020c": "bt2020c", "smpte170m": "smpte17
 TURNS = {0: [], 90: ["transpose=clock"], 180: ["hflip", "vflip"], 270: ["transpose=cclock"]}
 DEINTERLACE = "bwdif=mode=send_frame:parity=auto:deint=interlaced"
 AS_JPEG = "scale=out_color_matrix=bt601:out_range=full,format=yuvj420p,setsar=1"
+# For pictures put together before their JPEG is written: RGB, from the matrix the frames state.
+AS_RGB = "scale=flags=accurate_rnd+full_chroma_int,format=rgb24,setsar=1"
 
 
 @dataclass(frozen=True)
@@ -68,11 +70,11 @@ def tone_map(picture: SourcePicture) -> str:
             "zscale=t=bt709:m=bt709:r=limited,format=yuv420p")
 
 
-def corrected(picture: SourcePicture, size: tuple[int, int]) -> list[str]:
+def corrected(picture: SourcePicture, size: tuple[int, int], last: str = AS_JPEG) -> list[str]:
     """Filters from a decoded (and, where it needs it, deinterlaced) picture to an upright
-    SDR JPEG picture of `size`. The size changes first, so that turning and tone mapping
-    work on the small picture."""
+    SDR picture of `size`, for a JPEG (or `last` another form). The size changes first,
+    so that turning and tone mapping work on the small picture."""
     width, height = size
     stored = (height, width) if picture.turn in (90, 270) else (width, height)
     return [f"scale={stored[0]}:{stored[1]}:flags=bicubic", *TURNS[picture.turn],
-            *([tone_map(picture)] if picture.hdr else []), AS_JPEG]
+            *([tone_map(picture)] if picture.hdr else []), last]

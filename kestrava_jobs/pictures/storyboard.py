@@ -3,14 +3,17 @@ each stretch of the video at its tile. Only what the tiles need is decoded: key 
 alone when they come at least once an interval, and each picture is made tile-sized as it
 leaves the decoder."""
 
+import io
 import math
 from dataclasses import dataclass
+
+import PIL.Image
 
 from ..job.deadline import Deadline
 from ..storage.names import storyboard_sheet
 from . import layout
 from .commands import FFPROBE, Children, PictureFailed
-from .corrections import SourcePicture, corrected
+from .corrections import AS_RGB, SourcePicture, corrected
 
 # Key frames within this much of an interval still count as once an interval.
 KEY_FRAME_SLACK = 0.05
@@ -19,6 +22,7 @@ KEY_FRAMES_ONLY = ("-skip_frame", "nokey")
 # the picture on screen at its time or one a frame or two before it, 45 dB or more from the
 # fully decoded one at tile size, for a little over half of the decoding.
 REFERENCES_ONLY = ("-skip_frame", "noref", "-skip_loop_filter", "all")
+SHEET_QUALITY = 90
 
 
 @dataclass(frozen=True)
@@ -37,7 +41,7 @@ def make_storyboard(children: Children, source: str, picture: SourcePicture, dur
     wanted = layout.tile_count(duration, interval)
     key_frames_only = key_frames_every(children, source, interval, duration, deadline)
     raw = children.run(tiles_command(source, picture, size, interval, key_frames_only), deadline)
-    tile_bytes = size[0] * size[1] * 3 // 2
+    tile_bytes = size[0] * size[1] * 3
     tiles = [raw[start:start + tile_bytes] for start in range(0, len(raw) - tile_bytes + 1, tile_bytes)][:wanted]
     if not tiles:
         raise PictureFailed("no picture of the video decoded")
@@ -46,7 +50,7 @@ def make_storyboard(children: Children, source: str, picture: SourcePicture, dur
     end = duration if whole else len(tiles) * interval
     short = "" if whole or duration is None else (f"the video decoded only to {end:g} s of {duration:.3f} s; "
                                                   "the storyboard stops there")
-    sheets = [sheet(children, tiles[first:first + layout.TILES_PER_SHEET], size, deadline)
+    sheets = [sheet(tiles[first:first + layout.TILES_PER_SHEET], size)
               for first in range(0, len(tiles), layout.TILES_PER_SHEET)]
     return Storyboard(sheets, index(len(tiles), interval, size, end), interval, len(tiles), size, short)
 
@@ -71,17 +75,22 @@ def tiles_command(source: str, picture: SourcePicture, size: tuple[int, int], in
     """Raw tiles, one for each interval: the picture on screen as it starts. Their height
     is a small share of the picture's: they show no combing, and are not deinterlaced."""
     # Dropped pictures cost nothing more once decoded; the few kept are made small first.
-    filters = [f"fps=fps=1/{interval}:start_time=0:round=up", *corrected(picture, size)]
+    filters = [f"fps=fps=1/{interval}:start_time=0:round=up", *corrected(picture, size, AS_RGB)]
     return [*(KEY_FRAMES_ONLY if key_frames_only else REFERENCES_ONLY), "-threads", "1", "-noautorotate",
-            "-i", source, "-map", "0:v:0", "-vf", ",".join(filters), "-f", "rawvideo", "-pix_fmt", "yuvj420p",
+            "-i", source, "-map", "0:v:0", "-vf", ",".join(filters), "-f", "rawvideo", "-pix_fmt", "rgb24",
             "pipe:1"]
 
 
-def sheet(children: Children, tiles: list[bytes], size: tuple[int, int], deadline: Deadline) -> bytes:
+def sheet(tiles: list[bytes], size: tuple[int, int]) -> bytes:
+    """The tiles side by side, ten a row, as a JPEG (full range, as JPEG readers take it)."""
     columns, rows = layout.sheet_grid(len(tiles))
-    return children.run(["-f", "rawvideo", "-pix_fmt", "yuvj420p", "-s", f"{size[0]}x{size[1]}", "-i", "pipe:0",
-                         "-vf", f"tile={columns}x{rows}", "-frames:v", "1", "-c:v", "mjpeg", "-q:v", "3",
-                         "-f", "image2pipe", "pipe:1"], deadline, b"".join(tiles))
+    board = PIL.Image.new("RGB", (columns * size[0], rows * size[1]))
+    for number, tile in enumerate(tiles):
+        place = layout.place(number, size)
+        board.paste(PIL.Image.frombytes("RGB", size, tile), (place.x, place.y))
+    jpeg = io.BytesIO()
+    board.save(jpeg, "JPEG", quality=SHEET_QUALITY)
+    return jpeg.getvalue()
 
 
 def index(tiles: int, interval: int, size: tuple[int, int], end: float) -> str:

@@ -13,7 +13,7 @@ import m3u8
 
 from ..job.result import PackageBusy, PackageResult
 from . import names
-from .own_files import lock_folder, open_own, read_own, refuse_foreign, remove_own, rewrite_own
+from .own_files import create_new, lock_folder, open_own, read_own, refuse_foreign, remove_own, rewrite_own
 from .seam import IsLive, busy
 
 # The lock file holds the id of the job that holds the folder, and nothing else.
@@ -94,9 +94,11 @@ class JobFolder:
         self.put_side_file(names.MASTER, text.encode())
 
     def put_side_file(self, name: str, data: bytes) -> None:
-        """In place whole: a temporary file, then a rename."""
+        """In place whole: a temporary file, then a rename. Whatever lies under the
+        temporary file's name (a link planted there) is removed, never written through."""
         partial = self.path / (name + ".partial")
-        partial.write_bytes(data)
+        partial.unlink(missing_ok=True)
+        create_new(partial, data, mode=0o644)
         os.replace(partial, self.path / name)
 
     def names(self) -> list[str]:
