@@ -7,8 +7,6 @@ import io
 import math
 from dataclasses import dataclass
 
-import PIL.Image
-
 from ..job.deadline import Deadline
 from ..storage.names import storyboard_sheet
 from . import layout
@@ -83,6 +81,8 @@ def tiles_command(source: str, picture: SourcePicture, size: tuple[int, int], in
 
 def sheet(tiles: list[bytes], size: tuple[int, int]) -> bytes:
     """The tiles side by side, ten a row, as a JPEG (full range, as JPEG readers take it)."""
+    # Imported here: every child that runs the module imports this package, and makes no sheet.
+    import PIL.Image  # noqa: PLC0415
     columns, rows = layout.sheet_grid(len(tiles))
     board = PIL.Image.new("RGB", (columns * size[0], rows * size[1]))
     for number, tile in enumerate(tiles):
