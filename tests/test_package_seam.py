@@ -1,6 +1,7 @@
 """A package folder as the job's steps see it: renditions put in segments first, the master
 replaced whole, side files, what is read back and served, and the master's media groups."""
 
+import json
 import os
 import pathlib
 import threading
@@ -79,11 +80,10 @@ def test_a_rendition_goes_in_segments_first_and_the_master_whole(package, tmp_pa
 
 def test_the_preview_serves_side_files_as_what_they_are_and_nothing_else(package, tmp_path):
     package.put_side_file("subs_en.vtt", b"WEBVTT\n")
-    elsewhere = tmp_path / "someone's.jpg"
-    elsewhere.write_bytes(b"theirs")
-    (package.path / "poster.jpg.partial").symlink_to(elsewhere)  # planted beside the package's files
     package.put_side_file("poster.jpg", b"\xff\xd8")
-    assert elsewhere.read_bytes() == b"theirs" and package.read("poster.jpg") == b"\xff\xd8"
+    # The master names a storyboard the package does not hold: the page is not sent to it.
+    package.put_master('#EXTM3U\n#EXT-X-SESSION-DATA:DATA-ID="com.kestrava.poster",URI="poster.jpg"\n'
+                       '#EXT-X-SESSION-DATA:DATA-ID="com.kestrava.storyboard",URI="storyboard.vtt"\n')
     (tmp_path / "secret.jpg").write_bytes(b"not in the package")
     (package.path / "linked.jpg").symlink_to(tmp_path / "secret.jpg")
     (package.path / "notes.txt").write_bytes(b"no kind a package holds")
@@ -93,6 +93,9 @@ def test_the_preview_serves_side_files_as_what_they_are_and_nothing_else(package
     serving.start()
     url = f"http://127.0.0.1:{server.server_address[1]}/"
     try:
+        with urllib.request.urlopen(url + "__preview__/config.json", timeout=5) as reply:
+            config = json.load(reply)
+        assert (config["poster"], config["storyboard"]) == ("poster.jpg", None)
         for name, kind, body in (("subs_en.vtt", "text/vtt", b"WEBVTT\n"), ("poster.jpg", "image/jpeg", b"\xff\xd8")):
             with urllib.request.urlopen(url + name, timeout=5) as reply:
                 assert (reply.headers["Content-Type"], reply.read()) == (kind, body)

@@ -139,10 +139,11 @@ def test_the_poster_is_first_at_most_1280_px_wide_in_the_sources_colours(tmp_pat
                       "-vf", "format=yuv420p", "-c:v", "libx264", "-preset", "ultrafast", *TAGS_709)
     (tmp_path / "package").mkdir()
     order = pictures_order(str(source), probe_source(str(source), Deadline(None)), ["1080p", "360p"], True, True)
-    pictures = JobPictures(order, JobFolder(tmp_path / "package"), Deadline(None), None)
+    told = []
+    pictures = JobPictures(order, JobFolder(tmp_path / "package"), Deadline(None), told.append)
     try:
-        # What the first master may name: the poster, once its attempt has ended.
-        assert pictures.made_so_far(wait_for_poster=True) == ("poster.jpg",)
+        # What the first master may name: the poster, once its attempt has ended, told of first.
+        assert (pictures.made_so_far(wait_for_poster=True), told) == (("poster.jpg",), ["poster.jpg"])
         made = pictures.finish()
     finally:
         pictures.close()

@@ -3,6 +3,7 @@ order renditions are queued in, the checks of the job's end, a rendition task de
 again, a message for a folder its job does not hold, and the job's progress. A real Redis
 holds the task states the claim and the rendition task read; no worker runs."""
 
+import dataclasses
 import pathlib
 import re
 import shutil
@@ -193,3 +194,16 @@ def test_spread_progress_follows_the_slowest_rendition(tmp_path):
         (job.folder.staging / name / f"{name}.m3u8").write_text(
             f"#EXTM3U\n#EXT-X-TARGETDURATION:6\n#EXTINF:{seconds}.000000,\n{name}_000.ts\n")
     assert spread.progress(job) == (1.0, [])
+
+
+def test_a_pictures_step_delivered_again_keeps_what_it_made(tmp_path, media_dir):
+    make_source(tmp_path / "upload.mp4", seconds=1, size="160x120", audio=None)
+    job = dataclasses.replace(job_in(tmp_path, ["360p"]), poster=True, storyboard=True)
+    job.folder.path.mkdir()
+    job.folder.staging.mkdir(mode=0o700)
+    told = []
+    first = spread.make_job_pictures(job, told.append)
+    made = {name: (job.folder.path / name).stat().st_ino for name in ("poster.jpg", "storyboard.vtt")}
+    again = spread.make_job_pictures(job, told.append)
+    assert (again, told) == (first, ["poster.jpg", "storyboard.vtt"]) and first.tiles == 1
+    assert {name: (job.folder.path / name).stat().st_ino for name in made} == made, "nothing made again"

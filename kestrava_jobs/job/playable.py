@@ -98,7 +98,6 @@ class Playable:
             log.warning("%s: the master playlist could not be written yet: %s",
                         self.request.package.location_of(file_names.MASTER), error.strerror)
             return
-        self.pictures.poll()  # a poster the master names is told of first
         joined = [rendition.name for rendition in renditions if rendition.name not in self.listed]
         self.listed += joined
         for name in joined:

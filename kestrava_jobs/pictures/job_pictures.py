@@ -41,12 +41,13 @@ class JobPictures:
             self.told(name)
 
     def made_so_far(self, wait_for_poster: bool) -> tuple[str, ...]:
-        """The side files in the package now; the poster awaited first when asked (its
-        attempt is short), so that the first master names it."""
+        """The side files in the package now, each told of first; the poster awaited first
+        when asked (its attempt is short), so that the first master names it."""
         if wait_for_poster and self.steps:
             concurrent.futures.wait(self.steps[:1], timeout=self.deadline.left())
+        self.poll()  # the caller hears of each before a master names it
         with self.put_lock:
-            return tuple(self.put)
+            return tuple(self.put[:self.told_of])
 
     def finish(self) -> PicturesResult:
         """Both pictures, once made; the job's time-out when it passes first."""
