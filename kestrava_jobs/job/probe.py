@@ -14,7 +14,7 @@ from .result import UnreadableSource
 log = logging.getLogger(__name__)
 PROBE_SECONDS = 60
 ENTRIES = ("format=duration:stream=index,codec_type,codec_name,width,height,start_time,sample_aspect_ratio,"
-           "color_transfer,color_primaries,color_space,color_range"
+           "color_transfer,color_primaries,color_space,color_range,field_order"
            ":stream_tags=language,title:stream_disposition=default,forced:stream_side_data=rotation")
 
 

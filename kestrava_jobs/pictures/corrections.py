@@ -7,6 +7,8 @@ from dataclasses import dataclass
 from fractions import Fraction
 
 HDR_TRANSFERS = {"smpte2084", "arib-std-b67"}
+# ffprobe's field orders of interlaced video: top or bottom field first, coded either way.
+INTERLACED_ORDERS = {"tt", "bb", "tb", "bt"}
 # zscale's names for the source's primaries and matrix; unstated, HDR video is BT.2020.
 ZSCALE_PRIMARIES = {"bt709": "bt709", "smpte431": "smpte431", "smpte432": "smpte432"}
 ZSCALE_MATRICES = {"bt709": "bt709", "bt2020c": "bt2020c", "smpte170m": "smpte170m", "bt470bg": "bt470bg"}
@@ -27,6 +29,7 @@ class SourcePicture:
     primaries: str = ""
     matrix: str = ""
     full_range: bool = False
+    interlaced: bool = False  # as the stream says; pictures flagged so are deinterlaced whatever it says
 
     @property
     def hdr(self) -> bool:
@@ -43,7 +46,8 @@ def source_picture(stream: dict) -> SourcePicture | None:
     shown = (width * aspect, height) if turn in (0, 180) else (height, width * aspect)
     return SourcePicture(shown=(round(shown[0]), round(shown[1])), turn=turn,
                          transfer=stream.get("color_transfer", ""), primaries=stream.get("color_primaries", ""),
-                         matrix=stream.get("color_space", ""), full_range=stream.get("color_range") == "pc")
+                         matrix=stream.get("color_space", ""), full_range=stream.get("color_range") == "pc",
+                         interlaced=stream.get("field_order") in INTERLACED_ORDERS)
 
 
 def quarter_turn(stream: dict) -> int:

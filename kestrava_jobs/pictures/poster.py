@@ -44,5 +44,7 @@ def poster_command(source: str, picture: SourcePicture, size: tuple[int, int], s
     # Deinterlaced while the pictures follow one another; then only some are made poster-sized.
     filters = [DEINTERLACE, f"fps=fps={CANDIDATES_PER_SECOND}", *corrected(picture, size),
                *([NOT_FLAT] if skip_flat else []), f"thumbnail=n={MOST_PICTURES}"]
-    return ["-noautorotate", "-ss", f"{start:.3f}", "-t", f"{WINDOW_SECONDS}", "-i", source, "-map", "0:v:0",
+    # Progressive video needs no picture's neighbours: the pictures none refers to are not decoded.
+    skip = [] if picture.interlaced else ["-skip_frame", "noref"]
+    return [*skip, "-noautorotate", "-ss", f"{start:.3f}", "-t", f"{WINDOW_SECONDS}", "-i", source, "-map", "0:v:0",
             "-vf", ",".join(filters), "-frames:v", "1", "-c:v", "mjpeg", "-q:v", "2", "-f", "image2pipe", "pipe:1"]
