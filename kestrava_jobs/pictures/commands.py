@@ -1,6 +1,6 @@
 """The ffmpeg CLI's calls that make the pictures (and ffprobe's that plan them): each in a
-child at the lowest priority, so that it takes only the CPU the renditions leave, and
-stoppable when the job ends."""
+child at the lowest nice value, its session lowered too where it should take only the
+CPU the renditions leave, and stoppable when the job ends."""
 
 import pathlib
 import subprocess
@@ -41,21 +41,19 @@ class Children:
         self.current: subprocess.Popen | None = None
         self.stopped = False
 
-    def run(self, arguments: list[str], deadline: Deadline, data: bytes | None = None,
-            program: tuple[str, ...] = FFMPEG) -> bytes:
+    def run(self, arguments: list[str], deadline: Deadline, program: tuple[str, ...] = FFMPEG) -> bytes:
         """What ffmpeg (or ffprobe) writes to its output; PictureFailed with FFmpeg's words
         when it fails or the job's time runs out."""
         with self.lock:
             if self.stopped:
                 raise PictureFailed("the job ended first")
             self.current = subprocess.Popen(["nice", "-n", str(PICTURES_NICE), *program, *arguments],
-                                            stdin=subprocess.DEVNULL if data is None else subprocess.PIPE,
-                                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
+                                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
         child = self.current
         if self.idle:
             lower_group(child.pid)
         try:
-            out, err = child.communicate(data, timeout=deadline.left())
+            out, err = child.communicate(timeout=deadline.left())
         except subprocess.TimeoutExpired:
             raise PictureFailed("the job's time-out came first") from None
         finally:

@@ -1,6 +1,6 @@
 """A job's pictures on one machine: made in a thread of the job's own, in children at the
-lowest priority, started ahead of the renditions and put into the package as each is made.
-The caller hears of each on the job's own thread, as it hears of the renditions."""
+lowest nice value, started ahead of the renditions and put into the package as each is
+made. The caller hears of each on the job's own thread, as it hears of the renditions."""
 
 import concurrent.futures
 import threading
