@@ -12,9 +12,15 @@ if _preload:
     os.environ["KESTRAVA_CHILD_PRELOAD"] = _preload
 
 from browser import chromium
+from helpers import SANITIZED
 from kestrava_jobs import package_video
 from kestrava_jobs.storage.keys import KeyInfo
 from media import generate, make_source
+
+# The poster and storyboard are the ffmpeg CLI's work: nothing of the module runs in these
+# modules, and numpy, which they measure pictures with, keeps what its extension allocates
+# at import to the end, which LeakSanitizer reports.
+collect_ignore = ["test_pictures.py", "test_pictures_browser.py"] if SANITIZED else []
 
 
 @pytest.hookimpl(tryfirst=True)
