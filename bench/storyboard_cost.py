@@ -23,7 +23,7 @@ import json, sys, time
 from kestrava_jobs import package_video
 started, told = time.monotonic(), {}
 pictures = sys.argv[3] == "with"
-result = package_video(sys.argv[1], sys.argv[2], key_dir=sys.argv[2] + ".keys", poster=pictures, storyboard=pictures,
+result = package_video(sys.argv[1], sys.argv[2], key_dir=sys.argv[4], poster=pictures, storyboard=pictures,
                        on_picture=lambda name: told.setdefault(name, time.monotonic() - started))
 with open(sys.argv[2] + ".told.json", "w") as file:
     json.dump(told, file)
@@ -34,7 +34,10 @@ def job(source, folder, pictures: bool) -> tuple[dict, dict]:
     shutil.rmtree(folder, ignore_errors=True)
     folder.mkdir(parents=True)
     out = folder / "out"
-    measured = measure([[sys.executable, "-c", JOB, str(source), str(out), "with" if pictures else "without"]], folder)
+    # The job's key in a folder of the bench's own, never beside the package.
+    keys = RESULTS / "work" / "storyboard-keys"
+    measured = measure([[sys.executable, "-c", JOB, str(source), str(out), "with" if pictures else "without",
+                         str(keys)]], folder)
     return measured, json.loads((folder / "out.told.json").read_text())
 
 

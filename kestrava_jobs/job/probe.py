@@ -4,6 +4,7 @@ ffprobe."""
 
 import json
 import logging
+import math
 import subprocess
 from dataclasses import dataclass
 
@@ -23,6 +24,24 @@ class SourceInfo:
     duration: float | None  # seconds; None when unknown (a live or damaged source)
     shown_size: tuple[int, int] | None  # width, height after the display matrix's rotation
     streams: tuple[dict, ...] = ()  # every stream, as ffprobe lists it
+
+    @property
+    def video(self) -> dict | None:
+        return first_video(self.streams)
+
+
+def first_video(streams: tuple[dict, ...]) -> dict | None:
+    """The first video stream: the one the module packages."""
+    return next((stream for stream in streams if stream.get("codec_type") == "video"), None)
+
+
+def quarter_turn(stream: dict) -> int:
+    """The clockwise turn players make, in degrees: the display matrix's angle negated,
+    whole quarter turns only, as the module honours them."""
+    angle = next((-(float_or_none(side["rotation"]) or 0.0) for side in stream.get("side_data_list", [])
+                  if "rotation" in side), 0.0)
+    quarters = round(angle / 90)
+    return 0 if math.isnan(angle) or abs(angle - 90 * quarters) >= 1 else quarters % 4 * 90
 
 
 def probe_source(source: str, deadline: Deadline) -> SourceInfo:
@@ -44,16 +63,14 @@ def probe_source(source: str, deadline: Deadline) -> SourceInfo:
         log.warning("could not probe %s: %s", source, error)
         return SourceInfo(None, None)
     streams = tuple(found.get("streams", []))
-    stream = next((stream for stream in streams if stream.get("codec_type") == "video"), None)
+    stream = first_video(streams)
     if stream is None:
         raise UnreadableSource(f"{source}: has no video to package (an audio-only file?)")
     duration = float_or_none(found.get("format", {}).get("duration"))
     width, height = stream.get("width"), stream.get("height")
     if not width or not height:
         return SourceInfo(duration, None, streams)
-    rotation = next((int(float_or_none(side.get("rotation")) or 0) for side in stream.get("side_data_list", [])
-                     if "rotation" in side), 0)
-    turned = abs(rotation) % 180 == 90
+    turned = quarter_turn(stream) in (90, 270)
     return SourceInfo(duration, (height, width) if turned else (width, height), streams)
 
 

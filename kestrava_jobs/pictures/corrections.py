@@ -2,9 +2,10 @@
 the display matrix, deinterlaced, HDR tone-mapped to SDR BT.709 as the module does it, and
 then as a JPEG expects them: full range, BT.601's matrix."""
 
-import math
 from dataclasses import dataclass
 from fractions import Fraction
+
+from ..job.probe import quarter_turn
 
 HDR_TRANSFERS = {"smpte2084", "arib-std-b67"}
 # ffprobe's field orders of interlaced video: top or bottom field first, coded either way.
@@ -48,14 +49,6 @@ def source_picture(stream: dict) -> SourcePicture | None:
                          transfer=stream.get("color_transfer", ""), primaries=stream.get("color_primaries", ""),
                          matrix=stream.get("color_space", ""), full_range=stream.get("color_range") == "pc",
                          interlaced=stream.get("field_order") in INTERLACED_ORDERS)
-
-
-def quarter_turn(stream: dict) -> int:
-    """The clockwise turn players make: the display matrix's angle negated, whole quarter
-    turns only, as the module honours them."""
-    angle = next((-float(side["rotation"]) for side in stream.get("side_data_list", []) if "rotation" in side), 0.0)
-    quarters = round(angle / 90)
-    return 0 if math.isnan(angle) or abs(angle - 90 * quarters) >= 1 else quarters % 4 * 90
 
 
 def pixel_aspect(text: object) -> Fraction:

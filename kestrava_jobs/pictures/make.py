@@ -3,6 +3,7 @@ poster first, then the storyboard's sheets and, last, its index, so that the ind
 names a sheet that is not there. What cannot be made leaves the package without it, with
 the reason."""
 
+import dataclasses
 import subprocess
 from collections.abc import Callable
 from dataclasses import dataclass
@@ -42,8 +43,7 @@ class PicturesOrder:
 
 def pictures_order(source: str, info: SourceInfo, names: list[str], poster: bool, storyboard: bool) -> PicturesOrder:
     """The pictures of the source's first video stream, the poster as large as the largest rendition."""
-    video = next((stream for stream in info.streams if stream.get("codec_type") == "video"), {})
-    return PicturesOrder(source=source, picture=source_picture(video), duration=info.duration,
+    return PicturesOrder(source=source, picture=source_picture(info.video or {}), duration=info.duration,
                          narrow=max(ladder.size(name) for name in names), poster=poster, storyboard=storyboard)
 
 
@@ -89,9 +89,7 @@ def put_storyboard(order: PicturesOrder, package: Package, children: Children, d
 
 def joined(poster: PicturesResult, storyboard: PicturesResult) -> PicturesResult:
     reasons = "; ".join(reason for reason in (poster.skipped, storyboard.skipped) if reason)
-    return PicturesResult(poster=poster.poster, storyboard=storyboard.storyboard, sheets=storyboard.sheets,
-                          interval=storyboard.interval, tiles=storyboard.tiles, tile_width=storyboard.tile_width,
-                          tile_height=storyboard.tile_height, skipped=reasons)
+    return dataclasses.replace(storyboard, poster=poster.poster, skipped=reasons)
 
 
 def side_files(result: PicturesResult) -> tuple[str, ...]:

@@ -4,8 +4,9 @@ alone when they come at least once an interval, and each picture is made tile-si
 leaves the decoder."""
 
 import io
-import math
 from dataclasses import dataclass
+
+import pysubs2
 
 from ..job.deadline import Deadline
 from ..storage.names import storyboard_sheet
@@ -95,15 +96,10 @@ def sheet(tiles: list[bytes], size: tuple[int, int]) -> bytes:
 
 def index(tiles: int, interval: int, size: tuple[int, int], end: float) -> str:
     """Cues from the start to `end` without gap or overlap, each naming its tile's place."""
-    cues = ["WEBVTT", ""]
+    cues = pysubs2.SSAFile()
     for tile in range(tiles):
         place = layout.place(tile, size)
         until = end if tile == tiles - 1 else (tile + 1) * interval
-        cues += [f"{clock(tile * interval)} --> {clock(until)}",
-                 f"{storyboard_sheet(place.sheet)}#xywh={place.x},{place.y},{size[0]},{size[1]}", ""]
-    return "\n".join(cues)
-
-
-def clock(seconds: float) -> str:
-    millis = math.floor(seconds * 1000 + 0.5)
-    return f"{millis // 3_600_000:02d}:{millis // 60_000 % 60:02d}:{millis // 1000 % 60:02d}.{millis % 1000:03d}"
+        cues.append(pysubs2.SSAEvent(start=round(tile * interval * 1000), end=round(until * 1000),
+                                     text=f"{storyboard_sheet(place.sheet)}#xywh={place.x},{place.y},{size[0]},{size[1]}"))
+    return cues.to_string("vtt")
