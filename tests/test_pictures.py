@@ -114,10 +114,12 @@ def test_the_interval_keeps_a_video_within_a_hundred_tiles():
     assert layout.sheet_grid(150 - 100) == (10, 5) and layout.sheet_grid(3) == (3, 1)
 
 
-def test_a_clip_shorter_than_an_interval_gets_one_tile_to_its_end(tmp_path, media_dir):
-    source = make_source(media_dir / "clip_0.6s.mp4", seconds=0.6, size="320x240", audio=None)
+@pytest.mark.parametrize("pixels, height", [("1", 120), ("4/3", 90)])  # square, and stretched to 16:9 on screen
+def test_a_clip_shorter_than_an_interval_gets_one_tile_to_its_end(tmp_path, media_dir, pixels, height):
+    source = make_source(media_dir / f"clip_0.6s_sar{pixels.replace('/', '-')}.mp4", seconds=0.6, size="320x240",
+                         audio=None, extra=("-vf", f"setsar={pixels}"))
     made, folder = pictures_of(tmp_path, source)
-    assert (made.tiles, made.tile_height, [cue[:2] for cue in cues(folder)]) == (1, 120, [(0, 0.6)])
+    assert (made.tiles, made.tile_height, [cue[:2] for cue in cues(folder)]) == (1, height, [(0, 0.6)])
 
 
 @pytest.mark.parametrize("degrees", [90, 270])
@@ -131,6 +133,7 @@ def test_a_phone_video_gives_portrait_tiles_and_an_upright_poster(tmp_path, medi
     tile = next(tiles(folder))
     print(f"tile {psnr(tile, upright[0]):.1f} dB, poster {best:.1f} dB against the CLI's upright pictures")
     assert (made.tile_width, made.tile_height) == (160, 284)
+    assert probe_source(str(source), Deadline(None)).shown_size == (180, 320)
     assert psnr(tile, upright[0]) >= 25 and best >= 25
 
 
@@ -147,6 +150,9 @@ def test_the_poster_is_first_at_most_1280_px_wide_in_the_sources_colours(tmp_pat
         made = pictures.finish()
     finally:
         pictures.close()
+    stopped = JobPictures(order, JobFolder(tmp_path / "package"), Deadline(None), None)
+    stopped.close()  # as a job that ends at once: its children killed, nothing more made
+    assert stopped.steps[0].result().skipped == "no poster: the job ended first" and stopped.steps[1].cancelled()
     poster = tmp_path / "package" / "poster.jpg"
     found = ffprobe("-show_entries", "stream=width,height,color_range", str(poster))["streams"][0]
     theirs, ours = bar_colours("-i", str(source)), bar_colours("-i", str(poster))
@@ -221,6 +227,13 @@ def test_a_video_that_stops_decoding_still_gets_a_poster_and_what_decoded(tmp_pa
     assert (folder / "poster.jpg").is_file() and 1 <= made.tiles <= 3
     assert re.fullmatch(r"the video decoded only to \d s of 10.000 s; the storyboard stops there", made.skipped)
     assert_covers(folder, made.tiles, 0)
+    # Nothing decodes at all: neither is made, each with its reason.
+    data[start + 64:] = bytes(len(data) - start - 64)
+    spoilt.write_bytes(bytes(data))
+    (tmp_path / "nothing").mkdir()
+    nothing, _ = pictures_of(tmp_path / "nothing", spoilt)
+    assert re.fullmatch(r"no poster: .+; no storyboard: .+", nothing.skipped), nothing.skipped
+    assert (nothing.poster, nothing.storyboard) == ("", "")
 
 
 def picture_children(source: pathlib.Path) -> dict[int, tuple[int, int | None]]:

@@ -121,8 +121,9 @@ def test_without_it_the_master_appears_once_at_the_end(tmp_path, source_at):
                   on_rendition=lambda name: calls.append((name, [uri for uri, _ in listed(out / "master.m3u8")])))
     assert calls == [("480p", ["480p.m3u8", "360p.m3u8"]), ("360p", ["480p.m3u8", "360p.m3u8"])]
     # A message's "false" is a string, and would be true: refused before any file.
-    with pytest.raises(TypeError, match="publish_early must be True or False"):
-        package_video(source, tmp_path / "refused", publish_early="false")
+    for flag in ("publish_early", "poster", "storyboard"):
+        with pytest.raises(TypeError, match=f"{flag} must be True or False"):
+            package_video(source, tmp_path / "refused", **{flag: "false"})
     assert not (tmp_path / "refused").exists()
 
 

@@ -4,6 +4,7 @@ again, a message for a folder its job does not hold, and the job's progress. A r
 holds the task states the claim and the rendition task read; no worker runs."""
 
 import dataclasses
+import os
 import pathlib
 import re
 import shutil
@@ -17,7 +18,8 @@ from celery.exceptions import Ignore
 from cluster import celery_app, redis_server
 from helpers import end_of, needs_unsanitized_module
 from kestrava_jobs import PackageBusy, PackageError, PackageResult, RenditionResult, package_video
-from kestrava_jobs.cluster import rendition_record, spread, spread_tasks
+from kestrava_jobs.cluster import rendition_record, spread, spread_pictures, spread_tasks
+from kestrava_jobs.cluster.app import make_app
 from kestrava_jobs.cluster.confine import confine
 from kestrava_jobs.cluster.reports import progress_backend
 from kestrava_jobs.cluster.spread import SpreadJob
@@ -185,6 +187,8 @@ def test_a_message_for_a_folder_another_job_holds_is_refused(tmp_path, monkeypat
         spread.job_from_message(job.message(), confine)
     job.folder.lock.write_text("forged")
     assert spread.job_from_message(job.message(), confine) == job
+    with pytest.raises(ValueError, match=r"flags \(publish_early, poster, storyboard\) true or false"):
+        spread.job_from_message({**job.message(), "poster": "false"}, confine)
 
 
 def test_spread_progress_follows_the_slowest_rendition(tmp_path):
@@ -196,14 +200,56 @@ def test_spread_progress_follows_the_slowest_rendition(tmp_path):
     assert spread.progress(job) == (1.0, [])
 
 
-def test_a_pictures_step_delivered_again_keeps_what_it_made(tmp_path, media_dir):
+def test_the_pictures_step_is_queued_only_when_wanted_and_ahead_only_when_published_early(tmp_path):
+    app = make_app("redis://127.0.0.1:9/0")  # signatures only: nothing is sent
+
+    def queued(**fields) -> list[str]:
+        job = dataclasses.replace(job_in(tmp_path, ["720p", "360p"]), **fields)
+        return ["pictures" if step.task == spread_tasks.PICTURES_TASK else step.args[1]
+                for step in spread_tasks.queued(app, job, job.message())]
+
+    assert queued(poster=True) == ["720p", "360p", "pictures"]
+    assert queued(storyboard=True, publish_early=True) == ["pictures", "360p", "720p"]
+    assert queued() == ["720p", "360p"]
+
+
+def test_a_pictures_step_delivered_again_keeps_what_it_made(tmp_path, monkeypatch):
+    for variable in ("KESTRAVA_SOURCE_ROOTS", "KESTRAVA_OUTPUT_ROOT", "KESTRAVA_KEY_DIR"):
+        monkeypatch.setenv(variable, str(tmp_path))
     make_source(tmp_path / "upload.mp4", seconds=1, size="160x120", audio=None)
     job = dataclasses.replace(job_in(tmp_path, ["360p"]), poster=True, storyboard=True)
     job.folder.path.mkdir()
     job.folder.staging.mkdir(mode=0o700)
+    job.folder.lock.write_text(job.job_id)
+    task, copy_at_work = make_app("redis://127.0.0.1:9/0").tasks[spread_tasks.PICTURES_TASK], spread.pictures_lock(job)
+    try:
+        with pytest.raises(Ignore):
+            task(job.message())
+    finally:
+        os.close(copy_at_work)
+    assert not list(job.folder.path.iterdir()), "a copy at work: this one made nothing"
     told = []
     first = spread.make_job_pictures(job, told.append)
     made = {name: (job.folder.path / name).stat().st_ino for name in ("poster.jpg", "storyboard.vtt")}
     again = spread.make_job_pictures(job, told.append)
     assert (again, told) == (first, ["poster.jpg", "storyboard.vtt"]) and first.tiles == 1
     assert {name: (job.folder.path / name).stat().st_ino for name in made} == made, "nothing made again"
+
+
+def test_a_pictures_step_that_cannot_read_its_source_records_why(tmp_path):
+    (tmp_path / "upload.mp4").write_text("not a video")
+    job = dataclasses.replace(job_in(tmp_path, ["360p"]), poster=True, storyboard=True)
+    job.folder.path.mkdir()
+    job.folder.staging.mkdir(mode=0o700)
+    made = spread.make_job_pictures(job, lambda name: None)
+    assert made.skipped.startswith("no pictures: ") and "not a video or audio file FFmpeg can read" in made.skipped
+    assert spread_pictures.recorded(job.folder.staging) == made and not list(job.folder.path.iterdir())
+
+
+def test_published_early_the_pictures_step_names_its_poster_in_the_master_at_once(packaged, ended):
+    job = dataclasses.replace(ended(both(packaged), {}, recorded=["480p", "360p"]), source=packaged.source,
+                              poster=True, storyboard=False, publish_early=True)
+    spread.make_job_pictures(job, lambda name: None)
+    master = m3u8.loads(job.folder.read("master.m3u8").decode())
+    assert [entry.uri for entry in master.session_data] == ["poster.jpg"]
+    assert [variant.uri for variant in master.playlists] == ["480p.m3u8", "360p.m3u8"]
