@@ -28,6 +28,24 @@ result = package_video(sys.argv[1], sys.argv[2], key_dir=sys.argv[4], poster=pic
 with open(sys.argv[2] + ".told.json", "w") as file:
     json.dump(told, file)
 """
+# The pictures alone, as the job makes them, for the largest rendition of the ladder.
+PICTURES = """
+import pathlib, sys
+from kestrava_jobs.job.deadline import Deadline
+from kestrava_jobs.job.probe import probe_source
+from kestrava_jobs.pictures.make import make_pictures, pictures_order
+from kestrava_jobs.storage.folder import JobFolder
+info = probe_source(sys.argv[1], Deadline(None))
+order = pictures_order(sys.argv[1], info, ["1080p"], True, True)
+made = make_pictures(order, JobFolder(pathlib.Path(sys.argv[2])), Deadline(None))
+assert made.poster and made.storyboard, made.skipped
+"""
+
+
+def pictures_alone(source, folder) -> dict:
+    shutil.rmtree(folder, ignore_errors=True)
+    folder.mkdir(parents=True)
+    return measure([[sys.executable, "-c", PICTURES, str(source), str(folder)]], folder)
 
 
 def job(source, folder, pictures: bool) -> tuple[dict, dict]:
@@ -46,7 +64,7 @@ def one_source(seconds: int, key_frame_every: int | None, rounds: int) -> None:
     apart = "8.3" if key_frame_every is None else f"{key_frame_every / 30:g}"
     kind = f"{seconds} s 1080p, key frames {apart} s apart"
     work = RESULTS / "work" / "storyboard"
-    walls, cpus, posters = [], [], []
+    walls, cpus, posters, shares = [], [], [], []
     for number in range(rounds):
         runs = {}
         for pictures in ((True, False) if number % 2 == 0 else (False, True)):
@@ -55,11 +73,14 @@ def one_source(seconds: int, key_frame_every: int | None, rounds: int) -> None:
         walls.append(with_["wall_s"] / without["wall_s"])
         cpus.append(with_["cpu_s"] / without["cpu_s"])
         posters.append(told["poster.jpg"])
+        alone = pictures_alone(source, work / "alone")
+        shares.append(alone["cpu_s"] / without["cpu_s"])
         print(f"  {kind}: with {with_['wall_s']:.1f} s wall, {with_['cpu_s']:.1f} s CPU; without "
               f"{without['wall_s']:.1f} s, {without['cpu_s']:.1f} s; poster after {told['poster.jpg']:.2f} s, "
-              f"storyboard after {told['storyboard.vtt']:.2f} s", flush=True)
+              f"storyboard after {told['storyboard.vtt']:.2f} s; alone {alone['cpu_s']:.2f} s CPU", flush=True)
     print(f"{kind}: wall ratio {statistics.median(walls):.3f}, CPU ratio {statistics.median(cpus):.3f}, "
-          f"poster in the package after {statistics.median(posters):.2f} s (median of {rounds})", flush=True)
+          f"poster in the package after {statistics.median(posters):.2f} s; alone, the pictures take "
+          f"{statistics.median(shares):.1%} of the job's CPU (median of {rounds})", flush=True)
 
 
 def main() -> None:
