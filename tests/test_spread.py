@@ -144,7 +144,9 @@ def test_a_duplicate_is_ignored_and_a_killed_rendition_is_made_again_once(cluste
 def test_a_second_job_is_busy_and_the_time_out_leaves_the_folder_as_found(cluster, source):
 
     out = cluster.root / "late"
-    first = submit(cluster, source, out, resolution=["720p"], timeout=1.5, poster=False, storyboard=False)
+    # Long enough that no machine finishes it inside its time-out.
+    longer = make_source(cluster.root / "spread_12s.mp4", seconds=12, size="1280x720")
+    first = submit(cluster, longer, out, resolution=["720p"], timeout=1.5, poster=False, storyboard=False)
     # One rendition and no pictures: the other worker is free to take the second job at once.
     wait_for(lambda: (cluster.root / "late.staging").is_dir(), 10, "the first job to start")
     with pytest.raises(PackageBusy):
