@@ -74,8 +74,9 @@ def test_spread_package_is_made_by_both_workers_and_matches_package_video(cluste
             masters.append((out / "master.m3u8").read_text())
             listed = [line for line in masters[-1].splitlines() if line.endswith(".m3u8")]
             seen.append((listed, sorted(p.name for p in out.glob("*.m3u8"))))
-        if pending.state == "PROGRESS":
-            reported.append(pending.info)
+        state = cluster.app.backend.get_task_meta(pending.id)  # status and meta read together
+        if state["status"] == "PROGRESS":
+            reported.append(state["result"])
         time.sleep(0.02)
     result = pending.get(timeout=10)
     # Progress over both renditions, under the submitted id, only forward.
