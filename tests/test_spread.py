@@ -53,6 +53,12 @@ def source(cluster) -> pathlib.Path:
     return make_source(cluster.root / "spread_1280x720.mp4", seconds=3, size="1280x720")
 
 
+@pytest.fixture(scope="module")
+def longer(cluster) -> pathlib.Path:
+    """A 720p that no machine makes before a test can see it at work (or reach its time-out)."""
+    return make_source(cluster.root / "spread_10s.mp4", seconds=10, size="1280x720")
+
+
 def submit(cluster, source, out, **options):
     return cluster.app.send_task("kestrava_jobs.package_spread", args=[str(source), str(out)],
                                  kwargs={"resolution": ["720p", "360p"], **options})
@@ -123,10 +129,10 @@ def job_children_under(folder: pathlib.Path) -> list[tuple[int, int]]:
     return found
 
 
-def test_a_duplicate_is_ignored_and_a_killed_rendition_is_made_again_once(cluster, source):
+def test_a_duplicate_is_ignored_and_a_killed_rendition_is_made_again_once(cluster, longer):
     """One rendition: one worker makes it, the other is free for a copy of its task."""
     out = cluster.root / "faults"
-    pending = submit(cluster, source, out, resolution=["720p"])
+    pending = submit(cluster, longer, out, resolution=["720p"])
     child, pool_process = wait_for(lambda: job_children_under(cluster.root / "faults.staging"), 30, "a rendition")[0]
     active = wait_for(lambda: [task for tasks in (cluster.app.control.inspect(timeout=1).active() or {}).values()
                                for task in tasks if task["name"] == "kestrava_jobs.package_rendition"], 10, "the task")
@@ -142,11 +148,9 @@ def test_a_duplicate_is_ignored_and_a_killed_rendition_is_made_again_once(cluste
     assert not (cluster.root / "faults.staging").exists()
 
 
-def test_a_second_job_is_busy_and_the_time_out_leaves_the_folder_as_found(cluster, source):
+def test_a_second_job_is_busy_and_the_time_out_leaves_the_folder_as_found(cluster, source, longer):
 
     out = cluster.root / "late"
-    # Long enough that no machine finishes it inside its time-out.
-    longer = make_source(cluster.root / "spread_12s.mp4", seconds=12, size="1280x720")
     first = submit(cluster, longer, out, resolution=["720p"], timeout=1.5, poster=False, storyboard=False)
     # One rendition and no pictures: the other worker is free to take the second job at once.
     wait_for(lambda: (cluster.root / "late.staging").is_dir(), 10, "the first job to start")
