@@ -108,7 +108,12 @@ def celery_app(broker_url: str):
         # Results still held (a raised exception's frames keep its test's) let go of their
         # subscriptions while Redis still answers; then the app's connections close.
         gc.collect()
-        app.backend.result_consumer.stop()
+        consumer = app.backend.result_consumer
+        consumer.stop()
+        # A result that outlives even that (collected in a later test) would otherwise
+        # reconnect its closed subscription to unsubscribe, long after this Redis stopped.
+        consumer.subscribed_to.clear()
+        consumer._pubsub = None
         app.backend.client.connection_pool.disconnect()
         progress_backend(app).client.connection_pool.disconnect()
         progress_backend.cache_clear()

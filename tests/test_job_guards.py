@@ -8,6 +8,7 @@ import re
 import shutil
 import subprocess
 import sys
+import time
 from collections.abc import Callable, Iterator
 
 import pytest
@@ -99,6 +100,17 @@ def test_a_spread_message_saying_false_as_text_is_refused_before_any_file(tmp_pa
     with pytest.raises(TypeError, match="publish_early must be True or False, not str"):
         applied.get()
     assert list(packages.iterdir()) == [] and sorted(key_dir.iterdir()) == keys_before
+
+
+@pytest.mark.skipif(shutil.which("redis-server") is None, reason="needs Debian's redis-server")
+def test_a_result_kept_past_its_apps_end_lets_go_without_reaching_for_its_redis(tmp_path, monkeypatch):
+    ignored = []
+    monkeypatch.setattr(sys, "unraisablehook", ignored.append)
+    with redis_server(tmp_path) as redis, celery_app(redis.url) as app:
+        kept = app.send_task("kestrava_jobs.package_video", args=["/nowhere", "/nowhere"])  # no worker takes it
+    started = time.monotonic()
+    del kept
+    assert (ignored, time.monotonic() - started < 1) == ([], True)
 
 
 @pytest.mark.parametrize("name", ["missing.mp4", "line\nbreak.mp4"])
