@@ -34,16 +34,24 @@ def files_digest(out: pathlib.Path, name: str) -> str:
     return digest.hexdigest()
 
 
-def priorities(out: pathlib.Path) -> dict[tuple[str, ...], int]:
-    """The renditions of each child working in `out`, and its nice value."""
+def priorities(out: pathlib.Path) -> dict[tuple[str, ...], tuple[int, int | None]]:
+    """The renditions of each child working in `out`, its nice value and its session's
+    (None where the kernel does not group sessions)."""
     found = {}
     for pid in job_children(out):
         try:
             call = json.loads(pathlib.Path(f"/proc/{pid}/cmdline").read_bytes().split(b"\0")[3])
-            found[tuple(call["resolution"])] = os.getpriority(os.PRIO_PROCESS, pid)
+            found[tuple(call["resolution"])] = os.getpriority(os.PRIO_PROCESS, pid), session_nice(pid)
         except (OSError, IndexError, ValueError):
             pass
     return found
+
+
+def session_nice(pid: int) -> int | None:
+    try:
+        return int(pathlib.Path(f"/proc/{pid}/autogroup").read_text().split()[-1])
+    except FileNotFoundError:
+        return None
 
 
 class MasterReader(threading.Thread):
@@ -103,7 +111,9 @@ def test_the_master_lists_each_rendition_once_it_is_checked(tmp_path, source_at)
     assert [uri for uri, _ in then[1]] == ["480p.m3u8", "360p.m3u8"] and then[3]
     assert first[2] != then[2], "each master is a new file put in place whole, never rewritten in place"
     assert reader.children.keys() == {("360p",), ("480p",)}, "the smallest in a child of its own"
-    assert reader.children[("480p",)] > reader.children[("360p",)] == os.getpriority(os.PRIO_PROCESS, 0)
+    (behind, behind_session), (first_child, first_session) = reader.children[("480p",)], reader.children[("360p",)]
+    assert behind > first_child == os.getpriority(os.PRIO_PROCESS, 0)
+    assert behind_session is None or behind_session > first_session, "behind in a session of its own too"
     # Whenever a player looked: measured attributes, the order asked for, each once, all finished.
     assert [uri for uri, _ in reader.seen[-1][0]] == ["480p.m3u8", "360p.m3u8"]
     for found, finished_then in reader.seen:

@@ -9,6 +9,8 @@ import os
 import signal
 import sys
 
+from .process_group import lower_session
+
 PR_SET_PDEATHSIG = 1
 
 
@@ -25,8 +27,11 @@ def main() -> None:
     call = json.loads(sys.argv[1])
     die_with_parent(int(sys.argv[2]))
     # A lower priority for the threads the module starts: renditions that may wait while
-    # another child makes the first one ready.
+    # another child makes the first one ready. This child leads a session of its own, which
+    # is lowered too, or it would share the CPU evenly with that child all the same.
     os.nice(call["nice"])
+    if call["nice"] > 0:
+        lower_session(os.getpid(), call["nice"])
     import kestrava
 
     kestrava.hls_encoder(call["source"], call["master"], call["resolution"], call["bitrate"], call["key_info"])

@@ -2,13 +2,12 @@
 child at the lowest nice value, its session lowered too where it should take only the
 CPU the renditions leave, and stoppable when the job ends."""
 
-import pathlib
 import subprocess
 import threading
 
 from ..job.deadline import Deadline
 from ..job.ffmpeg_words import first_words
-from ..job.process_group import stop
+from ..job.process_group import lower_session, stop
 
 # The pictures' children run at the lowest priority there is.
 PICTURES_NICE = 19
@@ -18,16 +17,6 @@ FFPROBE = ("ffprobe", "-v", "error")
 
 class PictureFailed(RuntimeError):
     """FFmpeg made nothing of the call; its message says why."""
-
-
-def lower_group(pid: int) -> None:
-    """The child's session at the lowest priority too. Where the kernel groups each session
-    (autogroup), a process's nice value counts only within its group, and groups share the
-    CPU evenly: a session of its own at nice 0 takes as much as each rendition's child."""
-    try:
-        pathlib.Path(f"/proc/{pid}/autogroup").write_text(str(PICTURES_NICE))
-    except OSError:  # no autogroup here: the nice value alone does it
-        pass
 
 
 class Children:
@@ -51,7 +40,7 @@ class Children:
                                             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
         child = self.current
         if self.idle:
-            lower_group(child.pid)
+            lower_session(child.pid, PICTURES_NICE)
         try:
             out, err = child.communicate(timeout=deadline.left())
         except subprocess.TimeoutExpired:
