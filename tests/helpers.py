@@ -87,3 +87,10 @@ def end_of(packaged: PackageResult, key_info: pathlib.Path, tmp_path: pathlib.Pa
                          total=max(rendition.duration for rendition in packaged.renditions.values()))
 
     return ended
+
+
+def priority_of(pid: int) -> tuple[int, int | None]:
+    """A process's nice value, and that of its session's group where the kernel groups
+    sessions (autogroup; None elsewhere)."""
+    group = pathlib.Path(f"/proc/{pid}/autogroup")
+    return os.getpriority(os.PRIO_PROCESS, pid), int(group.read_text().split()[-1]) if group.exists() else None

@@ -13,7 +13,7 @@ import numpy as np
 import pysubs2
 import pytest
 
-from helpers import needs_unsanitized_module
+from helpers import needs_unsanitized_module, priority_of
 from kestrava_jobs import package_video
 from kestrava_jobs.job.deadline import Deadline
 from kestrava_jobs.job.probe import probe_source
@@ -243,14 +243,10 @@ def picture_children(source: pathlib.Path) -> dict[int, tuple[int, int | None]]:
     for proc in pathlib.Path("/proc").iterdir():
         try:
             command = (proc / "cmdline").read_bytes().split(b"\0")
-            stat = (proc / "stat").read_text()
-            group = (proc / "autogroup").read_text() if (proc / "autogroup").exists() else ""
-        except OSError:
+            if b"-noautorotate" in command and str(source).encode() in command and command[0] == b"ffmpeg":
+                found[int(proc.name)] = priority_of(int(proc.name))
+        except (OSError, ValueError):
             continue
-        if b"-noautorotate" in command and str(source).encode() in command and command[0] == b"ffmpeg":
-            group_nice = re.search(r"nice (-?\d+)", group)
-            found[int(proc.name)] = (int(stat.rsplit(")", 1)[1].split()[16]),
-                                     int(group_nice.group(1)) if group_nice else None)
     return found
 
 

@@ -11,7 +11,7 @@ import threading
 import pytest
 
 from cluster import celery_app, redis_server
-from helpers import finished, job_children, needs_unsanitized_module
+from helpers import finished, job_children, needs_unsanitized_module, priority_of
 from kestrava_jobs import package_video
 from media import stream_inf
 
@@ -41,17 +41,10 @@ def priorities(out: pathlib.Path) -> dict[tuple[str, ...], tuple[int, int | None
     for pid in job_children(out):
         try:
             call = json.loads(pathlib.Path(f"/proc/{pid}/cmdline").read_bytes().split(b"\0")[3])
-            found[tuple(call["resolution"])] = os.getpriority(os.PRIO_PROCESS, pid), session_nice(pid)
+            found[tuple(call["resolution"])] = priority_of(pid)
         except (OSError, IndexError, ValueError):
             pass
     return found
-
-
-def session_nice(pid: int) -> int | None:
-    try:
-        return int(pathlib.Path(f"/proc/{pid}/autogroup").read_text().split()[-1])
-    except FileNotFoundError:
-        return None
 
 
 class MasterReader(threading.Thread):
