@@ -33,7 +33,8 @@ PICTURES = """
 import pathlib, sys
 from kestrava_jobs.job.deadline import Deadline
 from kestrava_jobs.job.probe import probe_source
-from kestrava_jobs.pictures.make import make_pictures, pictures_order
+from kestrava_jobs.pictures.make import make_pictures
+from kestrava_jobs.pictures.order import pictures_order
 from kestrava_jobs.storage.folder import JobFolder
 info = probe_source(sys.argv[1], Deadline(None))
 order = pictures_order(sys.argv[1], info, ["1080p"], True, True)

@@ -1,4 +1,5 @@
-"""The rendition ladder as the module knows it: name, frame size and default bit rate."""
+"""The rendition ladder as the module knows it: name, frame size and default bit rate; and
+the grid it stamps every picture on."""
 
 from dataclasses import dataclass
 
@@ -17,6 +18,8 @@ LADDER: tuple[Rung, ...] = (
     Rung("480p", 854, 480, 1_000_000),
     Rung("360p", 640, 360, 400_000),
 )
+# Every rendition's pictures are stamped on a 1/PICTURE_RATE s grid from the source's origin.
+PICTURE_RATE = 30
 BY_NAME = {rung.name: rung for rung in LADDER}
 NAMES = [rung.name for rung in LADDER]
 

@@ -20,8 +20,9 @@ from kestrava_jobs.job.probe import probe_source
 from kestrava_jobs.pictures import layout
 from kestrava_jobs.pictures.commands import Children
 from kestrava_jobs.pictures.job_pictures import JobPictures
-from kestrava_jobs.pictures.make import make_pictures, pictures_order
-from kestrava_jobs.pictures.storyboard import key_frames_every
+from kestrava_jobs.pictures.make import make_pictures
+from kestrava_jobs.pictures.order import pictures_order
+from kestrava_jobs.pictures.storyboard import key_frames_in_each
 from kestrava_jobs.storage.folder import JobFolder
 from media import ffprobe, generate, make_source, segment_durations
 from test_pictures_and_timing import CLI_TONE_MAP, HDR_TRANSFERS, TAGS_709, bar_colours, picture_stats
@@ -77,32 +78,75 @@ def assert_covers(folder: pathlib.Path, length: float, interval: int) -> None:
     assert abs(found[-1][1] - length) <= interval
 
 
-@pytest.fixture(scope="module")
-def slides(media_dir) -> dict[str, pathlib.Path]:
-    """Slides: a new picture every second, 30 times a second; key frames 10 s apart, and
-    one a second."""
-    return {gap: generate(media_dir / f"slides_gop{gap}.mp4", "-f", "lavfi", "-i",
-                          f"testsrc2=size=320x180:rate=1:duration={SLIDE_SECONDS}", "-vf", "fps=30",
-                          "-c:v", "libx264", "-preset", "ultrafast", "-g", str(gap * 30), "-pix_fmt", "yuv420p")
-            for gap in (10, 1)}
+SLIDE_RATE = 25  # a slide's first picture is a B-frame no picture refers to, at every other second
+
+
+def slide_source(path: pathlib.Path, seconds: int, gap: int, *extra: str) -> pathlib.Path:
+    """Slides: a new picture every second, with x264's B-frames; key frames `gap` s apart;
+    `extra` names more inputs (a sound), then output options."""
+    return generate(path, "-f", "lavfi", "-i", f"testsrc2=size=320x180:rate=1:duration={seconds}", *extra,
+                    "-vf", f"fps={SLIDE_RATE}", "-c:v", "libx264", "-g", str(gap * SLIDE_RATE), "-pix_fmt", "yuv420p")
+
+
+def order_of(source: pathlib.Path):
+    return pictures_order(str(source), probe_source(str(source), Deadline(None)), ["360p"], True, True)
+
+
+def assert_each_tile_is_its_slide(folder: pathlib.Path, source: pathlib.Path, slides: int) -> None:
+    """Every tile is its own second's slide, not the one before or after it."""
+    reference = frames("-i", str(source), size=(160, 90), filters=f"select='not(mod(n,{SLIDE_RATE}))',scale=160:90")
+    scores = [[psnr(tile, reference[second]) if 0 <= second < len(reference) else 0.0 for second in (n - 1, n, n + 1)]
+              for n, tile in enumerate(tiles(folder))]
+    print(f"PSNR of each tile against the slide before, its own and the next: {np.round(scores, 1).tolist()}")
+    assert len(scores) == slides and all(own >= 25 and own > max(before, after) + 10 for before, own, after in scores)
 
 
 @pytest.mark.parametrize("gap", [10, 1])
-def test_each_tile_is_its_slide_and_the_index_covers_the_video(tmp_path, slides, gap, monkeypatch):
-    source = slides[gap]
+def test_each_tile_is_its_slide_and_the_index_covers_the_video(tmp_path, media_dir, gap, monkeypatch):
+    source = slide_source(media_dir / f"slides_gop{gap}.mp4", SLIDE_SECONDS, gap)
     # Key frames alone are decoded only where there is one every interval.
-    assert key_frames_every(Children(), str(source), 1, SLIDE_SECONDS, Deadline(None)) is (gap == 1)
+    assert key_frames_in_each(Children(), order_of(source), 1, SLIDE_SECONDS, Deadline(None)) is (gap == 1)
     put, replace = [], os.replace
     monkeypatch.setattr(os, "replace", lambda old, new: put.append(pathlib.Path(new).name) or replace(old, new))
     made, folder = pictures_of(tmp_path, source)
     assert put == ["poster.jpg", "storyboard_0.jpg", "storyboard.vtt"], "the index never names a missing sheet"
-    reference = frames("-i", str(source), size=(160, 90), filters="select='not(mod(n,30))',scale=160:90")
-    measured = [psnr(tile, slide) for tile, slide in zip(tiles(folder), reference)]
-    print(f"key frames {gap} s apart: PSNR of each tile {[round(m, 1) for m in measured]}")
     assert (made.tiles, made.interval, made.tile_width, made.tile_height, made.skipped) == (12, 1, 160, 90, "")
-    assert len(measured) == 12 and min(measured) >= 25
+    assert_each_tile_is_its_slide(folder, source, SLIDE_SECONDS)
     assert_covers(folder, SLIDE_SECONDS, 1)
     assert [sheet for _, _, sheet, _ in cues(folder)] == ["storyboard_0.jpg"] * 12
+
+
+@needs_unsanitized_module
+def test_a_source_whose_clock_starts_late_is_as_long_as_its_media(tmp_path, media_dir):
+    # 8 s of slides whose first stamp is 10 s: Matroska gives its duration as 18 s.
+    source = slide_source(media_dir / "slides_late.mkv", 8, 10, "-f", "lavfi", "-i", "sine=duration=8",
+                          "-c:a", "pcm_s16le", "-output_ts_offset", "10")
+    totals = []
+    result = package_video(source, tmp_path / "out", resolution=["360p"], on_progress=lambda done, total:
+                           totals.append(total))
+    length = sum(segment_durations(tmp_path / "out" / "360p.m3u8"))
+    assert (round(length, 1), {round(total, 1) for total in totals}) == (8, {8})
+    assert (result.pictures.tiles, result.pictures.skipped) == (8, "")
+    assert_covers(tmp_path / "out", length, 0.05)
+    assert_each_tile_is_its_slide(tmp_path / "out", source, 8)
+
+
+@pytest.mark.parametrize("name, keys, expected", [
+    # Key frames a second apart on a clock that starts 10 s late (Matroska's duration: 22 s).
+    ("keys_1s_late.mkv", ("-g", "25", "-output_ts_offset", "10"), True),
+    # Key frames 1.04 s apart: no gap is much over a second, yet the 26th second holds none.
+    ("keys_1.04s.mp4", ("-g", "26"), False)])
+def test_key_frames_alone_serve_only_where_each_interval_holds_one(media_dir, name, keys, expected):
+    source = generate(media_dir / name, "-f", "lavfi", "-i", "testsrc2=size=64x64:rate=25:duration=30",
+                      "-c:v", "libx264", "-preset", "ultrafast", "-sc_threshold", "0", *keys)
+    assert key_frames_in_each(Children(), order_of(source), 1, 30, Deadline(None)) is expected
+
+
+def test_a_video_a_little_shorter_than_its_sound_is_whole(tmp_path, media_dir):
+    source = generate(media_dir / "video_6s_sound_6.4s.mp4", "-f", "lavfi", "-i", "testsrc2=size=160x90:duration=6",
+                      "-f", "lavfi", "-i", "sine=duration=6.4", "-c:v", "libx264", "-preset", "ultrafast", "-c:a", "aac")
+    made, folder = pictures_of(tmp_path, source)
+    assert (made.tiles, made.skipped, cues(folder)[-1][:2]) == (6, "", (5, pytest.approx(6.4, abs=0.03)))
 
 
 def test_the_interval_keeps_a_video_within_a_hundred_tiles():
@@ -236,15 +280,16 @@ def test_a_video_that_stops_decoding_still_gets_a_poster_and_what_decoded(tmp_pa
     assert (nothing.poster, nothing.storyboard) == ("", "")
 
 
-def picture_children(source: pathlib.Path) -> dict[int, tuple[int, int | None]]:
-    """The nice value of each of this machine's ffmpeg children making pictures of `source`,
-    and that of its session's group where the kernel groups sessions (autogroup)."""
+def picture_children(source: pathlib.Path) -> dict[str, tuple[int, int | None]]:
+    """The nice value of this machine's ffmpeg children making the poster and the storyboard
+    of `source`, and that of each one's session group where the kernel groups sessions
+    (autogroup)."""
     found = {}
     for proc in pathlib.Path("/proc").iterdir():
         try:
             command = (proc / "cmdline").read_bytes().split(b"\0")
             if b"-noautorotate" in command and str(source).encode() in command and command[0] == b"ffmpeg":
-                found[int(proc.name)] = priority_of(int(proc.name))
+                found["poster" if b"mjpeg" in command else "storyboard"] = priority_of(int(proc.name))
         except (OSError, ValueError):
             continue
     return found
@@ -272,8 +317,7 @@ def test_a_job_puts_the_poster_first_at_the_lowest_priority_and_every_master_nam
         watcher.join()
     print(f"the pictures' children and their nice values: {niceness}")
     # The poster's session shares the CPU evenly for its second; the storyboard's is lowered.
-    assert len(niceness) == 2 and {nice for nice, _ in niceness.values()} == {19}
-    assert [group for _, group in sorted(niceness.values())] in ([0, 19], [None, None])
+    assert niceness in ({"poster": (19, 0), "storyboard": (19, 19)}, {"poster": (19, None), "storyboard": (19, None)})
     # The poster is told of, and in the package, before the first master, which names it.
     first_master = next(event for event in events if event.startswith("#EXTM3U"))
     assert events[0] == "poster.jpg" and 'DATA-ID="com.kestrava.poster",URI="poster.jpg"' in first_master

@@ -8,6 +8,7 @@ from dataclasses import dataclass
 import m3u8
 import pysubs2
 
+from .. import ladder
 from ..job.deadline import Deadline
 from ..job.master import MediaGroup
 from ..job.result import CaptionResult
@@ -19,7 +20,7 @@ from .segments import Timeline, caption_files, timestamp_map
 from .tracks import CaptionPlan, Track
 
 GROUP_ID = "subs"
-PICTURE = 1 / 30  # the video's segments are cut on the 1/30 s grid
+PICTURE = 1 / ladder.PICTURE_RATE  # the video's segments are cut on the module's grid
 # A cue that ends this close after the media's end still lies within it.
 END_TOLERANCE = 0.25
 

@@ -4,6 +4,7 @@ earlier of its first video and audio stamps, which the module's clock starts fro
 
 from dataclasses import dataclass
 
+from ..job.probe import clock_origin
 from .languages import from_iso639_2
 from .sidecars import Sidecar
 
@@ -34,9 +35,7 @@ def plan_captions(streams: tuple[dict, ...], sidecars: list[Sidecar]) -> Caption
     the order given."""
     tracks = [stream_track(stream) for stream in streams if stream.get("codec_type") == "subtitle"]
     tracks += [Track(sidecar.path, sidecar.language, None, False, False, text=sidecar.text) for sidecar in sidecars]
-    starts = [float(stream["start_time"]) for stream in streams
-              if stream.get("codec_type") in ("video", "audio") and stream.get("start_time") not in (None, "N/A")]
-    return CaptionPlan(tracks, min(starts, default=0.0))
+    return CaptionPlan(tracks, clock_origin(streams))
 
 
 def stream_track(stream: dict) -> Track:

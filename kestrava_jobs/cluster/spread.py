@@ -38,8 +38,8 @@ from ..text import check_text
 from . import rendition_record, spread_pictures
 from .spread_captions import caption_results, stage_captions
 
-# Renditions made apart agree on every segment within one picture of the 1/30 s grid.
-PICTURE = 1 / 30
+# Renditions made apart agree on every segment within one picture of the module's grid.
+PICTURE = 1 / ladder.PICTURE_RATE
 MESSAGE_FIELDS = {"job_id", "source", "out_dir", "names", "rates", "key_info", "key_uri", "timeout",
                   "deadline_at", "publish_early", "total", "poster", "storyboard"}
 FLAGS = ("publish_early", "poster", "storyboard")

@@ -10,7 +10,8 @@ from typing import TYPE_CHECKING
 
 from ..job.probe import probe_source
 from ..job.result import PicturesResult
-from ..pictures.make import FAILURES, make_pictures, pictures_order
+from ..pictures.make import FAILURES, make_pictures
+from ..pictures.order import pictures_order
 from ..storage import names as file_names
 from ..storage.folder import JobFolder
 from ..storage.own_files import read_own, rewrite_own

@@ -1,6 +1,6 @@
 """What the companion needs to know of a source before the job: its length, its frame
-size as players show it, and its streams (the captions' tracks and clock). Read with one
-ffprobe."""
+size as players show it, its clock's origin and its streams (the captions' tracks). Read
+with one ffprobe."""
 
 import json
 import logging
@@ -14,20 +14,50 @@ from .result import UnreadableSource
 
 log = logging.getLogger(__name__)
 PROBE_SECONDS = 60
-ENTRIES = ("format=duration:stream=index,codec_type,codec_name,width,height,start_time,sample_aspect_ratio,"
+ENTRIES = ("format=duration:stream=index,codec_type,codec_name,width,height,start_time,duration,sample_aspect_ratio,"
            "color_transfer,color_primaries,color_space,color_range,field_order"
            ":stream_tags=language,title:stream_disposition=default,forced:stream_side_data=rotation")
 
 
 @dataclass(frozen=True)
 class SourceInfo:
-    duration: float | None  # seconds; None when unknown (a live or damaged source)
+    duration: float | None  # seconds from the first stamp to the last; None when unknown (a live or damaged source)
     shown_size: tuple[int, int] | None  # width, height after the display matrix's rotation
     streams: tuple[dict, ...] = ()  # every stream, as ffprobe lists it
 
     @property
     def video(self) -> dict | None:
         return first_video(self.streams)
+
+    @property
+    def origin(self) -> float:
+        return clock_origin(self.streams)
+
+
+def clock_origin(streams: tuple[dict, ...]) -> float:
+    """Where the package's clock starts, in seconds on the source's: the earlier of the first
+    video and audio stamps, as the module times both streams from it."""
+    return min((start for stream in media_streams(streams) if (start := float_or_none(stream.get("start_time")))
+                is not None), default=0.0)
+
+
+def media_streams(streams: tuple[dict, ...]) -> list[dict]:
+    return [stream for stream in streams if stream.get("codec_type") in ("video", "audio")]
+
+
+def own_length(streams: tuple[dict, ...], format_duration: float | None) -> float | None:
+    """The media's own length, its last stamp less its first. A container's duration is not
+    always that: Matroska's and MP4's run from their clock's zero, so a source whose first
+    stamp is 10 s counts those 10 s too. The streams' own ends say where it stops; where no
+    stream gives one, the container's duration is taken as that end."""
+    ends = [start + length for stream in media_streams(streams)
+            if (start := float_or_none(stream.get("start_time"))) is not None
+            and (length := float_or_none(stream.get("duration"))) is not None]
+    end = max(ends, default=format_duration)
+    if end is None:
+        return None
+    length = end - clock_origin(streams)
+    return length if length > 0 else format_duration
 
 
 def first_video(streams: tuple[dict, ...]) -> dict | None:
@@ -66,7 +96,7 @@ def probe_source(source: str, deadline: Deadline) -> SourceInfo:
     stream = first_video(streams)
     if stream is None:
         raise UnreadableSource(f"{source}: has no video to package (an audio-only file?)")
-    duration = float_or_none(found.get("format", {}).get("duration"))
+    duration = own_length(streams, float_or_none(found.get("format", {}).get("duration")))
     width, height = stream.get("width"), stream.get("height")
     if not width or not height:
         return SourceInfo(duration, None, streams)

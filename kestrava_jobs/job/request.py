@@ -9,7 +9,7 @@ from typing import Any
 from .. import ladder
 from ..captions.sidecars import Sidecar, check_sidecars
 from ..captions.tracks import CaptionPlan, plan_captions
-from ..pictures.make import PicturesOrder, pictures_order
+from ..pictures.order import PicturesOrder, pictures_order
 from ..storage.keys import DEFAULT_KEY_URI, check_key_uri, ready_key_dir
 from ..storage.seam import Package
 from .deadline import Deadline

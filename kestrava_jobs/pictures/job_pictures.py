@@ -9,7 +9,8 @@ from ..job.deadline import Deadline
 from ..job.result import PicturesResult
 from ..storage.seam import Package
 from .commands import Children
-from .make import PicturesOrder, Told, joined, put_poster, put_storyboard
+from .make import Told, joined, put_poster, put_storyboard
+from .order import PicturesOrder
 
 NOT_WANTED = PicturesResult()
 

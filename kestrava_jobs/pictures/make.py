@@ -6,17 +6,14 @@ the reason."""
 import dataclasses
 import subprocess
 from collections.abc import Callable
-from dataclasses import dataclass
 
-from .. import ladder
 from ..job.deadline import Deadline
-from ..job.probe import SourceInfo
 from ..job.result import PackageError, PicturesResult
 from ..storage.names import POSTER, STORYBOARD, storyboard_sheet
 from ..storage.seam import Package
 from . import layout
 from .commands import Children, PictureFailed
-from .corrections import SourcePicture, source_picture
+from .order import PicturesOrder
 from .poster import make_poster
 from .storyboard import make_storyboard
 
@@ -24,27 +21,6 @@ from .storyboard import make_storyboard
 FAILURES = (PictureFailed, OSError, subprocess.SubprocessError, PackageError, ValueError)
 # Called with a side file's name once it is in the package.
 Told = Callable[[str], None]
-
-
-@dataclass(frozen=True)
-class PicturesOrder:
-    """What to make, of which source."""
-    source: str
-    picture: SourcePicture | None  # None: the video's size is unknown
-    duration: float | None
-    narrow: int  # the largest rendition's narrow side
-    poster: bool = True
-    storyboard: bool = True
-
-    @property
-    def wanted(self) -> bool:
-        return self.poster or self.storyboard
-
-
-def pictures_order(source: str, info: SourceInfo, names: list[str], poster: bool, storyboard: bool) -> PicturesOrder:
-    """The pictures of the source's first video stream, the poster as large as the largest rendition."""
-    return PicturesOrder(source=source, picture=source_picture(info.video or {}), duration=info.duration,
-                         narrow=max(ladder.size(name) for name in names), poster=poster, storyboard=storyboard)
 
 
 def left_out(order: PicturesOrder, wanted: bool, what: str) -> PicturesResult | None:
@@ -75,7 +51,7 @@ def put_storyboard(order: PicturesOrder, package: Package, children: Children, d
     if (nothing := left_out(order, order.storyboard, "storyboard")) is not None:
         return nothing
     try:
-        made = make_storyboard(children, order.source, order.picture, order.duration, deadline)
+        made = make_storyboard(children, order, deadline)
         for number, sheet in enumerate(made.sheets):
             package.put_side_file(storyboard_sheet(number), sheet)
         package.put_side_file(STORYBOARD, made.index.encode())

@@ -10,16 +10,16 @@ import pysubs2
 
 from ..job.deadline import Deadline
 from ..storage.names import storyboard_sheet
+from .. import ladder
 from . import layout
 from .commands import FFPROBE, Children, PictureFailed
-from .corrections import AS_RGB, SourcePicture, corrected
+from .corrections import AS_RGB, corrected
+from .order import PicturesOrder
 
-# Key frames within this much of an interval still count as once an interval.
-KEY_FRAME_SLACK = 0.05
 KEY_FRAMES_ONLY = ("-skip_frame", "nokey")
 # Otherwise every picture another refers to, without the deblocking filter: a tile is then
-# the picture on screen at its time or one a frame or two before it, 45 dB or more from the
-# fully decoded one at tile size, for a little over half of the decoding.
+# the first of those in its interval, 45 dB or more from the fully decoded one at tile size,
+# for a little over half of the decoding.
 REFERENCES_ONLY = ("-skip_frame", "noref", "-skip_loop_filter", "all")
 SHEET_QUALITY = 90
 
@@ -34,12 +34,12 @@ class Storyboard:
     short: str = ""  # why it stops before the video does
 
 
-def make_storyboard(children: Children, source: str, picture: SourcePicture, duration: float | None,
-                    deadline: Deadline) -> Storyboard:
+def make_storyboard(children: Children, order: PicturesOrder, deadline: Deadline) -> Storyboard:
+    duration, picture = order.duration, order.picture
     interval, size = layout.tile_interval(duration), layout.tile_size(picture.shown)
     wanted = layout.tile_count(duration, interval)
-    key_frames_only = key_frames_every(children, source, interval, duration, deadline)
-    raw = children.run(tiles_command(source, picture, size, interval, key_frames_only), deadline)
+    key_frames_only = wanted is not None and key_frames_in_each(children, order, interval, wanted, deadline)
+    raw = children.run(tiles_command(order, size, interval, key_frames_only), deadline)
     tile_bytes = size[0] * size[1] * 3
     tiles = [raw[start:start + tile_bytes] for start in range(0, len(raw) - tile_bytes + 1, tile_bytes)][:wanted]
     if not tiles:
@@ -54,30 +54,33 @@ def make_storyboard(children: Children, source: str, picture: SourcePicture, dur
     return Storyboard(sheets, index(len(tiles), interval, size, end), interval, len(tiles), size, short)
 
 
-def key_frames_every(children: Children, source: str, interval: int, duration: float | None,
-                     deadline: Deadline) -> bool:
-    """Whether the video has a key frame in every interval to its end, from the packets'
-    stamps and flags (nothing decoded)."""
+def key_frames_in_each(children: Children, order: PicturesOrder, interval: int, tiles: int,
+                       deadline: Deadline) -> bool:
+    """Whether each of the tiles' intervals holds a key frame on the package's clock, from
+    the packets' stamps and flags (nothing decoded)."""
     found = children.run(["-select_streams", "v:0", "-show_entries", "packet=pts_time,flags", "-of", "csv=p=0",
-                          source], deadline, program=FFPROBE).decode(errors="replace")
+                          order.source], deadline, program=FFPROBE).decode(errors="replace")
     fields = (line.split(",") for line in found.splitlines())
-    stamps = sorted(float(field[0]) for field in fields if len(field) > 1 and "K" in field[1] and
-                    field[0] not in ("", "N/A"))
-    if not stamps or duration is None:
-        return False
-    edges = [*stamps, stamps[0] + duration]
-    return max(later - earlier for earlier, later in zip(edges, edges[1:])) <= interval + KEY_FRAME_SLACK
+    stamps = (float(field[0]) for field in fields if len(field) > 1 and "K" in field[1] and
+              field[0] not in ("", "N/A"))
+    ticks = ladder.PICTURE_RATE * interval
+    return set(range(tiles)) <= {round((stamp - order.origin) * ladder.PICTURE_RATE) // ticks for stamp in stamps}
 
 
-def tiles_command(source: str, picture: SourcePicture, size: tuple[int, int], interval: int,
-                  key_frames_only: bool) -> list[str]:
-    """Raw tiles, one for each interval: the picture on screen as it starts. Their height
-    is a small share of the picture's: they show no combing, and are not deinterlaced."""
-    # Dropped pictures cost nothing more once decoded; the few kept are made small first.
-    filters = [f"fps=fps=1/{interval}:start_time=0:round=up", *corrected(picture, size, AS_RGB)]
-    return [*(KEY_FRAMES_ONLY if key_frames_only else REFERENCES_ONLY), "-threads", "1", "-noautorotate",
-            "-i", source, "-map", "0:v:0", "-vf", ",".join(filters), "-f", "rawvideo", "-pix_fmt", "rgb24",
-            "pipe:1"]
+def tiles_command(order: PicturesOrder, size: tuple[int, int], interval: int, key_frames_only: bool) -> list[str]:
+    """Raw tiles, one for each interval: the first picture decoded in it, stamped as the
+    package stamps it (from the origin, on its grid), or the last one before where none
+    is. Their height is a small share of the picture's: they show no combing, and are not
+    deinterlaced."""
+    ticks = ladder.PICTURE_RATE * interval
+    # Stamps on the source's own clock (-copyts), moved to the package's as the module moves them.
+    filters = [f"setpts=PTS-round({order.origin!r}/TB)", f"settb=1/{ladder.PICTURE_RATE}",
+               f"select='isnan(prev_selected_pts)+gt(floor(pts/{ticks}),floor(prev_selected_pts/{ticks}))'",
+               # Dropped pictures cost nothing more once decoded; the few kept are made small first.
+               f"fps=fps=1/{interval}:start_time=0:round=down:eof_action=pass", *corrected(order.picture, size, AS_RGB)]
+    return [*(KEY_FRAMES_ONLY if key_frames_only else REFERENCES_ONLY), "-threads", "1", "-noautorotate", "-copyts",
+            "-i", order.source, "-map", "0:v:0", "-vf", ",".join(filters), "-fps_mode", "passthrough",
+            "-f", "rawvideo", "-pix_fmt", "rgb24", "pipe:1"]
 
 
 def sheet(tiles: list[bytes], size: tuple[int, int]) -> bytes:
