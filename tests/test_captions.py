@@ -14,7 +14,7 @@ from helpers import needs_unsanitized_module
 from kestrava_jobs import PackageResult, package_video
 from kestrava_jobs.captions.job_captions import JobCaptions
 from kestrava_jobs.captions.renditions import check_caption
-from kestrava_jobs.captions.sidecars import Sidecar
+from kestrava_jobs.captions.sidecars import Sidecar, check_sidecars
 from kestrava_jobs.captions.timeline import measured_timeline
 from kestrava_jobs.captions.tracks import plan_captions
 from kestrava_jobs.cluster.confine import confine
@@ -99,7 +99,9 @@ def sidecars(tmp_path_factory) -> dict[str, pathlib.Path]:
     (folder / "fr.srt").write_bytes("\ufeff1\n00:00:01,000 --> 00:00:02,000\nÇa va\n".encode("utf-16-le"))
     (folder / "it.vtt").write_bytes("\ufeffWEBVTT\n\n00:00:03.000 --> 00:00:04.000\nPerché\n".encode())
     (folder / "broken.srt").write_text("no cue here\nat all\n")
-    return {"de": folder / "de.srt", "fr": folder / "fr.srt", "it": folder / "it.vtt", "es": folder / "broken.srt"}
+    (folder / "gb.srt").write_text("1\n00:00:01,000 --> 00:00:02,000\nturn left --> then right\n")
+    return {"de": folder / "de.srt", "fr": folder / "fr.srt", "it": folder / "it.vtt", "es": folder / "broken.srt",
+            "en-GB": folder / "gb.srt"}
 
 
 @pytest.fixture(scope="module")
@@ -111,12 +113,14 @@ def captioned(tmp_path_factory, subtitled, sidecars) -> PackageResult:
 def test_tracks_and_sidecars_become_renditions_cut_as_the_video(captioned, subtitled, sidecars):
     result, out = captioned, pathlib.Path(captioned.out_dir)
     made = {caption.playlist: caption for caption in result.captions if caption.playlist}
-    assert sorted(made) == ["subs_de.m3u8", "subs_en.m3u8", "subs_fr.m3u8", "subs_it.m3u8", "subs_pt.m3u8"]
-    skipped = {caption.origin: caption.skipped for caption in result.captions if not caption.playlist}
-    assert skipped == {"stream 4 (hdmv_pgs_subtitle)":
+    assert sorted(made) == ["subs_de.m3u8", "subs_en-GB.m3u8", "subs_en.m3u8", "subs_fr.m3u8", "subs_it.m3u8",
+                            "subs_pt.m3u8"]
+    skipped = {(caption.origin, caption.language): caption.skipped for caption in result.captions
+               if not caption.playlist}
+    assert skipped == {("stream 4 (hdmv_pgs_subtitle)", ""):
                        "a bitmap subtitle (hdmv_pgs_subtitle): only text becomes WebVTT",
-                       str(sidecars["es"]): "its cues do not parse (FormatAutodetectionError: No suitable "
-                                                     "formats)"}
+                       (str(sidecars["es"]), "es"): "its cues do not parse (FormatAutodetectionError: No suitable "
+                                                    "formats)"}
     media = [line for line in (out / "master.m3u8").read_text().splitlines() if line.startswith("#EXT-X-MEDIA")]
     assert media == [
         '#EXT-X-MEDIA:URI="subs_en.m3u8",TYPE=SUBTITLES,GROUP-ID="subs",LANGUAGE="en",NAME="English",DEFAULT=YES,'
@@ -128,7 +132,10 @@ def test_tracks_and_sidecars_become_renditions_cut_as_the_video(captioned, subti
         '#EXT-X-MEDIA:URI="subs_fr.m3u8",TYPE=SUBTITLES,GROUP-ID="subs",LANGUAGE="fr",NAME="French",DEFAULT=NO,'
         'AUTOSELECT=YES',
         '#EXT-X-MEDIA:URI="subs_it.m3u8",TYPE=SUBTITLES,GROUP-ID="subs",LANGUAGE="it",NAME="Italian",DEFAULT=NO,'
-        'AUTOSELECT=YES']
+        'AUTOSELECT=YES',
+        # A second track of one name is told apart.
+        '#EXT-X-MEDIA:URI="subs_en-GB.m3u8",TYPE=SUBTITLES,GROUP-ID="subs",LANGUAGE="en-GB",NAME="English 2",'
+        'DEFAULT=NO,AUTOSELECT=YES']
     assert (out / "master.m3u8").read_text().count('SUBTITLES="subs"') == 1
     # Cut where the video is, every segment on the renditions' clock as measured.
     video = segment_durations(out / "360p.m3u8")
@@ -157,6 +164,8 @@ def test_tracks_and_sidecars_become_renditions_cut_as_the_video(captioned, subti
     assert cues(out / "subs_pt_001.vtt") == [], "a segment without a cue is still written"
     assert (cues(out / "subs_fr_000.vtt"), cues(out / "subs_it_000.vtt")) == (
         [("00:00:01.000", "00:00:02.000", "Ça va")], [("00:00:03.000", "00:00:04.000", "Perché")])
+    # A cue's own "-->" is no timing line: it stays one cue.
+    assert cues(out / "subs_en-GB_000.vtt") == [("00:00:01.000", "00:00:02.000", "turn left --&gt; then right")]
 
 
 @pytest.mark.parametrize("file, spoil, reason", [
@@ -220,6 +229,14 @@ def test_a_sidecar_that_is_no_subtitle_file_is_refused_before_any_work(tmp_path,
     with pytest.raises(ValueError, match=error):
         package_video(subtitled, tmp_path / "out", captions={options.get("language", "en"): sidecar})
     assert sorted(path.name for path in tmp_path.iterdir()) == ["upload.srt"]
+
+
+def test_a_sidecar_without_its_bom_is_read_in_the_charset_named_for_it(tmp_path):
+    text = "1\n00:00:01,000 --> 00:00:02,000\nこんにちは\n"
+    (tmp_path / "ja.srt").write_bytes(text.encode("utf-16-le"))
+    assert check_sidecars({"ja": tmp_path / "ja.srt"}, "utf-16-le")[0].text == text
+    with pytest.raises(ValueError, match="binary data, not a subtitle file"):  # its NUL bytes, when no charset is named
+        check_sidecars({"ja": tmp_path / "ja.srt"}, None)
 
 
 def test_caption_files_come_from_the_command_and_from_messages_only_as_sources_do(tmp_path, subtitled, monkeypatch):

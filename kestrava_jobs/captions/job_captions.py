@@ -11,7 +11,7 @@ from ..job.master import MediaGroup
 from ..job.result import CaptionResult
 from ..storage.keys import KeyInfo
 from ..storage.seam import Package
-from .renditions import media_group, parse_all, publish_captions
+from .renditions import left_out, media_group, parse_all, publish_captions
 from .timeline import measured_timeline
 from .tracks import CaptionPlan
 
@@ -39,8 +39,7 @@ class JobCaptions:
         except (subprocess.TimeoutExpired, concurrent.futures.TimeoutError):
             raise self.deadline.expired() from None
         except (subprocess.SubprocessError, OSError, ValueError, RenditionIncomplete) as error:
-            return [CaptionResult(origin=track.origin, skipped=f"the captions could not be made ({error})")
-                    for track in self.plan.tracks]
+            return [left_out(track, f"the captions could not be made ({error})") for track in self.plan.tracks]
 
     def close(self) -> None:
         self.pool.shutdown(wait=False, cancel_futures=True)

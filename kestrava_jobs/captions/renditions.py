@@ -52,7 +52,7 @@ def publish_captions(package: Package, parsed: list[Parsed], timeline: Timeline)
     results, ids, default_given = [], set(), False
     for number, one in enumerate(parsed, 1):
         if one.reason:
-            results.append(CaptionResult(origin=one.track.origin, skipped=one.reason))
+            results.append(left_out(one.track, one.reason))
             continue
         track_id = unique(names.CAPTION_PREFIX + (one.track.language or str(number)), ids)
         cues = within(one.cues, timeline.seconds)
@@ -62,6 +62,11 @@ def publish_captions(package: Package, parsed: list[Parsed], timeline: Timeline)
         default_given |= default
         results.append(checked(package, track_id, one.track, timeline, (number, default, len(cues))))
     return named_apart(results)
+
+
+def left_out(track: Track, why: str) -> CaptionResult:
+    """A track not made, named as it was given: its source stream or file, and its language."""
+    return CaptionResult(origin=track.origin, language=track.language or "", skipped=why)
 
 
 def within(cues: list[Cue], seconds: float) -> list[Cue]:
@@ -87,7 +92,7 @@ def checked(package: Package, track_id: str, track: Track, timeline: Timeline,
                            playlist=names.caption_playlist(track_id), segments=len(timeline.durations), cues=cues,
                            default=default, forced=track.forced)
     why = check_caption(package, track_id, timeline)
-    return result if why is None else CaptionResult(origin=track.origin, skipped=why)
+    return result if why is None else left_out(track, why)
 
 
 def check_caption(package: Package, track_id: str, timeline: Timeline) -> str | None:

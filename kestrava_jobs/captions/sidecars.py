@@ -47,12 +47,13 @@ def read_sidecar(language: str, given: object, charset: str | None) -> Sidecar:
 
 def decoded(path: pathlib.Path, data: bytes, charset: str | None) -> str:
     """UTF-8 (with or without its BOM) or UTF-16 by their BOM, else `charset`, else UTF-8;
-    a file that does not decode, or that reads as binary, is refused."""
+    a file that does not decode, or that reads as binary, is refused. NUL bytes mean binary
+    data only where no charset is named: UTF-16 without its BOM is full of them."""
     if data.startswith((codecs.BOM_UTF16_LE, codecs.BOM_UTF16_BE)):
         encoding = "utf-16"
     elif data.startswith(codecs.BOM_UTF8):
         encoding = "utf-8-sig"
-    elif b"\x00" in data:
+    elif charset is None and b"\x00" in data:
         raise ValueError(f"{path}: binary data, not a subtitle file")
     else:
         encoding = charset or "utf-8"
