@@ -23,6 +23,7 @@ from kestrava_jobs.cluster.confine import confine
 from kestrava_jobs.job.check import RenditionIncomplete, check_rendition
 from kestrava_jobs.job.deadline import Deadline
 from kestrava_jobs.storage.folder import LocalFiles
+from kestrava_jobs.storage.keys import ready_key_dir
 from media import decrypt_segment, ffprobe, make_source, wait_for
 
 pytestmark = needs_unsanitized_module
@@ -80,6 +81,14 @@ def test_the_key_reaches_no_command_line_log_or_result(tmp_path, source, caplog,
     assert opened and all(flags & os.O_EXCL and flags & os.O_NOFOLLOW and mode == 0o600 for flags, mode in opened)
     assert oct(os.stat(result.key_file).st_mode & 0o777) == "0o600"
     assert oct(keys.stat().st_mode & 0o777) == "0o700"
+
+
+@pytest.mark.parametrize("mode", [0o750, 0o705])
+def test_a_key_folder_open_to_its_group_or_to_others_is_closed(tmp_path, mode):
+    keys = tmp_path / "keys"
+    keys.mkdir()
+    keys.chmod(mode)
+    assert ready_key_dir(keys) == keys and oct(keys.stat().st_mode & 0o777) == "0o700"
 
 
 @pytest.mark.parametrize("planted", ["out.log", "out.lock", "out.done.json"])

@@ -130,6 +130,21 @@ def test_without_it_the_master_appears_once_at_the_end(tmp_path, source_at):
     assert not (tmp_path / "refused").exists()
 
 
+def test_the_first_master_names_a_poster_that_comes_after_the_smallest_rendition(tmp_path, source_at, monkeypatch):
+    source = source_at("early_854x480.mp4", seconds=1, size="854x480")
+    slow = tmp_path / "bin" / "ffmpeg"  # the poster's call waits 2 s, long after 360p is made
+    slow.parent.mkdir()
+    slow.write_text(f'#!/bin/sh\ncase " $* " in *" -frames:v 1 "*" mjpeg "*) sleep 2;; esac\n'
+                    f'exec {shutil.which("ffmpeg")} "$@"\n')
+    slow.chmod(0o755)
+    monkeypatch.setenv("PATH", f"{slow.parent}{os.pathsep}{os.environ['PATH']}")
+    out, masters = tmp_path / "out", []
+    package_video(source, out, resolution=["360p"], publish_early=True, storyboard=False,
+                  on_rendition=lambda name: masters.append((out / "master.m3u8").read_text()))
+    assert (out / "360p.m3u8").stat().st_mtime < (out / "poster.jpg").stat().st_mtime, "the poster came after"
+    assert 'URI="poster.jpg"' in masters[0]
+
+
 @pytest.mark.skipif(shutil.which("redis-server") is None, reason="needs Debian's redis-server")
 def test_the_celery_task_reports_what_the_master_lists(tmp_path, source_at, monkeypatch):
     """The task run in this process, its progress stored in a real Redis: the last report

@@ -191,6 +191,18 @@ def test_a_message_for_a_folder_another_job_holds_is_refused(tmp_path, monkeypat
         spread.job_from_message({**job.message(), "poster": "false"}, confine)
 
 
+@pytest.mark.parametrize("rates", [[400_000], None])
+def test_a_message_without_a_bit_rate_for_each_rendition_is_refused_before_any_file(tmp_path, monkeypatch, rates):
+    for variable in ("KESTRAVA_SOURCE_ROOTS", "KESTRAVA_OUTPUT_ROOT", "KESTRAVA_KEY_DIR"):
+        monkeypatch.setenv(variable, str(tmp_path))
+    job = job_in(tmp_path, ["480p", "360p"])
+    job.folder.lock.write_text(job.job_id)
+    task = make_app("redis://127.0.0.1:9/0").tasks[spread_tasks.RENDITION_TASK]
+    with pytest.raises(ValueError, match="a spread job's message needs a bit rate for each rendition"):
+        task({**job.message(), "rates": rates}, "360p")
+    assert [path.name for path in tmp_path.iterdir()] == ["out.lock"]
+
+
 def test_spread_progress_follows_the_slowest_rendition(tmp_path):
     job = job_in(tmp_path, ["720p", "360p"])
     for name, seconds in (("720p", 3), ("360p", 1)):
