@@ -14,6 +14,7 @@ import subprocess
 import time
 
 import kestrava
+import numpy as np
 
 FFMPEG = ["ffmpeg", "-v", "error", "-nostdin", "-y"]
 # Generated sources outlive the run: a file per ffmpeg command, named by its digest.
@@ -227,6 +228,14 @@ def audio_seconds(*input_args: str) -> float:
     found = ffprobe("-select_streams", "a:0", "-show_entries", "stream=sample_rate:frame=nb_samples",
                     *input_args)
     return sum(f["nb_samples"] for f in found["frames"]) / int(found["streams"][0]["sample_rate"])
+
+
+def loudest_frequency(*input_args: str, rate: int = 8000) -> float:
+    """The frequency, in Hz, that the input's first sound is loudest at."""
+    raw = subprocess.run(["ffmpeg", "-v", "error", *input_args, "-map", "0:a:0", "-ac", "1", "-ar", str(rate),
+                          "-f", "s16le", "-"], check=True, capture_output=True).stdout
+    samples = np.frombuffer(raw, np.int16)
+    return float(np.argmax(np.abs(np.fft.rfft(samples)))) * rate / len(samples)
 
 
 def carries_all_audio(playlist: pathlib.Path, source: pathlib.Path, source_seconds: float | None = None) -> bool:

@@ -12,6 +12,7 @@ import pytest
 
 from helpers import needs_unsanitized_module
 from kestrava_jobs import PackageResult, package_video
+from kestrava_jobs.job.result import LeftOutAudio
 from kestrava_jobs.captions.job_captions import JobCaptions
 from kestrava_jobs.captions.renditions import check_caption
 from kestrava_jobs.captions.sidecars import Sidecar, check_sidecars
@@ -25,7 +26,7 @@ from kestrava_jobs.job.probe import probe_source
 from kestrava_jobs.job.request import JobOptions, check_request, plan_job
 from kestrava_jobs.storage.folder import JobFolder
 from kestrava_jobs.storage.keys import read_key_info
-from media import decrypt_segment, ffprobe, generate, segment_durations
+from media import decrypt_segment, ffprobe, generate, loudest_frequency, segment_durations
 
 pytestmark = needs_unsanitized_module
 
@@ -60,14 +61,16 @@ def pgs(path: pathlib.Path) -> pathlib.Path:
 @pytest.fixture(scope="session")
 def subtitled(media_dir) -> pathlib.Path:
     """8 s of Matroska whose clock starts at 10 s: English SubRip (default), Portuguese ASS
-    (default too, forced, titled), a PGS track."""
+    (default too, forced, titled), a PGS track; and a second sound, in French."""
     (media_dir / "en.srt").write_text(ENGLISH)
     (media_dir / "pt.ass").write_text(PORTUGUESE_ASS)
     return generate(media_dir / "subtitled.mkv", "-f", "lavfi", "-i", "testsrc=size=320x240:rate=30:duration=8",
                     "-f", "lavfi", "-i", "sine=duration=8", "-i", str(media_dir / "en.srt"),
                     "-i", str(media_dir / "pt.ass"), "-i", str(pgs(media_dir / "bitmap.sup")),
-                    "-map", "0", "-map", "1", "-map", "2", "-map", "3", "-map", "4", "-c:v", "libx264",
-                    "-preset", "ultrafast", "-c:a", "aac", "-c:s:0", "srt", "-c:s:1", "ass", "-c:s:2", "copy",
+                    "-f", "lavfi", "-i", "sine=frequency=600:duration=8",
+                    "-map", "0", "-map", "1", "-map", "2", "-map", "3", "-map", "4", "-map", "5", "-c:v", "libx264",
+                    "-preset", "ultrafast", "-c:a", "aac", "-metadata:s:a:1", "language=fre",
+                    "-metadata:s:a:1", "title=Français", "-c:s:0", "srt", "-c:s:1", "ass", "-c:s:2", "copy",
                     "-metadata:s:s:0", "language=eng", "-metadata:s:s:1", "language=por",
                     "-metadata:s:s:1", "title=Português", "-disposition:s:0", "default",
                     "-disposition:s:1", "default+forced", "-disposition:s:2", "0", "-output_ts_offset", "10")
@@ -82,11 +85,15 @@ def seconds(stamp: str) -> float:
     return int(hours) * 3600 + int(minutes) * 60 + float(rest)
 
 
+def first_segment(out: pathlib.Path, key_file: str, name: str) -> pathlib.Path:
+    """The rendition's first segment, decrypted."""
+    iv = out.joinpath(f"{name}.m3u8").read_text().split("IV=0x")[1][:32]
+    return decrypt_segment(out / f"{name}_000.ts", pathlib.Path(key_file).read_bytes(), iv, out.parent / "clear.ts")
+
+
 def first_stamp(out: pathlib.Path, key_file: str, name: str) -> int:
     """The earliest MPEG-TS stamp of the rendition's first segment, as ffprobe reads it."""
-    iv = out.joinpath(f"{name}.m3u8").read_text().split("IV=0x")[1][:32]
-    clear = decrypt_segment(out / f"{name}_000.ts", pathlib.Path(key_file).read_bytes(), iv, out.parent / "clear.ts")
-    streams = ffprobe("-show_entries", "stream=start_pts", str(clear))["streams"]
+    streams = ffprobe("-show_entries", "stream=start_pts", str(first_segment(out, key_file, name)))["streams"]
     return min(int(stream["start_pts"]) for stream in streams)
 
 
@@ -115,6 +122,9 @@ def test_tracks_and_sidecars_become_renditions_cut_as_the_video(captioned, subti
     made = {caption.playlist: caption for caption in result.captions if caption.playlist}
     assert sorted(made) == ["subs_de.m3u8", "subs_en-GB.m3u8", "subs_en.m3u8", "subs_fr.m3u8", "subs_it.m3u8",
                             "subs_pt.m3u8"]
+    # The sound the renditions carry (440 Hz), and the one they do not (French, 600 Hz).
+    assert loudest_frequency("-i", str(first_segment(out, result.key_file, "360p"))) == pytest.approx(440, abs=2)
+    assert result.audio_left_out == [LeftOutAudio(5, "fre", "Français")]
     skipped = {(caption.origin, caption.language): caption.skipped for caption in result.captions
                if not caption.playlist}
     assert skipped == {("stream 4 (hdmv_pgs_subtitle)", ""):
@@ -239,7 +249,17 @@ def test_a_sidecar_without_its_bom_is_read_in_the_charset_named_for_it(tmp_path)
         check_sidecars({"ja": tmp_path / "ja.srt"}, None)
 
 
-def test_caption_files_come_from_the_command_and_from_messages_only_as_sources_do(tmp_path, subtitled, monkeypatch):
+def test_caption_files_come_from_the_command_and_from_messages_only_as_sources_do(tmp_path, subtitled, sidecars,
+                                                                                   monkeypatch):
+    # A line for each track made; one on stderr for each left out, and one for the sound left out.
+    run = subprocess.run([sys.executable, "-m", "kestrava_jobs", str(subtitled), str(tmp_path / "made"), "--resolution",
+                          "360p", "--captions", f"es={sidecars['es']}", "--no-poster", "--no-storyboard"],
+                         capture_output=True, text=True, timeout=60)
+    assert [line for line in run.stdout.splitlines() if line.startswith("captions")] == [
+        "captions: subs_en.m3u8, English (en), 2 cues", "captions: subs_pt.m3u8, Português (pt), 1 cue"]
+    assert [line.split(" left out")[0] for line in run.stderr.splitlines()] == [
+        f"{subtitled}: captions of stream 4 (hdmv_pgs_subtitle)", f"{subtitled}: captions of {sidecars['es']} (es)",
+        f"{subtitled}: audio"] and run.stderr.endswith(": stream 5 (fre) (Français)\n")
     (tmp_path / "binary.srt").write_bytes(bytes(1000))
     run = subprocess.run([sys.executable, "-m", "kestrava_jobs", str(subtitled), str(tmp_path / "out"),
                           "--captions", f"de={tmp_path / 'binary.srt'}"], capture_output=True, text=True, timeout=60)
@@ -272,7 +292,7 @@ def test_a_spread_job_makes_its_captions_once_as_package_video_does(tmp_path, ca
     written = (job.folder.path / "subs_en_000.vtt").stat().st_ino
     result = finish(job)
     assert (job.folder.path / "subs_en_000.vtt").stat().st_ino == written, "made once, by the first master"
-    assert result.captions == captioned.captions
+    assert (result.captions, result.audio_left_out) == (captioned.captions, captioned.audio_left_out)
     master = (job.folder.path / "master.m3u8").read_text()
     assert [line for line in master.splitlines() if line.startswith("#EXT-X-MEDIA")] == expected
     for playlist in ("subs_en", "subs_pt", "subs_de", "subs_fr", "subs_it"):

@@ -27,7 +27,8 @@ from ..job.master import master_text
 from ..job.outcome import Made, log_tail, master_unwritten, none_complete, package_result
 from ..job.progress import PlaylistProgress
 from ..job.request import JobPlan, JobRequest
-from ..job.result import CaptionResult, PackageError, PackageResult, PicturesResult, RenditionResult
+from ..job.probe import audio_left_out, probe_source
+from ..job.result import CaptionResult, LeftOutAudio, PackageError, PackageResult, PicturesResult, RenditionResult
 from ..job.validate import check_bitrates, check_names, check_out_dir, check_timeout
 from ..storage import keys, names as file_names
 from ..storage.keys import check_key_uri
@@ -322,6 +323,7 @@ def checked_package(job: SpreadJob) -> PackageResult:
     check_one_key(job, list(made.checked))
     check_aligned(job, list(made.checked))
     result.captions = captions_of(job, next(iter(made.checked)))
+    result.audio_left_out = audio_left_out_of(job.source, deadline)
     result.pictures = spread_pictures.recorded(staging(job.folder)) or PicturesResult(
         skipped="the pictures' step did not finish" if job.poster or job.storyboard else "")
     try:
@@ -330,6 +332,15 @@ def checked_package(job: SpreadJob) -> PackageResult:
     except OSError as error:
         raise master_unwritten(job.folder, error, result) from None
     return result
+
+
+def audio_left_out_of(source: str, deadline: Deadline) -> list[LeftOutAudio]:
+    """The source's audio streams no rendition carries, read again at the end: a source
+    that cannot be read by now leaves the renditions as they are, and names none."""
+    try:
+        return audio_left_out(probe_source(source, deadline).streams)
+    except PackageError:
+        return []
 
 
 def made_renditions(job: SpreadJob, key: keys.KeyInfo, deadline: Deadline) -> Made:

@@ -205,15 +205,32 @@ def show(console: Console, source: str, outcome: PackageResult | Exception) -> N
     for name in outcome.failed:
         table.add_row(f"[red]{name}[/]", "failed", "", "", "", "", "")
     console.print(table)
-    for made in (outcome.pictures.poster, outcome.pictures.storyboard):
-        if made:
-            console.print(made, markup=False, soft_wrap=True)
+    for line in [*caption_lines(outcome), outcome.pictures.poster, outcome.pictures.storyboard]:
+        if line:
+            console.print(line, markup=False, soft_wrap=True)
     if outcome.key_file:
         console.print(f"key: {outcome.key_file}", markup=False, soft_wrap=True)
-    if outcome.pictures.skipped:
-        say(f"{source}: {outcome.pictures.skipped}")
+    for line in [outcome.pictures.skipped, *left_out_lines(outcome)]:
+        if line:
+            say(f"{source}: {line}")
     for name in outcome.failed:
         say(f"{source}: {name} failed: {outcome.reasons.get(name, 'no reason recorded')}")
+
+
+def caption_lines(outcome: PackageResult) -> list[str]:
+    return [f"captions: {caption.playlist}, {caption.name} ({caption.language or 'no language'}), "
+            f"{caption.cues} cue{'' if caption.cues == 1 else 's'}" for caption in outcome.captions if caption.playlist]
+
+
+def left_out_lines(outcome: PackageResult) -> list[str]:
+    """A line for each caption track left out, and one for the audio streams no rendition carries."""
+    lines = [f"captions of {caption.origin}{f' ({caption.language})' if caption.language else ''} left out: "
+             f"{caption.skipped}" for caption in outcome.captions if not caption.playlist]
+    audio = [f"stream {stream.index}" + "".join(f" ({part})" for part in (stream.language, stream.title) if part)
+             for stream in outcome.audio_left_out]
+    if audio:
+        lines.append(f"audio left out, as each rendition carries one track: {', '.join(audio)}")
+    return lines
 
 
 def preview(argv: list[str]) -> int:

@@ -10,13 +10,14 @@ from dataclasses import dataclass
 
 from .deadline import Deadline
 from .ffmpeg_words import first_words
-from .result import UnreadableSource
+from .result import LeftOutAudio, UnreadableSource
 
 log = logging.getLogger(__name__)
 PROBE_SECONDS = 60
-ENTRIES = ("format=duration:stream=index,codec_type,codec_name,width,height,start_time,duration,sample_aspect_ratio,"
-           "color_transfer,color_primaries,color_space,color_range,field_order"
-           ":stream_tags=language,title:stream_disposition=default,forced:stream_side_data=rotation")
+ENTRIES = ("format=duration:stream=index,codec_type,codec_name,width,height,start_time,duration,bit_rate,"
+           "sample_aspect_ratio,color_transfer,color_primaries,color_space,color_range,field_order"
+           ":stream_tags=language,title:stream_disposition=default,forced,hearing_impaired,visual_impaired"
+           ":stream_side_data=rotation")
 
 
 @dataclass(frozen=True)
@@ -63,6 +64,22 @@ def own_length(streams: tuple[dict, ...], format_duration: float | None) -> floa
 def first_video(streams: tuple[dict, ...]) -> dict | None:
     """The first video stream: the one the module packages."""
     return next((stream for stream in streams if stream.get("codec_type") == "video"), None)
+
+
+def audio_left_out(streams: tuple[dict, ...]) -> list[LeftOutAudio]:
+    """Every audio stream but the one the module packages: FFmpeg's best, as it ranks them
+    (not for the hearing or visually impaired, then the default one, then the highest bit
+    rate; the first of equals)."""
+    audio = [stream for stream in streams if stream.get("codec_type") == "audio"]
+    kept = max(audio, key=audio_rank, default=None)
+    return [LeftOutAudio(stream["index"], stream.get("tags", {}).get("language", ""),
+                         stream.get("tags", {}).get("title", "")) for stream in audio if stream is not kept]
+
+
+def audio_rank(stream: dict) -> tuple[int, float]:
+    disposition = stream.get("disposition", {})
+    plain = not (disposition.get("hearing_impaired") or disposition.get("visual_impaired"))
+    return int(plain) + int(bool(disposition.get("default"))), float_or_none(stream.get("bit_rate")) or 0.0
 
 
 def quarter_turn(stream: dict) -> int:

@@ -13,7 +13,8 @@ from ..pictures.order import PicturesOrder, pictures_order
 from ..storage.keys import DEFAULT_KEY_URI, check_key_uri, ready_key_dir
 from ..storage.seam import Package
 from .deadline import Deadline
-from .probe import SourceInfo, probe_source
+from .probe import SourceInfo, audio_left_out, probe_source
+from .result import LeftOutAudio
 from .validate import check_bitrates, check_key_info, check_names, check_out_dir, check_source, check_timeout
 
 ProgressCallback = Callable[[float, float | None], None]
@@ -56,6 +57,7 @@ class JobPlan:
     duration: float | None  # the source's, in seconds, when known
     captions: CaptionPlan = CaptionPlan([], 0.0)
     pictures: PicturesOrder | None = None
+    audio_left_out: tuple[LeftOutAudio, ...] = ()
 
 
 @dataclass(frozen=True)
@@ -101,5 +103,6 @@ def plan_job(request: JobRequest) -> JobPlan:
     info: SourceInfo = probe_source(request.source, request.deadline)
     names, rates = ladder.pair(request.names, request.rates, info.shown_size)
     return JobPlan(names, rates, info.duration, plan_captions(info.streams, list(request.sidecars)),
-                   pictures_order(request.source, info, names, request.poster, request.storyboard))
+                   pictures_order(request.source, info, names, request.poster, request.storyboard),
+                   tuple(audio_left_out(info.streams)))
 

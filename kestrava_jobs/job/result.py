@@ -34,6 +34,14 @@ class CaptionResult:
 
 
 @dataclass
+class LeftOutAudio:
+    """An audio stream of the source that no rendition carries: each carries one."""
+    index: int  # the source's stream
+    language: str = ""  # as the source tags it (ISO 639-2), empty when untagged
+    title: str = ""
+
+
+@dataclass
 class PicturesResult:
     """The poster and the storyboard, by location as the package's home names them; empty
     when not made, with the reason in `skipped`."""
@@ -65,6 +73,7 @@ class PackageResult:
     log_tail: str = ""
     captions: list[CaptionResult] = field(default_factory=list)
     pictures: PicturesResult = field(default_factory=PicturesResult)
+    audio_left_out: list[LeftOutAudio] = field(default_factory=list)
 
     def to_dict(self) -> dict:
         """Plain JSON-able data."""
@@ -75,7 +84,9 @@ class PackageResult:
         renditions = {name: RenditionResult(**rendition) for name, rendition in data["renditions"].items()}
         captions = [CaptionResult(**caption) for caption in data.get("captions", [])]
         pictures = PicturesResult(**data.get("pictures", {}))
-        return cls(**{**data, "renditions": renditions, "captions": captions, "pictures": pictures})
+        audio = [LeftOutAudio(**stream) for stream in data.get("audio_left_out", [])]
+        return cls(**{**data, "renditions": renditions, "captions": captions, "pictures": pictures,
+                      "audio_left_out": audio})
 
 
 class PackageError(RuntimeError):

@@ -55,6 +55,7 @@ def made_and_checked(request: JobRequest, plan: JobPlan, key: KeyInfo, log_fd: i
     result.pictures = playable.pictures.finish()
     write_measured_master(playable, result)
     result.captions = playable.captions.results or []  # made with the first master
+    result.audio_left_out = list(plan.audio_left_out)
     return result
 
 
