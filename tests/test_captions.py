@@ -61,16 +61,18 @@ def pgs(path: pathlib.Path) -> pathlib.Path:
 @pytest.fixture(scope="session")
 def subtitled(media_dir) -> pathlib.Path:
     """8 s of Matroska whose clock starts at 10 s: English SubRip (default), Portuguese ASS
-    (default too, forced, titled), a PGS track; and a second sound, in French."""
+    (default too, forced, titled), a PGS track; a French sound (600 Hz), then the default one
+    (440 Hz)."""
     (media_dir / "en.srt").write_text(ENGLISH)
     (media_dir / "pt.ass").write_text(PORTUGUESE_ASS)
     return generate(media_dir / "subtitled.mkv", "-f", "lavfi", "-i", "testsrc=size=320x240:rate=30:duration=8",
-                    "-f", "lavfi", "-i", "sine=duration=8", "-i", str(media_dir / "en.srt"),
+                    "-f", "lavfi", "-i", "sine=frequency=600:duration=8", "-i", str(media_dir / "en.srt"),
                     "-i", str(media_dir / "pt.ass"), "-i", str(pgs(media_dir / "bitmap.sup")),
-                    "-f", "lavfi", "-i", "sine=frequency=600:duration=8",
+                    "-f", "lavfi", "-i", "sine=duration=8",
                     "-map", "0", "-map", "1", "-map", "2", "-map", "3", "-map", "4", "-map", "5", "-c:v", "libx264",
-                    "-preset", "ultrafast", "-c:a", "aac", "-metadata:s:a:1", "language=fre",
-                    "-metadata:s:a:1", "title=Français", "-c:s:0", "srt", "-c:s:1", "ass", "-c:s:2", "copy",
+                    "-preset", "ultrafast", "-c:a", "aac", "-metadata:s:a:0", "language=fre",
+                    "-metadata:s:a:0", "title=Français", "-disposition:a:0", "0", "-disposition:a:1", "default",
+                    "-c:s:0", "srt", "-c:s:1", "ass", "-c:s:2", "copy",
                     "-metadata:s:s:0", "language=eng", "-metadata:s:s:1", "language=por",
                     "-metadata:s:s:1", "title=Português", "-disposition:s:0", "default",
                     "-disposition:s:1", "default+forced", "-disposition:s:2", "0", "-output_ts_offset", "10")
@@ -122,9 +124,9 @@ def test_tracks_and_sidecars_become_renditions_cut_as_the_video(captioned, subti
     made = {caption.playlist: caption for caption in result.captions if caption.playlist}
     assert sorted(made) == ["subs_de.m3u8", "subs_en-GB.m3u8", "subs_en.m3u8", "subs_fr.m3u8", "subs_it.m3u8",
                             "subs_pt.m3u8"]
-    # The sound the renditions carry (440 Hz), and the one they do not (French, 600 Hz).
+    # The sound the renditions carry, the default one (440 Hz), and the one they do not (French, 600 Hz).
     assert loudest_frequency("-i", str(first_segment(out, result.key_file, "360p"))) == pytest.approx(440, abs=2)
-    assert result.audio_left_out == [LeftOutAudio(5, "fre", "Français")]
+    assert result.audio_left_out == [LeftOutAudio(1, "fre", "Français")]
     skipped = {(caption.origin, caption.language): caption.skipped for caption in result.captions
                if not caption.playlist}
     assert skipped == {("stream 4 (hdmv_pgs_subtitle)", ""):
@@ -259,7 +261,7 @@ def test_caption_files_come_from_the_command_and_from_messages_only_as_sources_d
         "captions: subs_en.m3u8, English (en), 2 cues", "captions: subs_pt.m3u8, Português (pt), 1 cue"]
     assert [line.split(" left out")[0] for line in run.stderr.splitlines()] == [
         f"{subtitled}: captions of stream 4 (hdmv_pgs_subtitle)", f"{subtitled}: captions of {sidecars['es']} (es)",
-        f"{subtitled}: audio"] and run.stderr.endswith(": stream 5 (fre) (Français)\n")
+        f"{subtitled}: audio"] and run.stderr.endswith(": stream 1 (fre) (Français)\n")
     (tmp_path / "binary.srt").write_bytes(bytes(1000))
     run = subprocess.run([sys.executable, "-m", "kestrava_jobs", str(subtitled), str(tmp_path / "out"),
                           "--captions", f"de={tmp_path / 'binary.srt'}"], capture_output=True, text=True, timeout=60)
