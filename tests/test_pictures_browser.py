@@ -1,5 +1,6 @@
 """The preview's page in Chromium, read off its screenshots: the poster before play, and
-the storyboard's tile of the time under the pointer on the seek bar."""
+the storyboard's tile of the time under the pointer on the seek bar; and the page under
+the seek bar, where the storyboard's own media element must not show."""
 
 import base64
 import pathlib
@@ -14,6 +15,11 @@ from test_pictures import frames, psnr
 
 pytestmark = needs_unsanitized_module
 BOX = "(element => { const box = element.getBoundingClientRect(); return [box.left, box.top, box.width, box.height]; })"
+# The elements shown below an element and at least as wide as it, by id (or tag).
+WIDE_BELOW = ("(above => { const bar = above.getBoundingClientRect(); return [...document.body.querySelectorAll('*')]"
+              ".filter(element => { const box = element.getBoundingClientRect(); return box.top >= bar.bottom && "
+              "box.width >= bar.width && box.height > 0 && element.checkVisibility({opacityProperty: true, "
+              "visibilityProperty: true}); }).map(element => element.id || element.tagName); })")
 
 
 def screenshot(page, path: pathlib.Path) -> pathlib.Path:
@@ -54,3 +60,12 @@ def test_the_page_shows_the_poster_before_play_and_the_tile_under_the_pointer(tm
     assert (tile["sheet"], tile["x"], tile["y"], tile["width"], tile["height"]) == ("storyboard_0.jpg", 960, 0, 160, 90)
     assert psnr(before_play[:90], poster[:90]) >= 25  # above the controls the paused player lays over it
     assert psnr(hovered, tiles[6]) >= 30 > max(psnr(hovered, tiles[5]), psnr(hovered, tiles[7]))
+
+
+def test_nothing_as_wide_as_the_seek_bar_shows_under_it(packaged, debugging_port):
+    """The storyboard's media element only reads the index: no empty black box under the bar."""
+    out, _ = packaged
+    with previewing(out) as url, opened(debugging_port, url + "#paused") as page:
+        wait_for(lambda: page.evaluate("window.preview && video.duration > 0"), 20, "the master")
+        assert page.evaluate(f"{WIDE_BELOW}(document.getElementById('scrub'))") == []
+        assert page.evaluate("preview.errors") == []
