@@ -81,24 +81,29 @@ def assert_covers(folder: pathlib.Path, length: float, interval: int) -> None:
 SLIDE_RATE = 25  # a slide's first picture is a B-frame no picture refers to, at every other second
 
 
-def slide_source(path: pathlib.Path, seconds: int, gap: int, *extra: str) -> pathlib.Path:
+def slide_source(path: pathlib.Path, seconds: int, gap: int, *extra: str, video_offset_ms: int = 0) -> pathlib.Path:
     """Slides: a new picture every second, with x264's B-frames; key frames `gap` s apart;
     `extra` names more inputs (a sound), then output options."""
+    filters = f"fps={SLIDE_RATE}" + (f",settb=1/1000,setpts=PTS+{video_offset_ms}" if video_offset_ms else "")
+    # The offset kept to the millisecond: the encoder's own time base would round it to a picture.
+    exact = ("-fps_mode", "passthrough", "-enc_time_base:v", "1/1000") if video_offset_ms else ()
     return generate(path, "-f", "lavfi", "-i", f"testsrc2=size=320x180:rate=1:duration={seconds}", *extra,
-                    "-vf", f"fps={SLIDE_RATE}", "-c:v", "libx264", "-g", str(gap * SLIDE_RATE), "-pix_fmt", "yuv420p")
+                    "-vf", filters, *exact, "-c:v", "libx264", "-g", str(gap * SLIDE_RATE), "-pix_fmt", "yuv420p")
 
 
 def order_of(source: pathlib.Path):
     return pictures_order(str(source), probe_source(str(source), Deadline(None)), ["360p"], True, True)
 
 
-def assert_each_tile_is_its_slide(folder: pathlib.Path, source: pathlib.Path, slides: int) -> None:
-    """Every tile is its own second's slide, not the one before or after it."""
+def assert_tiles_show(folder: pathlib.Path, source: pathlib.Path, slides: list[int]) -> None:
+    """Each tile is the slide given for it, not the one before or after it."""
     reference = frames("-i", str(source), size=(160, 90), filters=f"select='not(mod(n,{SLIDE_RATE}))',scale=160:90")
-    scores = [[psnr(tile, reference[second]) if 0 <= second < len(reference) else 0.0 for second in (n - 1, n, n + 1)]
-              for n, tile in enumerate(tiles(folder))]
+    made = list(tiles(folder))
+    scores = [[psnr(tile, reference[near]) if 0 <= near < len(reference) else 0.0 for near in (slide - 1, slide, slide + 1)]
+              for slide, tile in zip(slides, made)]
     print(f"PSNR of each tile against the slide before, its own and the next: {np.round(scores, 1).tolist()}")
-    assert len(scores) == slides and all(own >= 25 and own > max(before, after) + 10 for before, own, after in scores)
+    assert len(made) == len(slides) and all(own >= 25 and own > max(before, after) + 10
+                                            for before, own, after in scores)
 
 
 @pytest.mark.parametrize("gap", [10, 1])
@@ -111,31 +116,49 @@ def test_each_tile_is_its_slide_and_the_index_covers_the_video(tmp_path, media_d
     made, folder = pictures_of(tmp_path, source)
     assert put == ["poster.jpg", "storyboard_0.jpg", "storyboard.vtt"], "the index never names a missing sheet"
     assert (made.tiles, made.interval, made.tile_width, made.tile_height, made.skipped) == (12, 1, 160, 90, "")
-    assert_each_tile_is_its_slide(folder, source, SLIDE_SECONDS)
+    assert_tiles_show(folder, source, list(range(SLIDE_SECONDS)))
     assert_covers(folder, SLIDE_SECONDS, 1)
     assert [sheet for _, _, sheet, _ in cues(folder)] == ["storyboard_0.jpg"] * 12
 
 
+@pytest.mark.parametrize("container", ["mkv", "mp4", "ts", "flv"])
+def test_a_source_is_as_long_as_its_media_whatever_its_clock(media_dir, container):
+    # Matroska and MP4 give their end time as their duration, MPEG-TS and FLV their length;
+    # a caption that lasts past the pictures does not count.
+    (media_dir / "past_the_end.srt").write_text("1\n00:00:02,000 --> 00:00:09,000\nStill here\n")
+    captions = ("-i", str(media_dir / "past_the_end.srt"), "-map", "0", "-map", "1") if container == "mkv" else ()
+    for offset in ("1", "10"):
+        source = generate(media_dir / f"length_3s_from_{offset}.{container}", "-f", "lavfi", "-i",
+                          "testsrc2=size=64x64:duration=3", *captions, "-c:v", "libx264", "-preset", "ultrafast",
+                          "-output_ts_offset", offset)
+        assert probe_source(str(source), Deadline(None)).duration == pytest.approx(3, abs=0.05)
+
+
 @needs_unsanitized_module
 def test_a_source_whose_clock_starts_late_is_as_long_as_its_media(tmp_path, media_dir):
-    # 8 s of slides whose first stamp is 10 s: Matroska gives its duration as 18 s.
+    # 8 s of slides whose first stamp is 10.03 s, its sound's 10 s: Matroska gives its duration
+    # as 18.03 s. Without B-frames, every picture is decoded for the tiles.
     source = slide_source(media_dir / "slides_late.mkv", 8, 10, "-f", "lavfi", "-i", "sine=duration=8",
-                          "-c:a", "pcm_s16le", "-output_ts_offset", "10")
+                          "-c:a", "pcm_s16le", "-output_ts_offset", "10", "-bf", "0", video_offset_ms=30)
     totals = []
     result = package_video(source, tmp_path / "out", resolution=["360p"], on_progress=lambda done, total:
                            totals.append(total))
     length = sum(segment_durations(tmp_path / "out" / "360p.m3u8"))
     assert (round(length, 1), {round(total, 1) for total in totals}) == (8, {8})
-    assert (result.pictures.tiles, result.pictures.skipped) == (8, "")
+    assert (result.pictures.tiles, result.pictures.skipped) == (9, "")
     assert_covers(tmp_path / "out", length, 0.05)
-    assert_each_tile_is_its_slide(tmp_path / "out", source, 8)
+    # On the package's clock, each slide's last picture (0.01 s before its end, 0.03 s
+    # later from the origin) is stamped at the next second: that second's tile shows it.
+    assert_tiles_show(tmp_path / "out", source, [0, *range(8)])
 
 
 @pytest.mark.parametrize("name, keys, expected", [
     # Key frames a second apart on a clock that starts 10 s late (Matroska's duration: 22 s).
     ("keys_1s_late.mkv", ("-g", "25", "-output_ts_offset", "10"), True),
     # Key frames 1.04 s apart: no gap is much over a second, yet the 26th second holds none.
-    ("keys_1.04s.mp4", ("-g", "26"), False)])
+    ("keys_1.04s.mp4", ("-g", "26"), False),
+    # Key frames a second apart that stop before the last second.
+    ("keys_stop.mp4", ("-g", "1000", "-force_key_frames", "expr:lt(t,28.5)*not(mod(n,25))"), False)])
 def test_key_frames_alone_serve_only_where_each_interval_holds_one(media_dir, name, keys, expected):
     source = generate(media_dir / name, "-f", "lavfi", "-i", "testsrc2=size=64x64:rate=25:duration=30",
                       "-c:v", "libx264", "-preset", "ultrafast", "-sc_threshold", "0", *keys)

@@ -8,8 +8,10 @@ import math
 import subprocess
 from dataclasses import dataclass
 
+from .clock import clock_origin, own_length
 from .deadline import Deadline
 from .ffmpeg_words import first_words
+from .numbers import float_or_none
 from .result import LeftOutAudio, UnreadableSource
 
 log = logging.getLogger(__name__)
@@ -33,32 +35,6 @@ class SourceInfo:
     @property
     def origin(self) -> float:
         return clock_origin(self.streams)
-
-
-def clock_origin(streams: tuple[dict, ...]) -> float:
-    """Where the package's clock starts, in seconds on the source's: the earlier of the first
-    video and audio stamps, as the module times both streams from it."""
-    return min((start for stream in media_streams(streams) if (start := float_or_none(stream.get("start_time")))
-                is not None), default=0.0)
-
-
-def media_streams(streams: tuple[dict, ...]) -> list[dict]:
-    return [stream for stream in streams if stream.get("codec_type") in ("video", "audio")]
-
-
-def own_length(streams: tuple[dict, ...], format_duration: float | None) -> float | None:
-    """The media's own length, its last stamp less its first. A container's duration is not
-    always that: Matroska's and MP4's run from their clock's zero, so a source whose first
-    stamp is 10 s counts those 10 s too. The streams' own ends say where it stops; where no
-    stream gives one, the container's duration is taken as that end."""
-    ends = [start + length for stream in media_streams(streams)
-            if (start := float_or_none(stream.get("start_time"))) is not None
-            and (length := float_or_none(stream.get("duration"))) is not None]
-    end = max(ends, default=format_duration)
-    if end is None:
-        return None
-    length = end - clock_origin(streams)
-    return length if length > 0 else format_duration
 
 
 def first_video(streams: tuple[dict, ...]) -> dict | None:
@@ -113,17 +89,9 @@ def probe_source(source: str, deadline: Deadline) -> SourceInfo:
     stream = first_video(streams)
     if stream is None:
         raise UnreadableSource(f"{source}: has no video to package (an audio-only file?)")
-    duration = own_length(streams, float_or_none(found.get("format", {}).get("duration")))
+    duration = own_length(source, streams, float_or_none(found.get("format", {}).get("duration")), deadline)
     width, height = stream.get("width"), stream.get("height")
     if not width or not height:
         return SourceInfo(duration, None, streams)
     turned = quarter_turn(stream) in (90, 270)
     return SourceInfo(duration, (height, width) if turned else (width, height), streams)
-
-
-def float_or_none(text: object) -> float | None:
-    """ffprobe's figure, which may be missing or N/A."""
-    try:
-        return float(text)  # type: ignore[arg-type]
-    except (TypeError, ValueError):
-        return None
