@@ -82,13 +82,18 @@ def make_source(path: pathlib.Path, *, seconds: float = 2, size: str = "320x240"
 
 
 def claiming_duration(mp4: pathlib.Path, seconds: float) -> pathlib.Path:
-    """The MP4 with its movie header claiming `seconds`, whatever its tracks hold (as a tool
-    that got it wrong may write it)."""
+    """The MP4 with its movie and track headers claiming `seconds`, whatever its tracks
+    hold (as a tool that got it wrong may write it)."""
     data = bytearray(mp4.read_bytes())
-    header = data.index(b"mvhd") + 4  # version 0: version and flags, two dates, time scale, duration
-    assert data[header] == 0, "a version 0 movie header"
-    scale = int.from_bytes(data[header + 12:header + 16], "big")
-    data[header + 16:header + 20] = round(seconds * scale).to_bytes(4, "big")
+    movie = data.index(b"mvhd") + 4  # version 0: version and flags, two dates, time scale, duration
+    assert data[movie] == 0, "a version 0 movie header"
+    movie_scale = int.from_bytes(data[movie + 12:movie + 16], "big")
+    data[movie + 16:movie + 20] = round(seconds * movie_scale).to_bytes(4, "big")
+    for track in re.finditer(b"tkhd", data):  # version, flags, two dates, track id, reserved, duration
+        data[track.end() + 20:track.end() + 24] = round(seconds * movie_scale).to_bytes(4, "big")
+    for media in re.finditer(b"mdhd", data):  # as the movie header, in the track's own time scale
+        scale = int.from_bytes(data[media.end() + 12:media.end() + 16], "big")
+        data[media.end() + 16:media.end() + 20] = round(seconds * scale).to_bytes(4, "big")
     mp4.write_bytes(data)
     return mp4
 
