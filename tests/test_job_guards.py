@@ -19,6 +19,7 @@ from kestrava_jobs import package_video
 from kestrava_jobs.job import check, playable
 from kestrava_jobs.job.check import RenditionIncomplete, check_rendition
 from kestrava_jobs.celery_app import make_app
+from kestrava_jobs.cluster.confine import confine
 from kestrava_jobs.job.deadline import Deadline
 from kestrava_jobs.job.ffmpeg_words import cause
 from kestrava_jobs.ladder import pair
@@ -142,3 +143,19 @@ def test_settings_are_read_when_used(tmp_path, monkeypatch):
 def test_ffmpeg_words_name_components_without_their_addresses():
     line = "[vost#0:0/libx264 @ 0x55d1c0] [enc:libx264 @ 0x55d2a0] Error while opening encoder"
     assert cause(f"frame I:1 Avg QP:20\n{line}\n") == "[vost#0:0/libx264] [enc:libx264] Error while opening encoder"
+
+
+@pytest.mark.parametrize("location", ["s3://media/v/abc", "gs://bucket/v", "HTTP://host/v"])
+def test_a_location_in_a_store_no_package_is_written_to_is_refused_before_any_file(tmp_path, media_dir, monkeypatch,
+                                                                                 location):
+    source = make_source(media_dir / "guards_1s.mp4", seconds=1)
+    scheme = location.split(":")[0].lower()
+    monkeypatch.chdir(tmp_path)
+    with pytest.raises(ValueError, match=f"^{location}: packages cannot be written to {scheme}:// locations"):
+        package_video(source, location)
+    run = subprocess.run([sys.executable, "-m", "kestrava_jobs", str(source), location], capture_output=True, text=True)
+    assert (run.returncode, run.stderr.count("\n"), f"{scheme}://" in run.stderr) == (2, 1, True), run.stderr
+    monkeypatch.setenv("KESTRAVA_SOURCE_ROOTS", str(media_dir))
+    with pytest.raises(ValueError, match=f"{scheme}:// locations"):
+        confine(str(source), location, {})
+    assert list(tmp_path.iterdir()) == [], "nothing named s3: is made"

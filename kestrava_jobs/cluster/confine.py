@@ -7,6 +7,7 @@ import pathlib
 
 from ..job.request import JobOptions
 from ..job.validate import url_scheme
+from ..storage.locations import check_scheme
 from ..text import check_text
 from ..settings import ALLOW_URLS, KEY_DIR, OUTPUT_ROOT, SOURCE_ROOTS, settings
 
@@ -41,7 +42,7 @@ def confine(source: object, out_dir: object, options: dict) -> tuple[str, str, d
         real_source = _real_path(source.removeprefix("file:") if isinstance(source, str) else source, "the source")
         if not _under(real_source, settings.source_roots):
             raise ValueError(f"{source}: the source is not under {SOURCE_ROOTS}")
-    out_path = _real_path(out_dir, "out_dir")
+    out_path = _real_path(check_scheme(out_dir) if isinstance(out_dir, str) else out_dir, "out_dir")
     if os.path.islink(out_dir) or not _under(out_path, settings.output_roots):
         raise ValueError(f"{out_dir}: out_dir is not a folder under {OUTPUT_ROOT}")
     if options.get("key_info") is not None:

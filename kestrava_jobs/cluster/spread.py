@@ -29,7 +29,8 @@ from ..job.progress import PlaylistProgress
 from ..job.request import JobPlan, JobRequest
 from ..job.probe import audio_left_out, probe_source
 from ..job.result import CaptionResult, LeftOutAudio, PackageError, PackageResult, PicturesResult, RenditionResult
-from ..job.validate import check_bitrates, check_names, check_out_dir, check_timeout
+from ..job.validate import check_bitrates, check_names, check_timeout
+from ..storage.locations import package_at
 from ..storage import keys, names as file_names
 from ..storage.keys import check_key_uri
 from ..storage.folder import JobFolder, LocalFiles
@@ -86,7 +87,7 @@ def job_from_message(data: object, confine: Confine) -> SpreadJob:
         raise ValueError("a spread job's message needs a bit rate for each rendition and its flags "
                          f"({', '.join(FLAGS)}) true or false")
     job = SpreadJob(job_id=check_text(str(data["job_id"]), "the job id"), source=source,
-                    folder=check_out_dir(out_dir), names=names, rates=rates,
+                    folder=package_at(out_dir), names=names, rates=rates,
                     key_info=pathlib.Path(options["key_info"]), key_uri=check_key_uri(data["key_uri"]),
                     timeout=check_timeout(data["timeout"]), deadline_at=message_number(data["deadline_at"]),
                     publish_early=data["publish_early"], total=message_number(data["total"]),
@@ -287,7 +288,7 @@ def recorded_result(data: object, confine: Confine) -> PackageResult | None:
     if not isinstance(data, dict) or not MESSAGE_FIELDS <= set(data):
         return None
     _, out_dir, _ = confine(data["source"], data["out_dir"], {})
-    return finished_before(check_out_dir(out_dir), data["job_id"])
+    return finished_before(package_at(out_dir), data["job_id"])
 
 
 def end_lock(job: SpreadJob) -> int | None:

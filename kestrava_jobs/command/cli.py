@@ -18,7 +18,8 @@ from rich.table import Table
 from .. import ladder
 from ..job.package import package_video
 from ..job.result import PackageError, PackageResult
-from ..job.validate import check_names, check_out_dir
+from ..job.validate import check_names
+from ..storage.locations import check_scheme, package_at
 from ..storage.keys import DEFAULT_KEY_URI
 from ..settings import DEFAULT_KEY_DIR, KEY_DIR
 from ..storage.names import BESIDE
@@ -241,7 +242,7 @@ def preview(argv: list[str]) -> int:
     parser.add_argument("--port", type=int, default=0, help="port on 127.0.0.1 (default: a free one)")
     args = parser.parse_args(argv)
     try:
-        serve(pathlib.Path(args.out_dir), pathlib.Path(args.key) if args.key else None, args.port)
+        serve(args.out_dir, pathlib.Path(args.key) if args.key else None, args.port)
     except KeyboardInterrupt:
         return 0
     except (OSError, ValueError) as error:
@@ -259,12 +260,12 @@ def main(argv: list[str] | None = None) -> int:
     # Its warnings name each failed rendition's reason, which the command prints with the
     # result (and --json carries).
     logging.getLogger("kestrava_jobs.job.check").setLevel(logging.ERROR)
-    sources, out = args.paths[:-1], pathlib.Path(args.paths[-1])
+    sources = args.paths[:-1]
     console = Console(stderr=args.json)
     try:
         check_names(args.resolution)
         refuse_names_as_sources(sources)
-        folders = [check_out_dir(folder) for folder in out_dirs(sources, out)]
+        folders = [package_at(folder) for folder in out_dirs(sources, pathlib.Path(check_scheme(args.paths[-1])))]
     except ValueError as error:
         say(f"kestrava-package: {error}")
         return 2

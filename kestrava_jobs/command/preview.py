@@ -12,7 +12,7 @@ from importlib import resources
 
 import m3u8
 
-from ..storage.folder import JobFolder
+from ..storage.locations import check_scheme, package_at
 from ..storage.names import CONTENT_TYPES, MASTER, POSTER, SESSION_DATA_IDS, STORYBOARD
 from ..storage.seam import Package
 
@@ -95,10 +95,10 @@ def make_handler(package: Package, key: bytes, key_uri: str) -> type[http.server
     return Handler
 
 
-def serve(out_dir: pathlib.Path, key_file: pathlib.Path | None = None, port: int = 0) -> None:
+def serve(location: str, key_file: pathlib.Path | None = None, port: int = 0) -> None:
     """Serves the package on 127.0.0.1 until interrupted; prints the page's URL."""
-    out_dir = out_dir.resolve()
-    package = JobFolder(out_dir)
+    package = package_at(pathlib.Path(check_scheme(location)).resolve())
+    out_dir = package.path
     if not package.has(MASTER):
         raise FileNotFoundError(f"{out_dir}: no {MASTER}; is this a package folder?")
     key_file = key_file or recorded_key_file(package)

@@ -10,12 +10,13 @@ from .. import ladder
 from ..captions.sidecars import Sidecar, check_sidecars
 from ..captions.tracks import CaptionPlan, plan_captions
 from ..pictures.order import PicturesOrder, pictures_order
+from ..storage.locations import package_at
 from ..storage.keys import DEFAULT_KEY_URI, check_key_uri, ready_key_dir
 from ..storage.seam import Package
 from .deadline import Deadline
 from .probe import SourceInfo, audio_left_out, probe_source
 from .result import LeftOutAudio
-from .validate import check_bitrates, check_key_info, check_names, check_out_dir, check_source, check_timeout
+from .validate import check_bitrates, check_key_info, check_names, check_source, check_timeout
 
 ProgressCallback = Callable[[float, float | None], None]
 # Called with a rendition's name when the master playlist starts listing it.
@@ -82,7 +83,7 @@ def check_request(source: object, out_dir: object, options: JobOptions, **given:
     names = check_names(options.resolution)
     key_dir = options.key_dir
     return JobRequest(
-        source=check_source(source), package=check_out_dir(out_dir), names=names,
+        source=check_source(source), package=package_at(out_dir), names=names,
         rates=check_bitrates(options.bitrate, names or ladder.NAMES), key_info=check_key_info(options.key_info),
         key_uri=check_key_uri(options.key_uri), deadline=Deadline(check_timeout(options.timeout)),
         key_dir=ready_key_dir(pathlib.Path(key_dir) if key_dir is not None else None),  # type: ignore[arg-type]

@@ -8,8 +8,6 @@ import re
 from collections.abc import Sequence
 
 from .. import ladder
-from ..storage.folder import JobFolder
-from ..storage.names import BESIDE
 from ..text import check_text
 
 # What the module's binding takes, and what x264's rate control works with (kb/s).
@@ -17,9 +15,6 @@ MIN_BITRATE, MAX_BITRATE = 1_000, 2**31 - 1
 # What FFmpeg opens through a protocol rather than as a file: a scheme and a colon
 # ("https://…", but also "concat:a|b" or "subfile:…"). "file:" names a local file.
 URL_SCHEME = re.compile(r"^([A-Za-z][A-Za-z0-9+.-]*):")
-NAME_MAX = 255
-# The longest name the job gives a file beside the package folder.
-LONGEST_SUFFIX = max(BESIDE, key=len)
 
 
 def url_scheme(source: str) -> str | None:
@@ -41,25 +36,6 @@ def check_source(source: object) -> str:
     if not path.is_file():
         raise IsADirectoryError(f"{path}: the source is not a file")
     return str(path)
-
-
-def check_out_dir(out_dir: object) -> JobFolder:
-    """The package folder as an absolute path whose parent has no links left in it.
-    The folder itself must not be a link, and its name must leave room for the
-    job's files beside it."""
-    if not isinstance(out_dir, (str, os.PathLike)):
-        raise TypeError(f"out_dir must be a path, not {type(out_dir).__name__}")
-    path = pathlib.Path(check_text(os.fspath(out_dir), "the package folder")).expanduser()
-    name = path.name if path.name not in ("", ".", "..") else None
-    if name is None:
-        raise ValueError(f"{out_dir}: the package folder needs a name of its own")
-    if len(os.fsencode(name + LONGEST_SUFFIX)) > NAME_MAX:
-        raise ValueError(f"the package folder's name is too long: at most "
-                         f"{NAME_MAX - len(LONGEST_SUFFIX)} bytes")
-    path = pathlib.Path(os.path.realpath(path.parent)) / name
-    if path.is_symlink():
-        raise ValueError(f"{path}: the package folder must not be a symbolic link")
-    return JobFolder(path)
 
 
 def check_names(resolution: object) -> list[str] | None:

@@ -1,0 +1,48 @@
+"""Where a package lives, chosen from the location a caller gives, in this one place for
+the job, the command line, the preview and the workers: a folder of this machine. A
+location with a scheme (s3://, gs://, http://) names a store this package cannot write
+to, and is refused before any file is made."""
+
+import os
+import pathlib
+import re
+
+from ..text import check_text
+from .folder import JobFolder
+from .names import BESIDE
+
+SCHEME = re.compile(r"^([A-Za-z][A-Za-z0-9+.-]*)://")
+NAME_MAX = 255
+# The longest name the job gives a file beside the package folder.
+LONGEST_SUFFIX = max(BESIDE, key=len)
+
+
+def package_at(location: object) -> JobFolder:
+    """The package at `location`: TypeError or ValueError, in one line, when it cannot be one."""
+    if not isinstance(location, (str, os.PathLike)):
+        raise TypeError(f"out_dir must be a path, not {type(location).__name__}")
+    return folder_at(pathlib.Path(check_scheme(check_text(os.fspath(location), "the package folder"))).expanduser())
+
+
+def check_scheme(location: str) -> str:
+    """The location, unless it names a store by its scheme: a path would make of s3://media/v
+    a local folder named s3:."""
+    if (scheme := SCHEME.match(location)) is not None:
+        raise ValueError(f"{location}: packages cannot be written to {scheme.group(1).lower()}:// locations; "
+                         "give a folder")
+    return location
+
+
+def folder_at(path: pathlib.Path) -> JobFolder:
+    """The package folder as an absolute path whose parent has no links left in it. The
+    folder itself must not be a link, and its name must leave room for the job's files
+    beside it."""
+    name = path.name if path.name not in ("", ".", "..") else None
+    if name is None:
+        raise ValueError(f"{path}: the package folder needs a name of its own")
+    if len(os.fsencode(name + LONGEST_SUFFIX)) > NAME_MAX:
+        raise ValueError(f"the package folder's name is too long: at most {NAME_MAX - len(LONGEST_SUFFIX)} bytes")
+    path = pathlib.Path(os.path.realpath(path.parent)) / name
+    if path.is_symlink():
+        raise ValueError(f"{path}: the package folder must not be a symbolic link")
+    return JobFolder(path)
