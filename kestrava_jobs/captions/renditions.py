@@ -9,6 +9,7 @@ import m3u8
 import pysubs2
 
 from .. import ladder
+from ..job.check import MEDIA_TOLERANCE
 from ..job.deadline import Deadline
 from ..job.master import MediaGroup
 from ..job.result import CaptionResult
@@ -21,8 +22,6 @@ from .tracks import CaptionPlan, Track
 
 GROUP_ID = "subs"
 PICTURE = 1 / ladder.PICTURE_RATE  # the video's segments are cut on the module's grid
-# A cue that ends this close after the media's end still lies within it.
-END_TOLERANCE = 0.25
 
 
 @dataclass(frozen=True)
@@ -109,7 +108,7 @@ def check_caption(package: Package, track_id: str, timeline: Timeline) -> str | 
         if text.splitlines()[:2] != ["WEBVTT", timestamp_map(timeline.mpegts)]:
             return f"{segment.uri} does not start as a WebVTT segment on the renditions' clock"
         events = pysubs2.SSAFile.from_string(text, format_="vtt").events
-        if any(event.start < 0 or event.end / 1000 > timeline.seconds + END_TOLERANCE for event in events):
+        if any(event.start < 0 or event.end / 1000 > timeline.seconds + MEDIA_TOLERANCE for event in events):
             return f"{segment.uri} has cues outside the media's {timeline.seconds:.3f} s"
     return None
 

@@ -217,7 +217,7 @@ def record_failure(job: SpreadJob, name: str, reason: str) -> None:
 def publish(job: SpreadJob) -> list[str]:
     """Replaces the master with the renditions in the package so far, in the order asked
     for; one writer at a time. The names it lists."""
-    lock = waiting_lock(job, "master")
+    lock = waiting_lock(job, file_names.MASTER_STEP)
     try:
         made = [found for name in job.names if (found := finished_rendition(job, name)) is not None]
         if made:
@@ -231,7 +231,7 @@ def publish(job: SpreadJob) -> list[str]:
 @contextlib.contextmanager
 def reporting(job: SpreadJob) -> Iterator[None]:
     """One progress report of the job at a time, whichever worker makes it."""
-    lock = waiting_lock(job, "progress")
+    lock = waiting_lock(job, file_names.PROGRESS_STEP)
     try:
         yield
     finally:
@@ -261,7 +261,7 @@ def progress(job: SpreadJob) -> tuple[float, list[str]]:
 
 def pictures_lock(job: SpreadJob) -> int | None:
     """The lock the pictures' step holds while it works; None when a copy of it holds it."""
-    return lock_folder(staging(job.folder) / file_names.staging_lock(spread_pictures.STEP))
+    return lock_folder(staging(job.folder) / file_names.staging_lock(file_names.PICTURES_STEP))
 
 
 def make_job_pictures(job: SpreadJob, told: Callable[[str], None]) -> PicturesResult:
@@ -293,7 +293,7 @@ def recorded_result(data: object, confine: Confine) -> PackageResult | None:
 
 def end_lock(job: SpreadJob) -> int | None:
     """The lock the job's end holds while it works; None when a copy of it holds it."""
-    return lock_folder(staging(job.folder) / file_names.staging_lock("end"))
+    return lock_folder(staging(job.folder) / file_names.staging_lock(file_names.END_STEP))
 
 
 def finish(job: SpreadJob) -> PackageResult:

@@ -12,11 +12,10 @@ from ..captions.timeline import measured_timeline
 from ..captions.tracks import CaptionPlan, Track
 from ..job.deadline import Deadline
 from ..job.result import CaptionResult
+from ..storage import names as file_names
 from ..storage.folder import JobFolder
 from ..storage.keys import KeyInfo
 from ..storage.own_files import read_own, rewrite_own
-
-PARSED, MADE = "captions.json", "captions-made.json"
 
 
 def stage_captions(staging: pathlib.Path, source: str, plan: CaptionPlan, deadline: Deadline) -> None:
@@ -25,18 +24,18 @@ def stage_captions(staging: pathlib.Path, source: str, plan: CaptionPlan, deadli
     records = [{"track": {**dataclasses.asdict(one.track), "text": None}, "cues": [dataclasses.asdict(cue)
                                                                                   for cue in one.cues],
                 "reason": one.reason} for one in parsed]
-    rewrite_own(staging / PARSED, json.dumps(records).encode())
+    rewrite_own(staging / file_names.CAPTIONS_PARSED, json.dumps(records).encode())
 
 
 def caption_results(staging: pathlib.Path, folder: JobFolder, first: str, key: KeyInfo,
                     deadline: Deadline) -> list[CaptionResult]:
     """The caption renditions in the package, written the first time they are asked for."""
-    made = read_own(staging / MADE)
+    made = read_own(staging / file_names.CAPTIONS_MADE)
     if made is not None:
         return [CaptionResult(**result) for result in json.loads(made)]
-    staged = json.loads(read_own(staging / PARSED) or b"[]")
+    staged = json.loads(read_own(staging / file_names.CAPTIONS_PARSED) or b"[]")
     parsed = [Parsed(Track(**record["track"]), [Cue(**cue) for cue in record["cues"]], record["reason"])
               for record in staged]
     results = publish_captions(folder, parsed, measured_timeline(folder, first, key, deadline)) if parsed else []
-    rewrite_own(staging / MADE, json.dumps([dataclasses.asdict(result) for result in results]).encode())
+    rewrite_own(staging / file_names.CAPTIONS_MADE, json.dumps([dataclasses.asdict(result) for result in results]).encode())
     return results

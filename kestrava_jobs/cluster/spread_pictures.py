@@ -19,9 +19,6 @@ from ..storage.own_files import read_own, rewrite_own
 if TYPE_CHECKING:
     from .spread import SpreadJob
 
-# The step's name: its lock and its record in the staging area.
-STEP = "pictures"
-
 
 def stage_pictures(staging: pathlib.Path, job: "SpreadJob", told: Callable[[str], None]) -> PicturesResult:
     deadline = job.deadline()
@@ -30,13 +27,13 @@ def stage_pictures(staging: pathlib.Path, job: "SpreadJob", told: Callable[[str]
         made = make_pictures(order, job.folder, deadline, told)
     except FAILURES as failure:
         made = PicturesResult(skipped=f"no pictures: {failure}")
-    rewrite_own(staging / file_names.staging_record(STEP), json.dumps(dataclasses.asdict(made)).encode())
+    rewrite_own(staging / file_names.staging_record(file_names.PICTURES_STEP), json.dumps(dataclasses.asdict(made)).encode())
     return made
 
 
 def recorded(staging: pathlib.Path) -> PicturesResult | None:
     """What the step recorded; None before it has."""
-    found = read_own(staging / file_names.staging_record(STEP))
+    found = read_own(staging / file_names.staging_record(file_names.PICTURES_STEP))
     return None if found is None else PicturesResult(**json.loads(found))
 
 

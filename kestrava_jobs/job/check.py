@@ -29,9 +29,9 @@ log = logging.getLogger(__name__)
 AAC_OBJECT_TYPES = {"LC": 2, "HE-AAC": 5, "HE-AACv2": 29}
 H264_SPS = 7
 TS_PACKET_BYTES = 188
-# How far a segment's media may be from what its playlist lists: rounding, and audio
-# frames that overlap the cut.
-SEGMENT_TOLERANCE = 0.25
+# How far media may be from what a playlist lists: rounding, and audio frames that
+# overlap a cut (a segment's media, a caption's cue past the end).
+MEDIA_TOLERANCE = 0.25
 
 
 class Files(Protocol):
@@ -129,7 +129,7 @@ def check_rendition(files: Files, name: str, key: KeyInfo, deadline: Deadline) -
     durations = [segment.duration or 0.0 for segment in playlist.segments]
     for segment, listed, packets in zip(segments, durations, packets_by_segment(found["packets"], clear)):
         measured = media_seconds(packets)
-        if abs(measured - listed) > SEGMENT_TOLERANCE:
+        if abs(measured - listed) > MEDIA_TOLERANCE:
             raise RenditionIncomplete(f"{segment} holds {measured:.3f} s where its playlist lists {listed:.3f} s")
     facts = stream_facts(found, clear[0], deadline)
     duration = sum(durations)

@@ -13,7 +13,7 @@ from collections.abc import Callable
 from dataclasses import dataclass
 
 from .. import ladder
-from ..storage.names import MASTER, PLAYLIST_SUFFIX
+from ..storage.names import MASTER, module_master
 from .deadline import Deadline
 from .process_group import stop
 from .request import BEHIND_NICE
@@ -24,9 +24,6 @@ log = logging.getLogger(__name__)
 POLL_SECONDS = 0.25
 # The module's name as a child runs it.
 CHILD_MODULE = "kestrava_jobs.job.child"
-# When the master is published early, the module's own (unmeasured) master goes under
-# this name, one per child, so that it never replaces ours even for a moment.
-MODULE_MASTER = ".module-master-{}" + PLAYLIST_SUFFIX
 
 
 @dataclass(frozen=True)
@@ -63,9 +60,9 @@ def child_calls(run: ModuleRun) -> list[ChildCall]:
     smallest = min(run.names, key=ladder.size)
     others = [name for name in run.names if name != smallest]
     if not others or run.behind_nice is None:
-        return [ChildCall(run.names, run.rates, MODULE_MASTER.format(0), 0)]
-    return [ChildCall([smallest], [rates[smallest]], MODULE_MASTER.format(0), 0),
-            ChildCall(others, [rates[name] for name in others], MODULE_MASTER.format(1), run.behind_nice)]
+        return [ChildCall(run.names, run.rates, module_master(0), 0)]
+    return [ChildCall([smallest], [rates[smallest]], module_master(0), 0),
+            ChildCall(others, [rates[name] for name in others], module_master(1), run.behind_nice)]
 
 
 def run_module(run: ModuleRun, poll: Callable[[], None]) -> None:

@@ -96,7 +96,7 @@ class JobFolder:
     def put_side_file(self, name: str, data: bytes) -> None:
         """In place whole: a temporary file, then a rename. Whatever lies under the
         temporary file's name (a link planted there) is removed, never written through."""
-        partial = self.path / (name + ".partial")
+        partial = self.path / names.partial(name)
         partial.unlink(missing_ok=True)
         create_new(partial, data, mode=0o644)
         os.replace(partial, self.path / name)

@@ -65,5 +65,22 @@ def staging_log(name: str) -> str:
 
 
 def staging_lock(name: str) -> str:
-    """A rendition's lock, or a shared step's ("master", "progress", "end")."""
+    """A rendition's lock, or a shared step's (MASTER_STEP, PROGRESS_STEP, END_STEP, PICTURES_STEP)."""
     return f"{name}.lock"
+
+
+# The job's shared steps, by the names their locks and records go by.
+MASTER_STEP, PROGRESS_STEP, END_STEP, PICTURES_STEP = "master", "progress", "end", "pictures"
+# The captions' cues as the submit step parsed them, and what the first master made of them.
+CAPTIONS_PARSED, CAPTIONS_MADE = "captions.json", "captions-made.json"
+
+
+# The module's own master when the companion publishes its own: one per child, so that it
+# never replaces the package's even for a moment.
+def module_master(child: int) -> str:
+    return f".module-master-{child}{PLAYLIST_SUFFIX}"
+
+
+# A side file is written under this name beside it, then renamed over it.
+def partial(name: str) -> str:
+    return name + ".partial"
