@@ -1,11 +1,13 @@
 """The real servers the Celery tests start, one way each: a Redis on a free port, named
 Celery workers, and the app the tests submit with, every client released before its
-server stops."""
+server stops; and the workers told which queues to take tasks from."""
 
 import contextlib
 import gc
 import os
 import pathlib
+import re
+import socket
 import subprocess
 import sys
 import time
@@ -43,6 +45,12 @@ class Redis:
             wait_for(until, 30, "the outage's end")
         self.start()
 
+    def waiting(self) -> int:
+        """Clients waiting in a blocking command: a worker's BRPOP on the queues it takes tasks from."""
+        info = subprocess.run(["redis-cli", "-p", str(self.port), "INFO", "clients"], capture_output=True,
+                              text=True, check=True).stdout
+        return int(re.search(r"^blocked_clients:(\d+)", info, re.MULTILINE)[1])
+
     def count(self, *arguments: str) -> int:
         return int(subprocess.run(["redis-cli", "-p", str(self.port), *arguments], capture_output=True, text=True,
                                   check=True).stdout.strip() or 0)
@@ -68,6 +76,7 @@ def redis_server(folder: pathlib.Path, *, durable: bool = False) -> Iterator[Red
 class Worker:
     process: subprocess.Popen
     log: pathlib.Path
+    node: str  # name@host, as Celery's remote control names it
 
 
 @contextlib.contextmanager
@@ -85,7 +94,7 @@ def celery_workers(names: list[str], env: dict, folder: pathlib.Path, concurrenc
                 [sys.executable, "-m", "celery", "-A", "kestrava_jobs.celery_app:app", "worker", "-n", f"{name}@%h",
                  "--pool", "prefork", "--concurrency", str(concurrency), "--without-gossip", "--without-mingle",
                  "--loglevel", "INFO"], cwd=home, env={**os.environ, **env}, stdout=output, stderr=subprocess.STDOUT),
-                log)
+                log, f"{name}@{socket.gethostname()}")
     try:
         for worker in workers.values():
             wait_for(lambda: b"ready." in worker.log.read_bytes(), 60, "a Celery worker")
@@ -96,6 +105,25 @@ def celery_workers(names: list[str], env: dict, folder: pathlib.Path, concurrenc
         for name, worker in workers.items():
             worker.process.wait(timeout=30)
             print(f"--- worker {name}\n{worker.log.read_text()[-3000:]}")
+
+
+def consume(app, queue: str, nodes: list[str], on: bool = True) -> None:
+    """The named workers take tasks from `queue` from now on (or no longer). A worker answers
+    the command before it acts on it: this returns once each lists its queues so. One that
+    stopped may still wait on the queue in Redis from before (Redis.waiting tells); one busy
+    with a task was not waiting, and takes no other."""
+    command = app.control.add_consumer if on else app.control.cancel_consumer
+    unanswered, deadline = set(nodes), time.monotonic() + 60
+    while unanswered:
+        assert time.monotonic() < deadline, f"{sorted(unanswered)} did not answer about {queue}"
+        replies = command(queue, destination=sorted(unanswered), reply=True, timeout=5)
+        unanswered -= {node for reply in replies or [] for node in reply}
+
+    def done() -> bool:
+        listed = app.control.inspect(destination=nodes, timeout=5).active_queues() or {}
+        return all(node in listed and (queue in [found["name"] for found in listed[node]]) == on for node in nodes)
+
+    wait_for(done, 60, f"{nodes} to {'take' if on else 'stop taking'} tasks from {queue}")
 
 
 @contextlib.contextmanager

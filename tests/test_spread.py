@@ -6,15 +6,15 @@ import os
 import pathlib
 import shutil
 import signal
-import time
 import types
 from collections.abc import Callable
 
 import pytest
 
-from cluster import celery_app, celery_workers, redis_server
+from cluster import celery_app, celery_workers, consume, redis_server
 from helpers import end_of, needs_unsanitized_module
 from kestrava_jobs import PackageBusy, PackageError, PackageTimeout, package_video
+from kestrava_jobs.cluster import rendition_record
 from kestrava_jobs.cluster.reports import progress_backend
 from kestrava_jobs.cluster.spread import SpreadJob, finish
 from kestrava_jobs.cluster.spread_tasks import RENDITION_TASK, report
@@ -23,9 +23,13 @@ from kestrava_jobs.job.children import CHILD_MODULE
 from kestrava_jobs.job.progress import progress_record
 from kestrava_jobs.storage.folder import JobFolder
 from kestrava_jobs.storage.keys import key_name
+from kestrava_jobs.storage.names import MASTER_STEP, PICTURES_STEP, staging_lock, staging_record
+from kestrava_jobs.storage.own_files import lock_folder, read_own
 from media import make_source, segment_durations, wait_for
 
 PICTURES = ("poster.jpg", "storyboard_0.jpg", "storyboard.vtt")
+# A queue of the test's own, that only worker a serves.
+START = "spread-start"
 
 pytestmark = [
     pytest.mark.skipif(shutil.which("redis-server") is None, reason="needs Debian's redis-server"),
@@ -43,8 +47,9 @@ def cluster(tmp_path_factory):
                "KESTRAVA_OUTPUT_ROOT": str(root), "KESTRAVA_KEY_DIR": str(root / "keys")}
         with celery_workers(["a", "b"], env, tmp_path_factory.mktemp("workers")) as workers, \
                 celery_app(redis.url) as app:
-            yield types.SimpleNamespace(app=app, root=root,
-                                        logs={name: worker.log for name, worker in workers.items()})
+            yield types.SimpleNamespace(app=app, root=root, redis=redis,
+                                        logs={name: worker.log for name, worker in workers.items()},
+                                        nodes={name: worker.node for name, worker in workers.items()})
 
 
 @pytest.fixture(scope="module")
@@ -70,12 +75,29 @@ def alone(cluster, source, tmp_path_factory):
     return package_video(source, tmp_path_factory.mktemp("alone") / "package", resolution=["720p", "360p"])
 
 
+def made_in(staging: pathlib.Path) -> list[str]:
+    """The steps of a job with three renditions that have recorded what they made in its
+    staging area, in the order they are queued with early publishing."""
+    found = []
+    for step in (PICTURES_STEP, "360p", "720p", "480p"):
+        try:
+            if json.loads(read_own(staging / staging_record(step)) or "{}"):
+                found.append(step)
+        except ValueError:  # being written
+            pass
+    return found
+
+
 def test_spread_package_is_made_by_both_workers_and_matches_package_video(cluster, source, alone):
+    """Which worker makes what is left to no scheduler: the test hands the steps out. The
+    job starts from a queue of its own while no worker takes the job's steps; then, while
+    the test holds the master's lock, each worker takes one step, as queued, and cannot end
+    it; only the worker that made the pictures takes the rest."""
     out = cluster.root / "spread"
-    # Three renditions on two workers: queued as asked, 480p would be the first one playable.
-    pending = submit(cluster, source, out, resolution=["720p", "480p", "360p"], publish_early=True)
+    staging = JobFolder(out).staging
     seen, reported, masters = [], [], []
-    while not pending.ready():
+
+    def watch() -> None:
         if (out / "master.m3u8").is_file():
             masters.append((out / "master.m3u8").read_text())
             listed = [line for line in masters[-1].splitlines() if line.endswith(".m3u8")]
@@ -83,7 +105,36 @@ def test_spread_package_is_made_by_both_workers_and_matches_package_video(cluste
         state = cluster.app.backend.get_task_meta(pending.id)  # status and meta read together
         if state["status"] == "PROGRESS":
             reported.append(state["result"])
-        time.sleep(0.02)
+
+    def until(condition, what: str):
+        return wait_for(lambda: watch() or condition(), 120, what)
+
+    both, queue = list(cluster.nodes.values()), cluster.app.conf.task_default_queue  # the job's queue
+    consume(cluster.app, queue, both, on=False)
+    try:
+        # No worker waits on the job's queue from before: none takes a step until told to.
+        wait_for(lambda: cluster.redis.waiting() == 0, 30, "the workers to stop waiting for tasks")
+        consume(cluster.app, START, [cluster.nodes["a"]])
+        # Three renditions on two workers: queued as asked, 480p would be the first one playable.
+        pending = cluster.app.send_task("kestrava_jobs.package_spread", args=[str(source), str(out)], queue=START,
+                                        kwargs={"resolution": ["720p", "480p", "360p"], "publish_early": True})
+        until(staging.is_dir, "the job's staging area")
+        lock = lock_folder(staging / staging_lock(MASTER_STEP))
+        try:
+            consume(cluster.app, queue, both)
+            # Each worker holds one step, and takes no other: the step waits for the lock to publish.
+            until(lambda: len(made_in(staging)) >= 2, "two steps made")
+            assert made_in(staging) == [PICTURES_STEP, "360p"]  # as queued
+            first = rendition_record.made(staging, "360p").worker
+            consume(cluster.app, queue, both, on=False)
+        finally:
+            os.close(lock)
+        until(lambda: masters, "the first master")
+        consume(cluster.app, queue, [node for node in both if node != first])
+        until(pending.ready, "the job's end")
+    finally:
+        consume(cluster.app, queue, both)
+        consume(cluster.app, START, [cluster.nodes["a"]], on=False)
     result = pending.get(timeout=10)
     # Progress over both renditions, under the submitted id, only forward.
     assert [meta["done"] for meta in reported] == sorted(meta["done"] for meta in reported)
