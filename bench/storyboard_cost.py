@@ -31,8 +31,8 @@ with open(sys.argv[2] + ".told.json", "w") as file:
 # The pictures alone, as the job makes them, for the largest rendition of the ladder.
 PICTURES = """
 import pathlib, sys
-from kestrava_jobs.job.deadline import Deadline
-from kestrava_jobs.job.probe import probe_source
+from kestrava_jobs.common.deadline import Deadline
+from kestrava_jobs.source.probe import probe_source
 from kestrava_jobs.pictures.make import make_pictures
 from kestrava_jobs.pictures.order import pictures_order
 from kestrava_jobs.storage.folder import JobFolder

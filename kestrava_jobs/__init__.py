@@ -7,9 +7,17 @@ renditions of subtitle tracks and sidecar files), cluster/ (Celery: the app,
 one job a task or one job spread over the workers, what a message may ask), command/
 (kestrava-package and its preview)."""
 
+from .common.result import (
+                         CaptionResult,
+                         PackageBusy,
+                         PackageCancelled,
+                         PackageError,
+                         PackageResult,
+                         PackageTimeout,
+                         RenditionResult,
+                         UnreadableSource,
+)
 from .job.package import package_video
-from .job.result import (CaptionResult, PackageBusy, PackageCancelled, PackageError, PackageResult, PackageTimeout,
-                         RenditionResult, UnreadableSource)
 
 __all__ = ["CaptionResult", "PackageBusy", "PackageCancelled", "PackageError", "PackageResult", "PackageTimeout",
            "RenditionResult", "UnreadableSource", "package_video"]

@@ -8,13 +8,13 @@ import shutil
 from collections.abc import Callable
 
 import pytest
+from media import run_job, write_key_info
 
 from kestrava_jobs import PackageResult, ladder
 from kestrava_jobs.cluster import rendition_record
-from kestrava_jobs.cluster.spread import SpreadJob
+from kestrava_jobs.cluster.spread_job import SpreadJob
 from kestrava_jobs.job.children import CHILD_MODULE
 from kestrava_jobs.storage.folder import JobFolder, LocalFiles
-from media import run_job, write_key_info
 
 SANITIZED = os.environ.get("KESTRAVA_SANITIZED") == "1"
 # The interpreter's sanitizer runtime is preloaded; another process that loads the

@@ -9,24 +9,24 @@ import subprocess
 import sys
 
 import pytest
-
 from helpers import needs_unsanitized_module
+from media import decrypt_segment, ffprobe, generate, loudest_frequency, segment_durations
+
 from kestrava_jobs import PackageResult, package_video
-from kestrava_jobs.job.result import LeftOutAudio
 from kestrava_jobs.captions.job_captions import JobCaptions
 from kestrava_jobs.captions.renditions import check_caption
 from kestrava_jobs.captions.sidecars import Sidecar, check_sidecars
 from kestrava_jobs.captions.timeline import measured_timeline
 from kestrava_jobs.captions.tracks import plan_captions
-from kestrava_jobs.cluster.confine import confine
 from kestrava_jobs.cluster import rendition_record, spread
+from kestrava_jobs.cluster.confine import confine
 from kestrava_jobs.cluster.spread import finish
-from kestrava_jobs.job.deadline import Deadline
-from kestrava_jobs.job.probe import probe_source
+from kestrava_jobs.common.deadline import Deadline
+from kestrava_jobs.common.result import LeftOutAudio
 from kestrava_jobs.job.request import JobOptions, check_request, plan_job
+from kestrava_jobs.source.probe import probe_source
 from kestrava_jobs.storage.folder import JobFolder
 from kestrava_jobs.storage.keys import read_key_info
-from media import decrypt_segment, ffprobe, generate, loudest_frequency, segment_durations
 
 pytestmark = needs_unsanitized_module
 

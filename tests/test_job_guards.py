@@ -12,20 +12,21 @@ import time
 from collections.abc import Callable, Iterator
 
 import pytest
-
 from cluster import celery_app, redis_server
 from helpers import needs_unsanitized_module
+from media import make_source
+
 from kestrava_jobs import package_video
-from kestrava_jobs.job import check, playable
-from kestrava_jobs.job.check import RenditionIncomplete, check_rendition
 from kestrava_jobs.celery_app import make_app
 from kestrava_jobs.cluster.confine import confine
-from kestrava_jobs.job.deadline import Deadline
-from kestrava_jobs.job.ffmpeg_words import cause
+from kestrava_jobs.common.deadline import Deadline
+from kestrava_jobs.common.ffmpeg_words import cause
+from kestrava_jobs.hls import check
+from kestrava_jobs.hls.check import RenditionIncomplete, check_rendition
+from kestrava_jobs.job import playable
 from kestrava_jobs.ladder import pair
 from kestrava_jobs.storage.folder import LocalFiles, held_by, name_holder
 from kestrava_jobs.storage.keys import ready_key_dir
-from media import make_source
 
 pytestmark = needs_unsanitized_module
 

@@ -9,11 +9,11 @@ import threading
 import time
 
 import pytest
-
 from helpers import job_children, needs_unsanitized_module, quiet
-from kestrava_jobs import PackageError, PackageTimeout, UnreadableSource, package_video
-from kestrava_jobs.job.check import playlist_seconds
 from media import claiming_duration, ffprobe, make_source, stream_inf, write_key_info
+
+from kestrava_jobs import PackageError, PackageTimeout, UnreadableSource, package_video
+from kestrava_jobs.hls.check import playlist_seconds
 
 pytestmark = needs_unsanitized_module
 

@@ -16,15 +16,15 @@ import threading
 import time
 
 import pytest
-
 from helpers import job_children, needs_unsanitized_module, quiet, running
+from media import decrypt_segment, ffprobe, make_source, wait_for
+
 from kestrava_jobs import PackageTimeout, UnreadableSource, package_video
 from kestrava_jobs.cluster.confine import confine
-from kestrava_jobs.job.check import RenditionIncomplete, check_rendition
-from kestrava_jobs.job.deadline import Deadline
+from kestrava_jobs.common.deadline import Deadline
+from kestrava_jobs.hls.check import RenditionIncomplete, check_rendition
 from kestrava_jobs.storage.folder import LocalFiles
 from kestrava_jobs.storage.keys import ready_key_dir
-from media import decrypt_segment, ffprobe, make_source, wait_for
 
 pytestmark = needs_unsanitized_module
 

@@ -13,7 +13,7 @@ import pytest
 
 from kestrava_jobs import RenditionResult
 from kestrava_jobs.command.preview import make_handler
-from kestrava_jobs.job.master import MediaGroup, master_text
+from kestrava_jobs.hls.master import MediaGroup, master_text
 from kestrava_jobs.storage.folder import JobFolder
 
 RENDITIONS = [RenditionResult("720p", 3.0, 1, 1000, 2_000_000, 2_500_000, 1280, 720, "avc1.64001f,mp4a.40.2", 30.0),

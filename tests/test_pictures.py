@@ -12,21 +12,21 @@ import time
 import numpy as np
 import pysubs2
 import pytest
-
 from helpers import needs_unsanitized_module, priority_of
+from media import ffprobe, generate, make_source, segment_durations
+from test_pictures_and_timing import CLI_TONE_MAP, HDR_TRANSFERS, TAGS_709, bar_colours, picture_stats
+from test_real_world_sources import rotated
+
 from kestrava_jobs import package_video
-from kestrava_jobs.job.deadline import Deadline
-from kestrava_jobs.job.probe import probe_source
+from kestrava_jobs.common.deadline import Deadline
 from kestrava_jobs.pictures import layout
 from kestrava_jobs.pictures.commands import Children
 from kestrava_jobs.pictures.job_pictures import JobPictures
 from kestrava_jobs.pictures.make import make_pictures
 from kestrava_jobs.pictures.order import pictures_order
 from kestrava_jobs.pictures.storyboard import key_frames_in_each
+from kestrava_jobs.source.probe import probe_source
 from kestrava_jobs.storage.folder import JobFolder
-from media import ffprobe, generate, make_source, segment_durations
-from test_pictures_and_timing import CLI_TONE_MAP, HDR_TRANSFERS, TAGS_709, bar_colours, picture_stats
-from test_real_world_sources import rotated
 
 SLIDE_SECONDS = 12
 

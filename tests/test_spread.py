@@ -13,19 +13,21 @@ import pytest
 
 from cluster import celery_app, celery_workers, consume, redis_server
 from helpers import end_of, needs_unsanitized_module
+from media import make_source, segment_durations, wait_for
+
 from kestrava_jobs import PackageBusy, PackageError, PackageTimeout, package_video
 from kestrava_jobs.cluster import rendition_record
 from kestrava_jobs.cluster.reports import progress_backend
-from kestrava_jobs.cluster.spread import SpreadJob, finish
+from kestrava_jobs.cluster.spread import finish
+from kestrava_jobs.cluster.spread_job import SpreadJob
 from kestrava_jobs.cluster.spread_tasks import RENDITION_TASK, report
-from kestrava_jobs.job import check
+from kestrava_jobs.hls import check
 from kestrava_jobs.job.children import CHILD_MODULE
 from kestrava_jobs.job.progress import progress_record
 from kestrava_jobs.storage.folder import JobFolder
 from kestrava_jobs.storage.keys import key_name
 from kestrava_jobs.storage.names import MASTER_STEP, PICTURES_STEP, staging_lock, staging_record
 from kestrava_jobs.storage.own_files import lock_folder, read_own
-from media import make_source, segment_durations, wait_for
 
 PICTURES = ("poster.jpg", "storyboard_0.jpg", "storyboard.vtt")
 # A queue of the test's own, that only worker a serves.

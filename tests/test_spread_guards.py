@@ -14,20 +14,19 @@ import m3u8
 import pytest
 from celery import Celery
 from celery.exceptions import Ignore
-
 from cluster import celery_app, redis_server
 from helpers import end_of, needs_unsanitized_module
+from media import make_source
+
 from kestrava_jobs import PackageBusy, PackageError, PackageResult, RenditionResult, package_video
-from kestrava_jobs.cluster import rendition_record, spread, spread_pictures, spread_tasks
+from kestrava_jobs.cluster import rendition_record, spread, spread_job, spread_pictures, spread_tasks
 from kestrava_jobs.cluster.app import make_app
 from kestrava_jobs.cluster.confine import confine
 from kestrava_jobs.cluster.reports import progress_backend
-from kestrava_jobs.cluster.spread import SpreadJob
-from kestrava_jobs.job.check import decrypted
+from kestrava_jobs.cluster.spread_job import SpreadJob
+from kestrava_jobs.hls.check import decrypted
 from kestrava_jobs.storage.folder import JobFolder
 from kestrava_jobs.storage.keys import read_key_info
-from media import make_source
-
 
 pytestmark = [
     pytest.mark.skipif(shutil.which("redis-server") is None, reason="needs Debian's redis-server"),
@@ -184,11 +183,11 @@ def test_a_message_for_a_folder_another_job_holds_is_refused(tmp_path, monkeypat
     job = job_in(tmp_path, ["360p"], job_id="forged")
     job.folder.lock.write_text("other-job")
     with pytest.raises(ValueError, match="not a folder job forged holds"):
-        spread.job_from_message(job.message(), confine)
+        spread_job.job_from_message(job.message(), confine)
     job.folder.lock.write_text("forged")
-    assert spread.job_from_message(job.message(), confine) == job
+    assert spread_job.job_from_message(job.message(), confine) == job
     with pytest.raises(ValueError, match=r"flags \(publish_early, poster, storyboard\) true or false"):
-        spread.job_from_message({**job.message(), "poster": "false"}, confine)
+        spread_job.job_from_message({**job.message(), "poster": "false"}, confine)
 
 
 @pytest.mark.parametrize("rates", [[400_000], None])

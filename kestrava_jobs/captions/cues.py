@@ -12,8 +12,8 @@ import pysubs2
 from pysubs2.exceptions import Pysubs2Error
 from pysubs2.formats.substation import parse_tags
 
-from ..job.deadline import Deadline
-from ..job.ffmpeg_words import first_words
+from ..common.deadline import Deadline
+from ..common.ffmpeg_words import first_words
 from .tracks import Track
 
 

@@ -5,10 +5,10 @@ player can read, an early one too, lists them."""
 import concurrent.futures
 import subprocess
 
-from ..job.check import RenditionIncomplete
-from ..job.deadline import Deadline
-from ..job.master import MediaGroup
-from ..job.result import CaptionResult
+from ..common.deadline import Deadline
+from ..common.result import CaptionResult
+from ..hls.check import RenditionIncomplete
+from ..hls.master import MediaGroup
 from ..storage.keys import KeyInfo
 from ..storage.seam import Package
 from .renditions import left_out, media_group, parse_all, publish_captions

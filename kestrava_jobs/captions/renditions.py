@@ -9,10 +9,10 @@ import m3u8
 import pysubs2
 
 from .. import ladder
-from ..job.check import MEDIA_TOLERANCE
-from ..job.deadline import Deadline
-from ..job.master import MediaGroup
-from ..job.result import CaptionResult
+from ..common.deadline import Deadline
+from ..common.result import CaptionResult
+from ..hls.check import MEDIA_TOLERANCE
+from ..hls.master import MediaGroup
 from ..storage import names
 from ..storage.seam import Package
 from .cues import Cue, TrackUnusable, track_cues

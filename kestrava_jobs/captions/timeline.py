@@ -4,8 +4,8 @@ the cues' clock onto (the muxer's own offset, never assumed)."""
 
 import m3u8
 
-from ..job.check import Files, decrypted_segment, probe_bytes
-from ..job.deadline import Deadline
+from ..common.deadline import Deadline
+from ..hls.check import Files, decrypted_segment, probe_bytes
 from ..storage import names
 from ..storage.keys import KeyInfo
 from .segments import Timeline

@@ -4,7 +4,7 @@ earlier of its first video and audio stamps, which the module's clock starts fro
 
 from dataclasses import dataclass
 
-from ..job.clock import clock_origin
+from ..source.clock import clock_origin
 from .languages import from_iso639_2
 from .sidecars import Sidecar
 

@@ -11,6 +11,7 @@ from celery import Celery
 from celery.app.trace import LOG_SUCCESS, log_policy_expected
 
 from ..settings import settings
+
 # The tasks are shared: every app made here has them.
 from . import spread_tasks, tasks  # noqa: F401
 

@@ -7,9 +7,9 @@ import pathlib
 
 from ..job.request import JobOptions
 from ..job.validate import url_scheme
+from ..settings import ALLOW_URLS, KEY_DIR, OUTPUT_ROOT, SOURCE_ROOTS, settings
 from ..storage.locations import check_scheme
 from ..text import check_text
-from ..settings import ALLOW_URLS, KEY_DIR, OUTPUT_ROOT, SOURCE_ROOTS, settings
 
 # The options a message may carry; the rest (key_dir, job_id, ...) are the worker's.
 MESSAGE_OPTIONS = tuple(field.name for field in dataclasses.fields(JobOptions) if field.name != "key_dir")

@@ -12,8 +12,8 @@ import pathlib
 
 import m3u8
 
-from ..job.check import Files
-from ..job.result import RenditionResult
+from ..common.result import RenditionResult
+from ..hls.check import Files
 from ..storage import names
 from ..storage.own_files import read_own, rewrite_own
 

@@ -11,99 +11,34 @@ import dataclasses
 import os
 import pathlib
 import shutil
-import stat
 import time
 from collections.abc import Callable, Iterator
-from dataclasses import dataclass
 
 import m3u8
 
 from .. import ladder
 from ..captions.renditions import media_group
-from ..job.check import check_all, check_rendition, playlist_seconds
+from ..common.deadline import Deadline
+from ..common.result import CaptionResult, LeftOutAudio, PackageError, PackageResult, PicturesResult, RenditionResult
+from ..hls.check import check_all, check_rendition, playlist_seconds
+from ..hls.master import master_text
 from ..job.children import ModuleRun, run_module
-from ..job.deadline import Deadline
-from ..job.master import master_text
 from ..job.outcome import Made, log_tail, master_unwritten, none_complete, package_result
 from ..job.progress import PlaylistProgress
 from ..job.request import JobPlan, JobRequest
-from ..job.probe import audio_left_out, probe_source
-from ..job.result import CaptionResult, LeftOutAudio, PackageError, PackageResult, PicturesResult, RenditionResult
-from ..job.validate import check_bitrates, check_names, check_timeout
-from ..storage.locations import package_at
-from ..storage import keys, names as file_names
-from ..storage.keys import check_key_uri
+from ..source.probe import audio_left_out, probe_source
+from ..storage import keys
+from ..storage import names as file_names
 from ..storage.folder import JobFolder, LocalFiles
+from ..storage.locations import package_at
 from ..storage.own_files import lock_folder, open_own, read_own, remove_own
 from ..storage.seam import IsLive, finished_before
-from ..text import check_text
 from . import rendition_record, spread_pictures
 from .spread_captions import caption_results, stage_captions
+from .spread_job import MESSAGE_FIELDS, Confine, SpreadJob, staging
 
 # Renditions made apart agree on every segment within one picture of the module's grid.
 PICTURE = 1 / ladder.PICTURE_RATE
-MESSAGE_FIELDS = {"job_id", "source", "out_dir", "names", "rates", "key_info", "key_uri", "timeout",
-                  "deadline_at", "publish_early", "total", "poster", "storyboard"}
-FLAGS = ("publish_early", "poster", "storyboard")
-# Confines a message's source, package and options to the deployment's folders.
-Confine = Callable[[object, object, dict], tuple[str, str, dict]]
-
-
-@dataclass(frozen=True)
-class SpreadJob:
-    job_id: str
-    source: str
-    folder: JobFolder
-    names: list[str]
-    rates: list[int]
-    key_info: pathlib.Path  # the job's key info file in the key folder; never the key
-    key_uri: str
-    timeout: float | None
-    deadline_at: float | None  # wall-clock time by which the whole job ends
-    publish_early: bool
-    total: float | None  # the source's length, seconds
-    poster: bool = False
-    storyboard: bool = False
-
-    def message(self) -> dict:
-        return {"job_id": self.job_id, "source": self.source, "out_dir": self.folder.location,
-                "names": self.names, "rates": self.rates, "key_info": str(self.key_info), "key_uri": self.key_uri,
-                "timeout": self.timeout, "deadline_at": self.deadline_at, "publish_early": self.publish_early,
-                "total": self.total, "poster": self.poster, "storyboard": self.storyboard}
-
-    def deadline(self) -> Deadline:
-        return Deadline.until(self.deadline_at, self.timeout)
-
-
-def job_from_message(data: object, confine: Confine) -> SpreadJob:
-    """A spread job's message, checked: its paths confined, its figures valid, and its
-    folder claimed by this very job. ValueError or TypeError otherwise."""
-    if not isinstance(data, dict) or set(data) != MESSAGE_FIELDS:
-        raise ValueError(f"not a spread job's message: fields {sorted(data) if isinstance(data, dict) else data!r}")
-    source, out_dir, options = confine(data["source"], data["out_dir"], {"key_info": data["key_info"]})
-    names = check_names(data["names"]) or []
-    rates = check_bitrates(data["rates"], names) or []
-    if len(rates) != len(names) or not all(isinstance(data[flag], bool) for flag in FLAGS):
-        raise ValueError("a spread job's message needs a bit rate for each rendition and its flags "
-                         f"({', '.join(FLAGS)}) true or false")
-    job = SpreadJob(job_id=check_text(str(data["job_id"]), "the job id"), source=source,
-                    folder=package_at(out_dir), names=names, rates=rates,
-                    key_info=pathlib.Path(options["key_info"]), key_uri=check_key_uri(data["key_uri"]),
-                    timeout=check_timeout(data["timeout"]), deadline_at=message_number(data["deadline_at"]),
-                    publish_early=data["publish_early"], total=message_number(data["total"]),
-                    poster=data["poster"], storyboard=data["storyboard"])
-    if job.folder.holder() != job.job_id:
-        raise ValueError(f"{job.folder.path}: not a folder job {job.job_id} holds")
-    return job
-
-
-def message_number(value: object) -> float | None:
-    """A figure of a message: a number or null, anything else refused."""
-    if value is not None and (isinstance(value, bool) or not isinstance(value, (int, float))):
-        raise TypeError(f"a spread job's message holds a number or null, not {value!r}")
-    return None if value is None else float(value)
-
-
 # Starting: claim, an earlier result, the package, the staging area and the key.
 
 def start(request: JobRequest, plan: JobPlan, is_live: IsLive) -> SpreadJob | PackageResult:
@@ -147,14 +82,6 @@ def fresh_staging(folder: JobFolder) -> None:
     if os.path.lexists(folder.staging):
         shutil.rmtree(staging(folder))
     folder.staging.mkdir(mode=0o700)
-
-
-def staging(folder: JobFolder) -> pathlib.Path:
-    """The staging area, refused unless it is a folder of this user's own."""
-    found = os.lstat(folder.staging)
-    if not stat.S_ISDIR(found.st_mode) or found.st_uid != os.geteuid():
-        raise PermissionError(f"{folder.staging}: not a staging folder this job made; refusing to use it")
-    return folder.staging
 
 
 # One rendition: made in staging, checked there, then put into the package.

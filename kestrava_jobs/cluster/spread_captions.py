@@ -10,8 +10,8 @@ from ..captions.cues import Cue
 from ..captions.renditions import Parsed, parse_all, publish_captions
 from ..captions.timeline import measured_timeline
 from ..captions.tracks import CaptionPlan, Track
-from ..job.deadline import Deadline
-from ..job.result import CaptionResult
+from ..common.deadline import Deadline
+from ..common.result import CaptionResult
 from ..storage import names as file_names
 from ..storage.folder import JobFolder
 from ..storage.keys import KeyInfo

@@ -6,21 +6,18 @@ import dataclasses
 import json
 import pathlib
 from collections.abc import Callable
-from typing import TYPE_CHECKING
 
-from ..job.probe import probe_source
-from ..job.result import PicturesResult
+from ..common.result import PicturesResult
 from ..pictures.make import FAILURES, make_pictures
 from ..pictures.order import pictures_order
+from ..source.probe import probe_source
 from ..storage import names as file_names
 from ..storage.folder import JobFolder
 from ..storage.own_files import read_own, rewrite_own
-
-if TYPE_CHECKING:
-    from .spread import SpreadJob
+from .spread_job import SpreadJob
 
 
-def stage_pictures(staging: pathlib.Path, job: "SpreadJob", told: Callable[[str], None]) -> PicturesResult:
+def stage_pictures(staging: pathlib.Path, job: SpreadJob, told: Callable[[str], None]) -> PicturesResult:
     deadline = job.deadline()
     try:
         order = pictures_order(job.source, probe_source(job.source, deadline), job.names, job.poster, job.storyboard)

@@ -11,15 +11,15 @@ from celery.exceptions import Ignore
 from celery.states import READY_STATES
 from celery.utils.log import get_task_logger
 
-from ..job.check import RenditionIncomplete
+from ..common.result import PackageError, PackageResult
+from ..hls.check import RenditionIncomplete
 from ..job.progress import progress_record
 from ..job.request import JobOptions, check_request, plan_job
-from ..job.result import PackageError, PackageResult
 from ..pictures.make import side_files
 from . import spread, spread_pictures
 from .confine import confine
 from .reports import progress_backend
-from .spread import SpreadJob
+from .spread_job import SpreadJob, job_from_message
 from .tasks import REFUSALS
 
 log = get_task_logger(__name__)
@@ -68,7 +68,7 @@ def start_job(task: Task, source: str, out_dir: str, options: dict) -> SpreadJob
 def package_rendition_task(self: Task, message: dict, name: str) -> dict:
     """One rendition of a spread job. A copy of this task that finds another copy at
     work, or its own result stored, ends at once without encoding."""
-    job = spread.job_from_message(message, confine)
+    job = job_from_message(message, confine)
     if name not in job.names:
         raise ValueError(f"{name} is not a rendition of job {job.job_id}")
     lock = spread.rendition_lock(job, name)
@@ -108,7 +108,7 @@ def one_rendition(task: Task, job: SpreadJob, name: str) -> dict:
 def package_pictures_task(self: Task, message: dict) -> dict:
     """A spread job's poster and storyboard. Whatever becomes of them, the job goes on:
     this step never fails the chord."""
-    job = spread.job_from_message(message, confine)
+    job = job_from_message(message, confine)
     lock = spread.pictures_lock(job)
     if lock is None:
         raise Ignore()  # a copy of this step is at work
@@ -126,7 +126,7 @@ def finish_spread_task(parts: object, message: dict) -> dict:
     earlier = spread.recorded_result(message, confine)
     if earlier is not None:
         return earlier.to_dict()  # this end was delivered again after it finished
-    job = spread.job_from_message(message, confine)
+    job = job_from_message(message, confine)
     lock = spread.end_lock(job)
     if lock is None:
         raise Ignore()  # a copy of this end is at work

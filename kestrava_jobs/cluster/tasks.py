@@ -5,8 +5,8 @@ from celery import Task, shared_task
 from celery.exceptions import Ignore
 from celery.utils.log import get_task_logger
 
+from ..common.result import PackageBusy
 from ..job.package import package_video
-from ..job.result import PackageBusy
 from .confine import confine
 from .reports import ProgressReports
 

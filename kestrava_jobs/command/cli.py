@@ -11,17 +11,24 @@ import threading
 from typing import NoReturn
 
 from rich.console import Console
-from rich.progress import (BarColumn, Progress, SpinnerColumn, TaskProgressColumn, TextColumn, TimeElapsedColumn,
-                           TimeRemainingColumn)
+from rich.progress import (
+    BarColumn,
+    Progress,
+    SpinnerColumn,
+    TaskProgressColumn,
+    TextColumn,
+    TimeElapsedColumn,
+    TimeRemainingColumn,
+)
 from rich.table import Table
 
 from .. import ladder
+from ..common.result import PackageError, PackageResult
 from ..job.package import package_video
-from ..job.result import PackageError, PackageResult
 from ..job.validate import check_names
-from ..storage.locations import check_scheme, package_at
-from ..storage.keys import DEFAULT_KEY_URI
 from ..settings import DEFAULT_KEY_DIR, KEY_DIR
+from ..storage.keys import DEFAULT_KEY_URI
+from ..storage.locations import check_scheme, package_at
 from ..storage.names import BESIDE
 from .preview import serve
 
@@ -259,7 +266,7 @@ def main(argv: list[str] | None = None) -> int:
     logging.basicConfig(level=logging.WARNING, format="%(levelname)s %(name)s: %(message)s")
     # Its warnings name each failed rendition's reason, which the command prints with the
     # result (and --json carries).
-    logging.getLogger("kestrava_jobs.job.check").setLevel(logging.ERROR)
+    logging.getLogger("kestrava_jobs.hls.check").setLevel(logging.ERROR)
     sources = args.paths[:-1]
     console = Console(stderr=args.json)
     try:

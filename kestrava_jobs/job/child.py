@@ -9,7 +9,7 @@ import os
 import signal
 import sys
 
-from .process_group import lower_session
+from ..common.process_group import lower_session
 
 PR_SET_PDEATHSIG = 1
 

@@ -13,11 +13,11 @@ from collections.abc import Callable
 from dataclasses import dataclass
 
 from .. import ladder
+from ..common.deadline import Deadline
+from ..common.process_group import stop
+from ..common.result import PackageCancelled
 from ..storage.names import MASTER, module_master
-from .deadline import Deadline
-from .process_group import stop
 from .request import BEHIND_NICE
-from .result import PackageCancelled
 
 log = logging.getLogger(__name__)
 

@@ -3,11 +3,11 @@ raises when none came out complete. Whether the job ran on one machine or was sp
 
 from dataclasses import dataclass, field
 
+from ..common.deadline import Deadline
+from ..common.result import CaptionResult, PackageError, PackageResult, RenditionResult
 from ..storage.keys import KeyInfo
 from ..storage.names import MASTER
 from ..storage.seam import Package
-from .deadline import Deadline
-from .result import CaptionResult, PackageError, PackageResult, RenditionResult
 
 LOG_TAIL_LINES = 20
 

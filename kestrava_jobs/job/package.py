@@ -5,11 +5,19 @@ import os
 import threading
 from collections.abc import Mapping, Sequence
 
+from ..common.result import PackageResult
 from ..storage.keys import DEFAULT_KEY_URI, discard
 from ..storage.seam import finished_before
-from .request import (JobOptions, JobPlan, JobRequest, PictureCallback, ProgressCallback, RenditionCallback,
-                      check_request, plan_job)
-from .result import PackageResult
+from .request import (
+    JobOptions,
+    JobPlan,
+    JobRequest,
+    PictureCallback,
+    ProgressCallback,
+    RenditionCallback,
+    check_request,
+    plan_job,
+)
 from .run import run_job
 
 log = logging.getLogger(__name__)

@@ -12,17 +12,17 @@ from typing import TYPE_CHECKING
 
 import m3u8
 
+from ..hls.check import RenditionIncomplete, check_rendition
+from ..hls.master import master_text
 from ..storage import names as file_names
 from ..storage.folder import LocalFiles
 from ..storage.keys import KeyInfo
-from .check import RenditionIncomplete, check_rendition
-from .master import master_text
 from .request import JobRequest
 
 if TYPE_CHECKING:
     from ..captions.job_captions import JobCaptions
     from ..pictures.job_pictures import JobPictures
-from .result import RenditionResult
+from ..common.result import RenditionResult
 
 log = logging.getLogger(__name__)
 

@@ -3,8 +3,8 @@ record a task runner stores it as."""
 
 import pathlib
 
+from ..hls.check import playlist_seconds
 from ..storage import names as file_names
-from .check import playlist_seconds
 from .request import ProgressCallback
 
 

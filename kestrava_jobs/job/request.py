@@ -9,13 +9,13 @@ from typing import Any
 from .. import ladder
 from ..captions.sidecars import Sidecar, check_sidecars
 from ..captions.tracks import CaptionPlan, plan_captions
+from ..common.deadline import Deadline
+from ..common.result import LeftOutAudio
 from ..pictures.order import PicturesOrder, pictures_order
-from ..storage.locations import package_at
+from ..source.probe import SourceInfo, audio_left_out, probe_source
 from ..storage.keys import DEFAULT_KEY_URI, check_key_uri, ready_key_dir
+from ..storage.locations import package_at
 from ..storage.seam import Package
-from .deadline import Deadline
-from .probe import SourceInfo, audio_left_out, probe_source
-from .result import LeftOutAudio
 from .validate import check_bitrates, check_key_info, check_names, check_source, check_timeout
 
 ProgressCallback = Callable[[float, float | None], None]

@@ -4,18 +4,18 @@ are watched, then the check of every rendition and the measured master playlist.
 import logging
 import os
 
+from ..captions.job_captions import JobCaptions
+from ..common.result import PackageError, PackageResult
+from ..hls.check import check_all
+from ..pictures.job_pictures import JobPictures
 from ..storage import keys
 from ..storage.folder import LocalFiles
 from ..storage.keys import KeyInfo
-from ..captions.job_captions import JobCaptions
-from ..pictures.job_pictures import JobPictures
-from .check import check_all
 from .children import ModuleRun, run_module
 from .outcome import Made, log_tail, master_unwritten, none_complete, package_result
 from .playable import Playable
 from .progress import PlaylistProgress
 from .request import JobPlan, JobRequest
-from .result import PackageError, PackageResult
 
 log = logging.getLogger(__name__)
 

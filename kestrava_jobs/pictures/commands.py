@@ -5,9 +5,9 @@ CPU the renditions leave, and stoppable when the job ends."""
 import subprocess
 import threading
 
-from ..job.deadline import Deadline
-from ..job.ffmpeg_words import first_words
-from ..job.process_group import lower_session, stop
+from ..common.deadline import Deadline
+from ..common.ffmpeg_words import first_words
+from ..common.process_group import lower_session, stop
 
 # The pictures' children run at the lowest priority there is.
 PICTURES_NICE = 19

@@ -5,7 +5,7 @@ then as a JPEG expects them: full range, BT.601's matrix."""
 from dataclasses import dataclass
 from fractions import Fraction
 
-from ..job.probe import quarter_turn
+from ..source.probe import quarter_turn
 
 HDR_TRANSFERS = {"smpte2084", "arib-std-b67"}
 # ffprobe's field orders of interlaced video: top or bottom field first, coded either way.

@@ -5,8 +5,8 @@ made. The caller hears of each on the job's own thread, as it hears of the rendi
 import concurrent.futures
 import threading
 
-from ..job.deadline import Deadline
-from ..job.result import PicturesResult
+from ..common.deadline import Deadline
+from ..common.result import PicturesResult
 from ..storage.seam import Package
 from .commands import Children
 from .make import Told, joined, put_poster, put_storyboard

@@ -7,8 +7,8 @@ import dataclasses
 import subprocess
 from collections.abc import Callable
 
-from ..job.deadline import Deadline
-from ..job.result import PackageError, PicturesResult
+from ..common.deadline import Deadline
+from ..common.result import PackageError, PicturesResult
 from ..storage.names import POSTER, STORYBOARD, storyboard_sheet
 from ..storage.seam import Package
 from . import layout

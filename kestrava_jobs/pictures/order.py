@@ -4,7 +4,7 @@ of the two pictures."""
 from dataclasses import dataclass
 
 from .. import ladder
-from ..job.probe import SourceInfo
+from ..source.probe import SourceInfo
 from .corrections import SourcePicture, source_picture
 
 

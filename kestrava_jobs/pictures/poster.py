@@ -1,7 +1,7 @@
 """The poster: a representative picture from near a tenth of the way in, never a black or
 flat one where the source has others, corrected as the renditions are."""
 
-from ..job.deadline import Deadline
+from ..common.deadline import Deadline
 from .commands import Children, PictureFailed
 from .corrections import DEINTERLACE, SourcePicture, corrected
 

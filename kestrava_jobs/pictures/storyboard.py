@@ -8,9 +8,9 @@ from dataclasses import dataclass
 
 import pysubs2
 
-from ..job.deadline import Deadline
-from ..storage.names import storyboard_sheet
 from .. import ladder
+from ..common.deadline import Deadline
+from ..storage.names import storyboard_sheet
 from . import layout
 from .commands import FFPROBE, Children, PictureFailed
 from .corrections import AS_RGB, corrected

@@ -11,7 +11,7 @@ from dataclasses import dataclass
 
 import m3u8
 
-from ..job.result import PackageBusy, PackageResult
+from ..common.result import PackageBusy, PackageResult
 from . import names
 from .own_files import create_new, lock_folder, open_own, read_own, refuse_foreign, remove_own, rewrite_own
 from .seam import IsLive, busy

@@ -12,7 +12,7 @@ import pathlib
 from collections.abc import Callable
 from typing import Protocol
 
-from ..job.result import PackageBusy, PackageResult
+from ..common.result import PackageBusy, PackageResult
 from .names import MASTER
 
 # Whether the job that named itself in a claim still runs.

@@ -4,8 +4,8 @@ media is, its last stamp less its first."""
 
 import subprocess
 
-from .deadline import Deadline
-from .numbers import float_or_none
+from ..common.deadline import Deadline
+from ..common.numbers import float_or_none
 
 # Reading the last packets takes a seek and a few seconds of demuxing; past this, the
 # container's word is taken.

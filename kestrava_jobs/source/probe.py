@@ -8,11 +8,11 @@ import math
 import subprocess
 from dataclasses import dataclass
 
+from ..common.deadline import Deadline
+from ..common.ffmpeg_words import first_words
+from ..common.numbers import float_or_none
+from ..common.result import LeftOutAudio, UnreadableSource
 from .clock import clock_origin, own_length
-from .deadline import Deadline
-from .ffmpeg_words import first_words
-from .numbers import float_or_none
-from .result import LeftOutAudio, UnreadableSource
 
 log = logging.getLogger(__name__)
 PROBE_SECONDS = 60

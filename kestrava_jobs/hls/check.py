@@ -17,11 +17,11 @@ import m3u8
 from cryptography.hazmat.primitives import padding
 from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
 
+from ..common.deadline import Deadline
+from ..common.ffmpeg_words import cause, first_words
+from ..common.result import RenditionResult
 from ..storage import names as file_names
 from ..storage.keys import KeyInfo
-from .deadline import Deadline
-from .ffmpeg_words import cause, first_words
-from .result import RenditionResult
 
 log = logging.getLogger(__name__)
 

@@ -6,8 +6,8 @@ from dataclasses import dataclass, field
 
 import m3u8
 
+from ..common.result import RenditionResult
 from ..storage import names
-from .result import RenditionResult
 
 # The attribute of EXT-X-STREAM-INF that names a group of each type, as m3u8 spells it.
 GROUP_ATTRIBUTES = {"SUBTITLES": "subtitles", "AUDIO": "audio", "VIDEO": "video"}

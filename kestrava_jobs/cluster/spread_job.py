@@ -1,0 +1,85 @@
+"""A spread job's own state, as every one of its steps reads it: the message that carries
+the job from step to step, checked as if anyone could have sent it, and the staging area
+beside its package where the steps keep what they share."""
+
+import os
+import pathlib
+import stat
+from collections.abc import Callable
+from dataclasses import dataclass
+
+from ..common.deadline import Deadline
+from ..job.validate import check_bitrates, check_names, check_timeout
+from ..storage.folder import JobFolder
+from ..storage.keys import check_key_uri
+from ..storage.locations import package_at
+from ..text import check_text
+
+MESSAGE_FIELDS = {"job_id", "source", "out_dir", "names", "rates", "key_info", "key_uri", "timeout",
+                  "deadline_at", "publish_early", "total", "poster", "storyboard"}
+FLAGS = ("publish_early", "poster", "storyboard")
+# Confines a message's source, package and options to the deployment's folders.
+Confine = Callable[[object, object, dict], tuple[str, str, dict]]
+
+
+@dataclass(frozen=True)
+class SpreadJob:
+    job_id: str
+    source: str
+    folder: JobFolder
+    names: list[str]
+    rates: list[int]
+    key_info: pathlib.Path  # the job's key info file in the key folder; never the key
+    key_uri: str
+    timeout: float | None
+    deadline_at: float | None  # wall-clock time by which the whole job ends
+    publish_early: bool
+    total: float | None  # the source's length, seconds
+    poster: bool = False
+    storyboard: bool = False
+
+    def message(self) -> dict:
+        return {"job_id": self.job_id, "source": self.source, "out_dir": self.folder.location,
+                "names": self.names, "rates": self.rates, "key_info": str(self.key_info), "key_uri": self.key_uri,
+                "timeout": self.timeout, "deadline_at": self.deadline_at, "publish_early": self.publish_early,
+                "total": self.total, "poster": self.poster, "storyboard": self.storyboard}
+
+    def deadline(self) -> Deadline:
+        return Deadline.until(self.deadline_at, self.timeout)
+
+
+def job_from_message(data: object, confine: Confine) -> SpreadJob:
+    """A spread job's message, checked: its paths confined, its figures valid, and its
+    folder claimed by this very job. ValueError or TypeError otherwise."""
+    if not isinstance(data, dict) or set(data) != MESSAGE_FIELDS:
+        raise ValueError(f"not a spread job's message: fields {sorted(data) if isinstance(data, dict) else data!r}")
+    source, out_dir, options = confine(data["source"], data["out_dir"], {"key_info": data["key_info"]})
+    names = check_names(data["names"]) or []
+    rates = check_bitrates(data["rates"], names) or []
+    if len(rates) != len(names) or not all(isinstance(data[flag], bool) for flag in FLAGS):
+        raise ValueError("a spread job's message needs a bit rate for each rendition and its flags "
+                         f"({', '.join(FLAGS)}) true or false")
+    job = SpreadJob(job_id=check_text(str(data["job_id"]), "the job id"), source=source,
+                    folder=package_at(out_dir), names=names, rates=rates,
+                    key_info=pathlib.Path(options["key_info"]), key_uri=check_key_uri(data["key_uri"]),
+                    timeout=check_timeout(data["timeout"]), deadline_at=message_number(data["deadline_at"]),
+                    publish_early=data["publish_early"], total=message_number(data["total"]),
+                    poster=data["poster"], storyboard=data["storyboard"])
+    if job.folder.holder() != job.job_id:
+        raise ValueError(f"{job.folder.path}: not a folder job {job.job_id} holds")
+    return job
+
+
+def message_number(value: object) -> float | None:
+    """A figure of a message: a number or null, anything else refused."""
+    if value is not None and (isinstance(value, bool) or not isinstance(value, (int, float))):
+        raise TypeError(f"a spread job's message holds a number or null, not {value!r}")
+    return None if value is None else float(value)
+
+
+def staging(folder: JobFolder) -> pathlib.Path:
+    """The staging area, refused unless it is a folder of this user's own."""
+    found = os.lstat(folder.staging)
+    if not stat.S_ISDIR(found.st_mode) or found.st_uid != os.geteuid():
+        raise PermissionError(f"{folder.staging}: not a staging folder this job made; refusing to use it")
+    return folder.staging
