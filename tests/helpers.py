@@ -70,15 +70,15 @@ def end_of(packaged: PackageResult, key_info: pathlib.Path, tmp_path: pathlib.Pa
     def ended(parts: dict[str, str], failed: dict[str, str], recorded=()) -> SpreadJob:
         folder = JobFolder(tmp_path / f"out_{len(list(tmp_path.glob('out_*')))}")
         folder.path.mkdir()
-        folder.staging.mkdir()
-        folder.lock.write_text("job")
+        folder.state.staging.mkdir()
+        folder.state.lock.write_text("job")
         for name, package in parts.items():
             for file in pathlib.Path(package).glob(f"{name}*"):
                 shutil.copy(file, folder.path)
         for name, reason in failed.items():
-            (folder.staging / f"{name}.json").write_text(json.dumps({"failed": reason}))
+            (folder.state.staging / f"{name}.json").write_text(json.dumps({"failed": reason}))
         for name in recorded:  # as its rendition task records it once checked
-            rendition_record.write_made(folder.staging, packaged.renditions[name],
+            rendition_record.write_made(folder.state.staging, packaged.renditions[name],
                                         rendition_record.digests(LocalFiles(folder.path), name))
         names = list(packaged.complete)
         return SpreadJob(job_id="job", source="upload.mp4", folder=folder, names=names,

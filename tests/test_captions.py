@@ -284,7 +284,7 @@ def test_a_spread_job_makes_its_captions_once_as_package_video_does(tmp_path, ca
     job = spread.start(request, plan_job(request), lambda job_id: False)
     for file in pathlib.Path(captioned.out_dir).glob("360p*"):  # the rendition, as its task puts it in
         shutil.copy(file, job.folder.path)
-    rendition_record.write_made(job.folder.staging, captioned.renditions["360p"],
+    rendition_record.write_made(job.folder.state.staging, captioned.renditions["360p"],
                                 rendition_record.digests(job.folder, "360p"))
     expected = [line for line in pathlib.Path(captioned.master).read_text().splitlines()
                 if line.startswith("#EXT-X-MEDIA")]

@@ -25,7 +25,8 @@ from kestrava_jobs.hls import check
 from kestrava_jobs.hls.check import RenditionIncomplete, check_rendition
 from kestrava_jobs.job import playable
 from kestrava_jobs.ladder import pair
-from kestrava_jobs.storage.folder import LocalFiles, held_by, name_holder
+from kestrava_jobs.storage.folder import LocalFiles
+from kestrava_jobs.storage.folder_state import held_by, name_holder
 from kestrava_jobs.storage.keys import ready_key_dir
 
 pytestmark = needs_unsanitized_module

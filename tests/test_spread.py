@@ -96,7 +96,7 @@ def test_spread_package_is_made_by_both_workers_and_matches_package_video(cluste
     the test holds the master's lock, each worker takes one step, as queued, and cannot end
     it; only the worker that made the pictures takes the rest."""
     out = cluster.root / "spread"
-    staging = JobFolder(out).staging
+    staging = JobFolder(out).state.staging
     seen, reported, masters = [], [], []
 
     def watch() -> None:
@@ -254,7 +254,7 @@ def test_the_end_fails_renditions_of_differing_lengths_and_leaves_the_folder_as_
     disagreeing = ended({"720p": alone.out_dir, "360p": shorter.out_dir}, {})
     with pytest.raises(PackageError, match="renditions 720p and 360p disagree: segment 0 lasts 3.000 s against 2.000 s"):
         finish(disagreeing)
-    assert list(disagreeing.folder.path.iterdir()) == [] and not disagreeing.folder.staging.exists()
+    assert list(disagreeing.folder.path.iterdir()) == [] and not disagreeing.folder.state.staging.exists()
 
 
 def test_the_end_fails_a_rendition_one_segment_longer(alone, ended):
@@ -280,7 +280,7 @@ def test_progress_never_goes_back_nor_over_a_final_state(cluster, tmp_path):
     """A report made while a rendition moves into the package finds it nowhere: it reads 0 s."""
 
     folder = JobFolder(tmp_path / "out")
-    folder.staging.mkdir(parents=True)
+    folder.state.staging.mkdir(parents=True)
     job = SpreadJob(job_id="progress-job", source="upload.mp4", folder=folder, names=["360p"], rates=[400_000],
                     key_info=tmp_path / "none", key_uri="enc.key", timeout=None, deadline_at=None,
                     publish_early=True, total=3.0)
@@ -319,9 +319,9 @@ def test_a_rendition_that_fails_three_times_is_a_failure_of_its_own(cluster, sou
         monkeypatch.setenv(variable, str(cluster.root))
     monkeypatch.setenv("KESTRAVA_KEY_DIR", str(cluster.root / "keys"))
     folder = JobFolder(cluster.root / "planted")
-    for made in (folder.path, folder.staging / "360p.log"):
+    for made in (folder.path, folder.state.staging / "360p.log"):
         made.mkdir(parents=True)
-    folder.lock.write_text("job")
+    folder.state.lock.write_text("job")
     key_info = cluster.root / "keys" / "planted.keyinfo"
     key_info.parent.mkdir(exist_ok=True)
     (cluster.root / "keys" / "planted.key").write_bytes(bytes(16))
@@ -330,8 +330,8 @@ def test_a_rendition_that_fails_three_times_is_a_failure_of_its_own(cluster, sou
                     rates=[2_500_000, 400_000], key_info=key_info, key_uri="enc.key", timeout=None,
                     deadline_at=None, publish_early=False, total=3.0)
     outcome = cluster.app.tasks[RENDITION_TASK].apply(args=[job.message(), "360p"]).get()
-    assert outcome == {"name": "360p", "failed": f"{folder.staging / '360p.log'}: not a file this job made; "
+    assert outcome == {"name": "360p", "failed": f"{folder.state.staging / '360p.log'}: not a file this job made; "
                                                  "refusing to use it"}
     assert [r.getMessage() for r in caplog.records].count(
         f"360p of job job: {outcome['failed']}; making it again") == 2
-    assert json.loads((folder.staging / "360p.json").read_text()) == {"failed": outcome["failed"]}
+    assert json.loads((folder.state.staging / "360p.json").read_text()) == {"failed": outcome["failed"]}

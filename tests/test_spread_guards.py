@@ -96,16 +96,16 @@ def shifted(job: SpreadJob, pictures: int) -> SpreadJob:
 def test_a_claim_is_taken_over_only_from_a_job_that_has_ended(app, tmp_path, state, taken):
     """A job the result store does not know, or whose result it holds, left a stale claim."""
     folder, earlier = JobFolder(tmp_path / "out"), f"earlier-{tmp_path.name}"
-    folder.lock.write_text(earlier)
+    folder.state.lock.write_text(earlier)
     if state is not None:
         progress_backend(app).store_result(earlier, {}, state)
     is_live = lambda job_id: spread_tasks.is_live(app, job_id)  # noqa: E731
     if taken:
-        folder.claim("next", is_live)
+        folder.state.claim("next", is_live)
     else:
         with pytest.raises(PackageBusy, match="another job is packaging into this folder"):
-            folder.claim("next", is_live)
-    assert folder.holder() == ("next" if taken else earlier)
+            folder.state.claim("next", is_live)
+    assert folder.state.holder() == ("next" if taken else earlier)
 
 
 def test_renditions_are_queued_largest_first_and_the_smallest_ahead_when_published_early(tmp_path):
@@ -158,10 +158,10 @@ def test_a_finished_rendition_delivered_again_is_ignored_only_once_its_result_is
     """Its worker died after the rendition was in the package: the chord counts it only when
     a copy of the task returns."""
     job, task = job_in(tmp_path, ["360p"]), app.tasks[spread_tasks.RENDITION_TASK]
-    for made in (job.folder.path, job.folder.staging):
+    for made in (job.folder.path, job.folder.state.staging):
         made.mkdir()
     (job.folder.path / "360p.m3u8").write_text("#EXTM3U\n")
-    rendition_record.write_made(job.folder.staging, RenditionResult(
+    rendition_record.write_made(job.folder.state.staging, RenditionResult(
         name="360p", duration=1.0, segments=1, bytes=50_000, bitrate=400_000, peak_bitrate=400_000, width=640,
         height=360, codecs="avc1.64001e", frame_rate=30.0), [])
     if state is not None:
@@ -181,10 +181,10 @@ def test_a_message_for_a_folder_another_job_holds_is_refused(tmp_path, monkeypat
     for variable in ("KESTRAVA_SOURCE_ROOTS", "KESTRAVA_OUTPUT_ROOT", "KESTRAVA_KEY_DIR"):
         monkeypatch.setenv(variable, str(tmp_path))
     job = job_in(tmp_path, ["360p"], job_id="forged")
-    job.folder.lock.write_text("other-job")
+    job.folder.state.lock.write_text("other-job")
     with pytest.raises(ValueError, match="not a folder job forged holds"):
         spread_job.job_from_message(job.message(), confine)
-    job.folder.lock.write_text("forged")
+    job.folder.state.lock.write_text("forged")
     assert spread_job.job_from_message(job.message(), confine) == job
     with pytest.raises(ValueError, match=r"flags \(publish_early, poster, storyboard\) true or false"):
         spread_job.job_from_message({**job.message(), "poster": "false"}, confine)
@@ -195,7 +195,7 @@ def test_a_message_without_a_bit_rate_for_each_rendition_is_refused_before_any_f
     for variable in ("KESTRAVA_SOURCE_ROOTS", "KESTRAVA_OUTPUT_ROOT", "KESTRAVA_KEY_DIR"):
         monkeypatch.setenv(variable, str(tmp_path))
     job = job_in(tmp_path, ["480p", "360p"])
-    job.folder.lock.write_text(job.job_id)
+    job.folder.state.lock.write_text(job.job_id)
     task = make_app("redis://127.0.0.1:9/0").tasks[spread_tasks.RENDITION_TASK]
     with pytest.raises(ValueError, match="a spread job's message needs a bit rate for each rendition"):
         task({**job.message(), "rates": rates}, "360p")
@@ -205,8 +205,8 @@ def test_a_message_without_a_bit_rate_for_each_rendition_is_refused_before_any_f
 def test_spread_progress_follows_the_slowest_rendition(tmp_path):
     job = job_in(tmp_path, ["720p", "360p"])
     for name, seconds in (("720p", 3), ("360p", 1)):
-        (job.folder.staging / name).mkdir(parents=True)
-        (job.folder.staging / name / f"{name}.m3u8").write_text(
+        (job.folder.state.staging / name).mkdir(parents=True)
+        (job.folder.state.staging / name / f"{name}.m3u8").write_text(
             f"#EXTM3U\n#EXT-X-TARGETDURATION:6\n#EXTINF:{seconds}.000000,\n{name}_000.ts\n")
     assert spread.progress(job) == (1.0, [])
 
@@ -230,8 +230,8 @@ def test_a_pictures_step_delivered_again_keeps_what_it_made(tmp_path, monkeypatc
     make_source(tmp_path / "upload.mp4", seconds=1, size="160x120", audio=None)
     job = dataclasses.replace(job_in(tmp_path, ["360p"]), poster=True, storyboard=True)
     job.folder.path.mkdir()
-    job.folder.staging.mkdir(mode=0o700)
-    job.folder.lock.write_text(job.job_id)
+    job.folder.state.staging.mkdir(mode=0o700)
+    job.folder.state.lock.write_text(job.job_id)
     task, copy_at_work = make_app("redis://127.0.0.1:9/0").tasks[spread_tasks.PICTURES_TASK], spread.pictures_lock(job)
     try:
         with pytest.raises(Ignore):
@@ -251,10 +251,10 @@ def test_a_pictures_step_that_cannot_read_its_source_records_why(tmp_path):
     (tmp_path / "upload.mp4").write_text("not a video")
     job = dataclasses.replace(job_in(tmp_path, ["360p"]), poster=True, storyboard=True)
     job.folder.path.mkdir()
-    job.folder.staging.mkdir(mode=0o700)
+    job.folder.state.staging.mkdir(mode=0o700)
     made = spread.make_job_pictures(job, lambda name: None)
     assert made.skipped.startswith("no pictures: ") and "not a video or audio file FFmpeg can read" in made.skipped
-    assert spread_pictures.recorded(job.folder.staging) == made and not list(job.folder.path.iterdir())
+    assert spread_pictures.recorded(job.folder.state.staging) == made and not list(job.folder.path.iterdir())
 
 
 def test_published_early_the_pictures_step_names_its_poster_in_the_master_at_once(packaged, ended):

@@ -47,18 +47,19 @@ def start(request: JobRequest, plan: JobPlan, is_live: IsLive) -> SpreadJob | Pa
     folder, job_id = request.package, request.job_id or ""
     if not isinstance(folder, JobFolder):
         raise TypeError(f"{folder.location}: a spread job stages its renditions in a folder beside its package")
-    folder.claim(job_id, is_live)
+    folder.state.claim(job_id, is_live)
     try:
-        earlier = finished_before(folder, job_id)
+        earlier = finished_before(folder, folder.state, job_id)
         if earlier is not None:
             return earlier
         folder.refuse_unless_empty()
+        folder.state.clear_record()
         folder.prepare()
         fresh_staging(folder)
         key = keys.job_key(request.key_dir, folder.location, request.key_info, request.key_uri)
         stage_captions(staging(folder), request.source, plan.captions, request.deadline)
     except BaseException:
-        folder.release(job_id)
+        folder.state.release(job_id)
         raise
     deadline_at = None if request.deadline.seconds is None else time.time() + request.deadline.left()
     return SpreadJob(job_id=job_id, source=request.source, folder=folder, names=plan.names, rates=plan.rates,
@@ -79,9 +80,9 @@ def queue_order(job: SpreadJob) -> list[str]:
 
 def fresh_staging(folder: JobFolder) -> None:
     """An empty staging area; one left by a dead attempt is emptied, a foreign one refused."""
-    if os.path.lexists(folder.staging):
+    if os.path.lexists(folder.state.staging):
         shutil.rmtree(staging(folder))
-    folder.staging.mkdir(mode=0o700)
+    folder.state.staging.mkdir(mode=0o700)
 
 
 # One rendition: made in staging, checked there, then put into the package.
@@ -215,7 +216,8 @@ def recorded_result(data: object, confine: Confine) -> PackageResult | None:
     if not isinstance(data, dict) or not MESSAGE_FIELDS <= set(data):
         return None
     _, out_dir, _ = confine(data["source"], data["out_dir"], {})
-    return finished_before(package_at(out_dir), data["job_id"])
+    home = package_at(out_dir)
+    return finished_before(home, home.state, data["job_id"])
 
 
 def end_lock(job: SpreadJob) -> int | None:
@@ -235,8 +237,8 @@ def finish(job: SpreadJob) -> PackageResult:
         keys.discard(job.key_info.parent, job.folder.location)
         raise
     finally:
-        shutil.rmtree(job.folder.staging, ignore_errors=True)
-        job.folder.release(job.job_id)
+        shutil.rmtree(job.folder.state.staging, ignore_errors=True)
+        job.folder.state.release(job.job_id)
 
 
 def checked_package(job: SpreadJob) -> PackageResult:
@@ -245,7 +247,7 @@ def checked_package(job: SpreadJob) -> PackageResult:
         raise deadline.expired()
     key = keys.read_key_info(job.key_info)
     made = made_renditions(job, key, deadline)
-    result = package_result(job.source, job.folder, key, deadline, made, caller_key=False)
+    result = package_result(job.source, job.folder, job.folder.state, key, deadline, made, caller_key=False)
     if not made.checked:
         raise none_complete(job.source, result)
     check_one_key(job, list(made.checked))
@@ -277,7 +279,7 @@ def made_renditions(job: SpreadJob, key: keys.KeyInfo, deadline: Deadline) -> Ma
     unchanged = {name: made for name in job.names
                  if (made := rendition_record.unchanged(staging(job.folder), name, job.folder)) is not None}
     checked_again, reasons = check_all(job.folder, [name for name in job.names if name not in unchanged], key,
-                                       deadline, job.source, lambda: log_tail(job.folder, 0))
+                                       deadline, job.source, lambda: log_tail(job.folder.state, 0))
     checked = {name: dataclasses.replace(made, worker=worker_of(job, name)) for name in job.names
                if (made := unchanged.get(name) or checked_again.get(name)) is not None}
     reasons = {name: rendition_record.failure(staging(job.folder), name) or reason for name, reason in reasons.items()}
@@ -331,13 +333,9 @@ def check_aligned(job: SpreadJob, names: list[str]) -> None:
 
 def write_record(job: SpreadJob, result: PackageResult) -> None:
     """The record beside the package, and the renditions' logs gathered into the job's."""
-    log_fd = job.folder.open_log()
-    try:
-        os.ftruncate(log_fd, 0)
+    with job.folder.state.writing_log() as log_fd:
         for name in job.names:
             log = staging(job.folder) / file_names.staging_log(name)
             os.write(log_fd, read_own(log) or b"")
             remove_own(log)
-    finally:
-        os.close(log_fd)
-    job.folder.write_record(job.job_id, result)
+    job.folder.state.write_record(job.job_id, result)

@@ -65,7 +65,7 @@ def job_from_message(data: object, confine: Confine) -> SpreadJob:
                     timeout=check_timeout(data["timeout"]), deadline_at=message_number(data["deadline_at"]),
                     publish_early=data["publish_early"], total=message_number(data["total"]),
                     poster=data["poster"], storyboard=data["storyboard"])
-    if job.folder.holder() != job.job_id:
+    if job.folder.state.holder() != job.job_id:
         raise ValueError(f"{job.folder.path}: not a folder job {job.job_id} holds")
     return job
 
@@ -79,7 +79,8 @@ def message_number(value: object) -> float | None:
 
 def staging(folder: JobFolder) -> pathlib.Path:
     """The staging area, refused unless it is a folder of this user's own."""
-    found = os.lstat(folder.staging)
+    area = folder.state.staging
+    found = os.lstat(area)
     if not stat.S_ISDIR(found.st_mode) or found.st_uid != os.geteuid():
-        raise PermissionError(f"{folder.staging}: not a staging folder this job made; refusing to use it")
-    return folder.staging
+        raise PermissionError(f"{area}: not a staging folder this job made; refusing to use it")
+    return area

@@ -14,7 +14,7 @@ import m3u8
 
 from ..storage.locations import check_scheme, package_at
 from ..storage.names import CONTENT_TYPES, MASTER, POSTER, SESSION_DATA_IDS, STORYBOARD
-from ..storage.seam import Package
+from ..storage.seam import JobState, Package
 
 log = logging.getLogger(__name__)
 
@@ -36,9 +36,9 @@ def key_uri_of(package: Package) -> str | None:
     return None
 
 
-def recorded_key_file(package: Package) -> pathlib.Path | None:
+def recorded_key_file(state: JobState) -> pathlib.Path | None:
     """The key file the job that made the package recorded beside it."""
-    recorded = package.read_record()
+    recorded = state.read_record()
     return pathlib.Path(recorded[1].key_file) if recorded and recorded[1].key_file else None
 
 
@@ -101,7 +101,7 @@ def serve(location: str, key_file: pathlib.Path | None = None, port: int = 0) ->
     out_dir = package.path
     if not package.has(MASTER):
         raise FileNotFoundError(f"{out_dir}: no {MASTER}; is this a package folder?")
-    key_file = key_file or recorded_key_file(package)
+    key_file = key_file or recorded_key_file(package.state)
     if key_file is None:
         raise FileNotFoundError(f"{out_dir}: no record of its key beside it; give the key file with --key")
     key_uri = key_uri_of(package)

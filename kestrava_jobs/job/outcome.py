@@ -7,7 +7,7 @@ from ..common.deadline import Deadline
 from ..common.result import CaptionResult, PackageError, PackageResult, RenditionResult
 from ..storage.keys import KeyInfo
 from ..storage.names import MASTER
-from ..storage.seam import Package
+from ..storage.seam import JobState, Package
 
 LOG_TAIL_LINES = 20
 
@@ -21,16 +21,16 @@ class Made:
     captions: list[CaptionResult] = field(default_factory=list)
 
 
-def package_result(source: str, package: Package, key: KeyInfo, deadline: Deadline, made: Made,
+def package_result(source: str, package: Package, state: JobState, key: KeyInfo, deadline: Deadline, made: Made,
                    caller_key: bool) -> PackageResult:
     """The job's result. A fresh key is named only when a package keeps it: a failed job's
     is removed; the caller's own stays theirs."""
     key_kept = bool(made.checked) or caller_key
     return PackageResult(source=source, out_dir=package.location, master=package.location_of(MASTER),
-                         log=package.log_location, seconds=deadline.elapsed(),
+                         log=state.log_location, seconds=deadline.elapsed(),
                          key_file=str(key.key_file) if key_kept else "", key_uri=key.uri, complete=list(made.checked),
                          failed=[name for name in made.names if name not in made.checked], reasons=made.reasons,
-                         renditions=made.checked, log_tail=log_tail(package, LOG_TAIL_LINES), captions=made.captions)
+                         renditions=made.checked, log_tail=log_tail(state, LOG_TAIL_LINES), captions=made.captions)
 
 
 def none_complete(source: str, result: PackageResult) -> PackageError:
@@ -45,9 +45,9 @@ def master_unwritten(package: Package, error: OSError, result: PackageResult) ->
                         result)
 
 
-def log_tail(package: Package, lines: int) -> str:
+def log_tail(state: JobState, lines: int) -> str:
     """The log's last lines (all of them for 0)."""
     try:
-        return "\n".join(package.read_log().splitlines()[-lines:])
+        return "\n".join(state.read_log().splitlines()[-lines:])
     except OSError:
         return ""

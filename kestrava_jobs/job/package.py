@@ -78,10 +78,10 @@ def package(request: JobRequest) -> PackageResult:
     # A folder nobody has claimed is refused before any work when it is not empty; one a
     # job names as its own is left to the claim, which says when that job is still at work
     # (its poster may be in the folder already).
-    if request.job_id is None and not request.package.holder():
+    if request.job_id is None and not request.state.holder():
         request.package.refuse_unless_empty()
     plan = plan_job(request)
-    with request.package.holding(request.job_id) as previous_holder:
+    with request.state.holding(request.job_id) as previous_holder:
         earlier = earlier_result(request, previous_holder)
         return earlier if earlier is not None else run_and_record(request, plan)
 
@@ -90,7 +90,7 @@ def earlier_result(request: JobRequest, previous_holder: str) -> PackageResult |
     """The recorded result when this very job finished before; otherwise the package made
     ready for it, taken over from an attempt of the same job that died mid-way."""
     package, job_id = request.package, request.job_id
-    earlier = finished_before(package, job_id)
+    earlier = finished_before(package, request.state, job_id)
     if earlier is not None:
         log.info("%s is complete already (job %s); not encoding it again", package.location, job_id)
         return earlier
@@ -104,18 +104,16 @@ def earlier_result(request: JobRequest, previous_holder: str) -> PackageResult |
 def run_and_record(request: JobRequest, plan: JobPlan) -> PackageResult:
     """Runs the job in its package and records its result beside it; a job that does not
     finish leaves the package as it found it."""
-    log_fd = request.package.open_log()
-    try:
+    with request.state.writing_log() as log_fd:
+        request.state.clear_record()
         created = request.package.prepare()
         try:
             result = run_job(request, plan, log_fd)
-            request.package.write_record(request.job_id, result)
+            request.state.write_record(request.job_id, result)
             return result
         except BaseException:
             leave_as_found(request, created)
             raise
-    finally:
-        os.close(log_fd)
 
 
 def leave_as_found(request: JobRequest, created: bool) -> None:

@@ -15,7 +15,7 @@ from ..pictures.order import PicturesOrder, pictures_order
 from ..source.probe import SourceInfo, audio_left_out, probe_source
 from ..storage.keys import DEFAULT_KEY_URI, check_key_uri, ready_key_dir
 from ..storage.locations import package_at
-from ..storage.seam import Package
+from ..storage.seam import JobState, Package
 from .validate import check_bitrates, check_key_info, check_names, check_source, check_timeout
 
 ProgressCallback = Callable[[float, float | None], None]
@@ -33,6 +33,7 @@ BEHIND_NICE = 10
 class JobRequest:
     source: str  # an absolute path or a URL
     package: Package
+    state: JobState  # the job's claim, record and log beside the package
     names: list[str] | None  # None: the ladder up to the source's own size
     rates: list[int] | None  # by position: over `names`, or over the whole ladder
     key_info: pathlib.Path | None  # the caller's; None makes a fresh key
@@ -83,7 +84,7 @@ def check_request(source: object, out_dir: object, options: JobOptions, **given:
     names = check_names(options.resolution)
     key_dir = options.key_dir
     return JobRequest(
-        source=check_source(source), package=package_at(out_dir), names=names,
+        source=check_source(source), package=(home := package_at(out_dir)), state=home.state, names=names,
         rates=check_bitrates(options.bitrate, names or ladder.NAMES), key_info=check_key_info(options.key_info),
         key_uri=check_key_uri(options.key_uri), deadline=Deadline(check_timeout(options.timeout)),
         key_dir=ready_key_dir(pathlib.Path(key_dir) if key_dir is not None else None),  # type: ignore[arg-type]

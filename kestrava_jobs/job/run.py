@@ -2,7 +2,6 @@
 are watched, then the check of every rendition and the measured master playlist."""
 
 import logging
-import os
 
 from ..captions.job_captions import JobCaptions
 from ..common.result import PackageError, PackageResult
@@ -23,7 +22,6 @@ log = logging.getLogger(__name__)
 def run_job(request: JobRequest, plan: JobPlan, log_fd: int) -> PackageResult:
     """The checked result; PackageError (its result saying what is known) when no
     rendition came out complete."""
-    os.ftruncate(log_fd, 0)
     key = keys.job_key(request.key_dir, request.package.location, request.key_info, request.key_uri)
     # Started first, so that the poster's child is at work before the module's children.
     pictures = JobPictures(plan.pictures, request.package, request.deadline, request.on_picture)
@@ -43,7 +41,7 @@ def made_and_checked(request: JobRequest, plan: JobPlan, key: KeyInfo, log_fd: i
                    poll=lambda: (progress.poll(), playable.pictures.poll(), playable.poll()))
         left = [name for name in plan.names if name not in playable.checked]
         checked, reasons = check_all(LocalFiles(playable.work), left, key, request.deadline, request.source,
-                                     lambda: log_tail(request.package, 0))
+                                     lambda: log_tail(request.state, 0))
     except PackageError as error:
         raise type(error)(str(error), result_of(request, key, Made(plan.names, {}, {}))) from None
     renditions = playable.finish(checked)
@@ -66,7 +64,7 @@ def module_run(request: JobRequest, plan: JobPlan, key: KeyInfo, log_fd: int) ->
 
 
 def result_of(request: JobRequest, key: KeyInfo, made: Made) -> PackageResult:
-    return package_result(request.source, request.package, key, request.deadline, made,
+    return package_result(request.source, request.package, request.state, key, request.deadline, made,
                           caller_key=request.key_info is not None)
 
 

@@ -1,11 +1,12 @@
-"""What a job needs of the place its package lives in. Every write into a package and
-every read of one (for the checks and the preview) goes through this interface; a folder
-(folder.JobFolder) is its implementation, and the job's steps know nothing else of it.
+"""What a job needs of the place its package lives in, as two interfaces. Every write into
+a package and every read of one (for the checks and the preview) goes through `Package`;
+the job's own state (its claim, its record, its log) through `JobState`, which lives beside
+the package, never in it. A folder is the implementation of both today (folder.JobFolder,
+folder_state.FolderState); the job's steps know nothing else of them.
 
 The module writes a rendition into a local work folder; `put_rendition` moves it in,
 segments first and its playlist last, so that a listed segment is always there. The
-master is replaced whole, so that a player never reads half of one. The job's own files
-(its claim, its record, its log) live beside the package, never in it."""
+master is replaced whole, so that a player never reads half of one."""
 
 import contextlib
 import pathlib
@@ -20,9 +21,9 @@ IsLive = Callable[[str], bool]
 
 
 class Package(Protocol):
+    """The package's files, by the names its playlists list them by."""
     location: str  # how results name the package
 
-    # The package's files, by the names its playlists list them by.
     def location_of(self, name: str) -> str: ...  # a file's location, as results name it
     def work_folder(self) -> pathlib.Path: ...  # where the module writes renditions before they go in
     def put_rendition(self, work: pathlib.Path, name: str) -> None: ...  # segments first, the playlist last
@@ -36,28 +37,34 @@ class Package(Protocol):
     def prepare(self) -> bool: ...  # ready to be written; True when it was made new
     def remove_put(self, created: bool) -> None: ...  # everything the job put taken out again
 
-    # The job's own files beside the package. A job on one machine holds the package for
-    # its length (`holding`); a spread job claims it by name from its start to its end.
+
+class JobState(Protocol):
+    """The job's own state beside its package. A job on one machine holds the package for
+    its length (`holding`); a spread job claims it by name from its start to its end."""
+    location: str  # the package's, as refusals name it
+
     def holding(self, job_id: str | None) -> contextlib.AbstractContextManager[str]: ...
     def claim(self, job_id: str, is_live: IsLive) -> None: ...
     def release(self, job_id: str) -> None: ...
     def holder(self) -> str: ...  # the job id the claim names
     def write_record(self, job_id: str | None, result: PackageResult) -> None: ...
     def read_record(self) -> tuple[str | None, PackageResult] | None: ...
-    def open_log(self) -> int: ...  # a descriptor the module's children write FFmpeg's log to
+    def clear_record(self) -> None: ...  # the job has not finished (yet)
+    # FFmpeg's log, emptied: a descriptor for the block's children to write to, closed at its end.
+    def writing_log(self) -> contextlib.AbstractContextManager[int]: ...
     def read_log(self) -> str: ...
     @property
     def log_location(self) -> str: ...
 
 
-def busy(package: Package, holder: str | None = None) -> PackageBusy:
+def busy(location: str, holder: str | None = None) -> PackageBusy:
     """The one refusal of a package another live job holds."""
-    return PackageBusy(f"{package.location}: another job is packaging into this folder", holder or None)
+    return PackageBusy(f"{location}: another job is packaging into this folder", holder or None)
 
 
-def finished_before(package: Package, job_id: str | None) -> PackageResult | None:
+def finished_before(package: Package, state: JobState, job_id: str | None) -> PackageResult | None:
     """The recorded result when this very job finished the package before."""
-    recorded = package.read_record() if job_id else None
+    recorded = state.read_record() if job_id else None
     if recorded is None or recorded[0] != job_id or not package.has(MASTER):
         return None
     return recorded[1]
