@@ -24,6 +24,7 @@ from ..hls.check import check_all, check_rendition, playlist_seconds
 from ..hls.master import master_text
 from ..job.children import ModuleRun, run_module
 from ..job.outcome import Made, log_tail, master_unwritten, none_complete, package_result
+from ..job.package import leave_as_found
 from ..job.progress import PlaylistProgress
 from ..job.request import JobPlan, JobRequest
 from ..source.probe import audio_left_out, probe_source
@@ -233,8 +234,7 @@ def finish(job: SpreadJob) -> PackageResult:
         write_record(job, result)
         return result
     except BaseException:
-        job.folder.remove_put(created=False)
-        keys.discard(job.key_info.parent, job.folder.location)
+        leave_as_found(job.folder, job.key_info.parent, created=False)
         raise
     finally:
         shutil.rmtree(job.folder.state.staging, ignore_errors=True)

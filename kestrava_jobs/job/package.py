@@ -2,12 +2,13 @@
 
 import logging
 import os
+import pathlib
 import threading
 from collections.abc import Mapping, Sequence
 
 from ..common.result import PackageResult
 from ..storage.keys import DEFAULT_KEY_URI, discard
-from ..storage.seam import finished_before
+from ..storage.seam import Package, finished_before
 from .request import (
     JobOptions,
     JobPlan,
@@ -96,7 +97,7 @@ def earlier_result(request: JobRequest, previous_holder: str) -> PackageResult |
         return earlier
     if job_id and previous_holder == job_id and package.exists():
         log.info("%s: taking over from an attempt of job %s that died", package.location, job_id)
-        leave_as_found(request, created=False)
+        leave_as_found(package, request.key_dir, created=False)
     package.refuse_unless_empty()
     return None
 
@@ -112,12 +113,13 @@ def run_and_record(request: JobRequest, plan: JobPlan) -> PackageResult:
             request.state.write_record(request.job_id, result)
             return result
         except BaseException:
-            leave_as_found(request, created)
+            leave_as_found(request.package, request.key_dir, created)
             raise
 
 
-def leave_as_found(request: JobRequest, created: bool) -> None:
-    """A job that did not finish leaves its package new or empty again, so that a retry
-    can use it, and its fresh key removed; only the log stays, beside the package."""
-    request.package.remove_put(created)
-    discard(request.key_dir, request.package.location)
+def leave_as_found(package: Package, key_dir: pathlib.Path, created: bool) -> None:
+    """A job that did not finish, on one machine or spread, leaves its package new or empty
+    again, so that a retry can use it, and its fresh key removed; only the log stays,
+    beside the package."""
+    package.remove_put(created)
+    discard(key_dir, package.location)
