@@ -14,13 +14,14 @@ from media import decrypt_segment, ffprobe, generate, loudest_frequency, segment
 
 from kestrava_jobs import PackageResult, package_video
 from kestrava_jobs.captions.job_captions import JobCaptions
-from kestrava_jobs.captions.renditions import check_caption
+from kestrava_jobs.captions.renditions import check_caption, media_group
 from kestrava_jobs.captions.sidecars import Sidecar, check_sidecars
 from kestrava_jobs.captions.timeline import measured_timeline
 from kestrava_jobs.captions.tracks import plan_captions
 from kestrava_jobs.cluster import rendition_record, spread
 from kestrava_jobs.cluster.confine import confine
 from kestrava_jobs.cluster.spread import finish
+from kestrava_jobs.cluster.spread_captions import StagedCaptions, stage_captions
 from kestrava_jobs.common.deadline import Deadline
 from kestrava_jobs.common.result import LeftOutAudio
 from kestrava_jobs.job.request import JobOptions, check_request, plan_job
@@ -203,13 +204,18 @@ def test_captions_that_cannot_be_made_leave_the_video_be(tmp_path, captioned, si
     (package.path / "360p_000.ts").write_bytes(bytes(32))  # the timeline's segment, spoilt after its check
     streams = probe_source(str(captioned.source), Deadline(None)).streams
     plan = plan_captions(streams, [Sidecar("de", str(sidecars["it"]), "WEBVTT\n\n")])
-    captions = JobCaptions(str(captioned.source), plan, Deadline(None))
+    key = read_key_info(pathlib.Path(captioned.key_file).with_suffix(".keyinfo"))
+    captions = JobCaptions(str(captioned.source), plan, key, Deadline(None))
     try:
-        key = read_key_info(pathlib.Path(captioned.key_file).with_suffix(".keyinfo"))
-        assert captions.groups(package, "360p", key) == ()
+        assert media_group(captions.for_master(package, "360p")) == ()
     finally:
         captions.close()
     assert [caption.skipped.split(" (")[0] for caption in captions.results] == ["the captions could not be made"] * 4
+    # A spread job's masters write them the same way: left out, the video's package as it is.
+    (tmp_path / "staging").mkdir()
+    stage_captions(tmp_path / "staging", str(captioned.source), plan, Deadline(None))
+    staged = StagedCaptions(tmp_path / "staging", key, Deadline(None)).for_master(package, "360p")
+    assert [caption.skipped.split(" (")[0] for caption in staged] == ["the captions could not be made"] * 4
 
 
 def test_a_forced_mov_text_track_is_listed_from_the_first_early_master_on(tmp_path, media_dir):

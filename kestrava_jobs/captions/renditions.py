@@ -3,6 +3,7 @@ package on the timeline of the first checked rendition, checked back from the pa
 then listed in the master as one EXT-X-MEDIA group that every variant names."""
 
 import concurrent.futures
+import subprocess
 from dataclasses import dataclass
 
 import m3u8
@@ -11,13 +12,15 @@ import pysubs2
 from .. import ladder
 from ..common.deadline import Deadline
 from ..common.result import CaptionResult
-from ..hls.check import MEDIA_TOLERANCE
+from ..hls.check import MEDIA_TOLERANCE, RenditionIncomplete
 from ..hls.master import MediaGroup
 from ..storage import names
+from ..storage.keys import KeyInfo
 from ..storage.seam import Package
 from .cues import Cue, TrackUnusable, track_cues
 from .languages import english_name
 from .segments import Timeline, caption_files, timestamp_map
+from .timeline import measured_timeline
 from .tracks import CaptionPlan, Track
 
 GROUP_ID = "subs"
@@ -44,6 +47,20 @@ def parse_one(source: str, track: Track, origin: float, deadline: Deadline) -> P
         return Parsed(track, track_cues(source, track, origin, deadline), "")
     except TrackUnusable as unusable:
         return Parsed(track, [], str(unusable))
+
+
+def write_captions(package: Package, parsed: list[Parsed], first: str, key: KeyInfo,
+                   deadline: Deadline) -> list[CaptionResult]:
+    """Every track written on the timeline of `first`, a checked rendition in the package.
+    Captions that cannot be made leave the video's package as it is, each with the reason."""
+    if not parsed:
+        return []
+    try:
+        return publish_captions(package, parsed, measured_timeline(package, first, key, deadline))
+    except subprocess.TimeoutExpired:
+        raise deadline.expired() from None
+    except (subprocess.SubprocessError, OSError, ValueError, RenditionIncomplete) as error:
+        return [left_out(one.track, f"the captions could not be made ({error})") for one in parsed]
 
 
 def publish_captions(package: Package, parsed: list[Parsed], timeline: Timeline) -> list[CaptionResult]:

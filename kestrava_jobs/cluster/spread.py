@@ -17,15 +17,14 @@ from collections.abc import Callable, Iterator
 import m3u8
 
 from .. import ladder
-from ..captions.renditions import media_group
 from ..common.deadline import Deadline
-from ..common.result import CaptionResult, LeftOutAudio, PackageError, PackageResult, PicturesResult, RenditionResult
+from ..common.result import LeftOutAudio, PackageError, PackageResult, PicturesResult, RenditionResult
 from ..hls.check import check_all, check_rendition, playlist_seconds
-from ..hls.master import master_text
 from ..job.children import ModuleRun, run_module
 from ..job.outcome import Made, log_tail, master_unwritten, none_complete, package_result
 from ..job.package import leave_as_found
 from ..job.progress import PlaylistProgress
+from ..job.publish import publish_master
 from ..job.request import JobPlan, JobRequest
 from ..source.probe import audio_left_out, probe_source
 from ..storage import keys
@@ -35,8 +34,9 @@ from ..storage.locations import package_at
 from ..storage.own_files import lock_folder, open_own, read_own, remove_own
 from ..storage.seam import IsLive, finished_before
 from . import rendition_record, spread_pictures
-from .spread_captions import caption_results, stage_captions
+from .spread_captions import StagedCaptions, stage_captions
 from .spread_job import MESSAGE_FIELDS, Confine, SpreadJob, staging
+from .spread_pictures import StagedPictures
 
 # Renditions made apart agree on every segment within one picture of the module's grid.
 PICTURE = 1 / ladder.PICTURE_RATE
@@ -150,8 +150,7 @@ def publish(job: SpreadJob) -> list[str]:
     try:
         made = [found for name in job.names if (found := finished_rendition(job, name)) is not None]
         if made:
-            job.folder.put_master(master_text(made, media_group(captions_of(job, made[0].name)),
-                                              spread_pictures.pictures_in(job.folder)))
+            publish_master(job.folder, made, staged_captions(job), StagedPictures(job.folder))
         return [rendition.name for rendition in made]
     finally:
         os.close(lock)
@@ -252,13 +251,13 @@ def checked_package(job: SpreadJob) -> PackageResult:
         raise none_complete(job.source, result)
     check_one_key(job, list(made.checked))
     check_aligned(job, list(made.checked))
-    result.captions = captions_of(job, next(iter(made.checked)))
+    captions = staged_captions(job)
+    result.captions = captions.for_master(job.folder, next(iter(made.checked)))
     result.audio_left_out = audio_left_out_of(job.source, deadline)
     result.pictures = spread_pictures.recorded(staging(job.folder)) or PicturesResult(
         skipped="the pictures' step did not finish" if job.poster or job.storyboard else "")
     try:
-        job.folder.put_master(master_text(list(made.checked.values()), media_group(result.captions),
-                                          spread_pictures.pictures_in(job.folder)))
+        publish_master(job.folder, list(made.checked.values()), captions, StagedPictures(job.folder))
     except OSError as error:
         raise master_unwritten(job.folder, error, result) from None
     return result
@@ -286,8 +285,8 @@ def made_renditions(job: SpreadJob, key: keys.KeyInfo, deadline: Deadline) -> Ma
     return Made(job.names, checked, reasons)
 
 
-def captions_of(job: SpreadJob, first: str) -> list[CaptionResult]:
-    return caption_results(staging(job.folder), job.folder, first, keys.read_key_info(job.key_info), job.deadline())
+def staged_captions(job: SpreadJob) -> StagedCaptions:
+    return StagedCaptions(staging(job.folder), keys.read_key_info(job.key_info), job.deadline())
 
 
 def worker_of(job: SpreadJob, name: str) -> str:

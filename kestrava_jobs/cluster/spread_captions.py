@@ -5,17 +5,17 @@ of a rendition in the package and records what it made, which every later master
 import dataclasses
 import json
 import pathlib
+from dataclasses import dataclass
 
 from ..captions.cues import Cue
-from ..captions.renditions import Parsed, parse_all, publish_captions
-from ..captions.timeline import measured_timeline
+from ..captions.renditions import Parsed, parse_all, write_captions
 from ..captions.tracks import CaptionPlan, Track
 from ..common.deadline import Deadline
 from ..common.result import CaptionResult
 from ..storage import names as file_names
-from ..storage.folder import JobFolder
 from ..storage.keys import KeyInfo
 from ..storage.own_files import read_own, rewrite_own
+from ..storage.seam import Package
 
 
 def stage_captions(staging: pathlib.Path, source: str, plan: CaptionPlan, deadline: Deadline) -> None:
@@ -27,15 +27,22 @@ def stage_captions(staging: pathlib.Path, source: str, plan: CaptionPlan, deadli
     rewrite_own(staging / file_names.CAPTIONS_PARSED, json.dumps(records).encode())
 
 
-def caption_results(staging: pathlib.Path, folder: JobFolder, first: str, key: KeyInfo,
-                    deadline: Deadline) -> list[CaptionResult]:
-    """The caption renditions in the package, written the first time they are asked for."""
-    made = read_own(staging / file_names.CAPTIONS_MADE)
-    if made is not None:
-        return [CaptionResult(**result) for result in json.loads(made)]
-    staged = json.loads(read_own(staging / file_names.CAPTIONS_PARSED) or b"[]")
-    parsed = [Parsed(Track(**record["track"]), [Cue(**cue) for cue in record["cues"]], record["reason"])
-              for record in staged]
-    results = publish_captions(folder, parsed, measured_timeline(folder, first, key, deadline)) if parsed else []
-    rewrite_own(staging / file_names.CAPTIONS_MADE, json.dumps([dataclasses.asdict(result) for result in results]).encode())
-    return results
+@dataclass(frozen=True)
+class StagedCaptions:
+    """A spread job's captions as its masters read them, whichever step writes one."""
+    staging: pathlib.Path
+    key: KeyInfo
+    deadline: Deadline
+
+    def for_master(self, package: Package, first: str) -> list[CaptionResult]:
+        """The caption renditions in the package, written the first time they are asked for."""
+        made = read_own(self.staging / file_names.CAPTIONS_MADE)
+        if made is not None:
+            return [CaptionResult(**result) for result in json.loads(made)]
+        staged = json.loads(read_own(self.staging / file_names.CAPTIONS_PARSED) or b"[]")
+        parsed = [Parsed(Track(**record["track"]), [Cue(**cue) for cue in record["cues"]], record["reason"])
+                  for record in staged]
+        results = write_captions(package, parsed, first, self.key, self.deadline)
+        rewrite_own(self.staging / file_names.CAPTIONS_MADE,
+                    json.dumps([dataclasses.asdict(result) for result in results]).encode())
+        return results

@@ -6,14 +6,15 @@ import dataclasses
 import json
 import pathlib
 from collections.abc import Callable
+from dataclasses import dataclass
 
 from ..common.result import PicturesResult
 from ..pictures.make import FAILURES, make_pictures
 from ..pictures.order import pictures_order
 from ..source.probe import probe_source
 from ..storage import names as file_names
-from ..storage.folder import JobFolder
 from ..storage.own_files import read_own, rewrite_own
+from ..storage.seam import Package
 from .spread_job import SpreadJob
 
 
@@ -34,7 +35,16 @@ def recorded(staging: pathlib.Path) -> PicturesResult | None:
     return None if found is None else PicturesResult(**json.loads(found))
 
 
-def pictures_in(folder: JobFolder) -> tuple[str, ...]:
+def pictures_in(package: Package) -> tuple[str, ...]:
     """The side files a master names: those in the package. Each is put whole, and the
     storyboard's index after its sheets, so one that is there is complete."""
-    return tuple(name for name in file_names.SESSION_DATA_IDS if folder.has(name))
+    return tuple(name for name in file_names.SESSION_DATA_IDS if package.has(name))
+
+
+@dataclass(frozen=True)
+class StagedPictures:
+    """A spread job's pictures as its masters read them: made by a step of their own."""
+    package: Package
+
+    def for_master(self) -> tuple[str, ...]:
+        return pictures_in(self.package)

@@ -13,10 +13,10 @@ from typing import TYPE_CHECKING
 import m3u8
 
 from ..hls.check import RenditionIncomplete, check_rendition
-from ..hls.master import master_text
 from ..storage import names as file_names
 from ..storage.folder import LocalFiles
 from ..storage.keys import KeyInfo
+from .publish import publish_master
 from .request import JobRequest
 
 if TYPE_CHECKING:
@@ -89,9 +89,7 @@ class Playable:
         master that cannot be written early is only a warning: the final one says why."""
         renditions = [self.checked[name] for name in self.names if name in self.checked]
         try:
-            groups = self.captions.groups(self.request.package, renditions[0].name, self.key) if renditions else ()
-            side_files = self.pictures.made_so_far(wait_for_poster=not self.listed)
-            self.request.package.put_master(master_text(renditions, groups, side_files))
+            publish_master(self.request.package, renditions, self.captions, self.pictures)
         except OSError as error:
             if final:
                 raise

@@ -25,7 +25,7 @@ def run_job(request: JobRequest, plan: JobPlan, log_fd: int) -> PackageResult:
     key = keys.job_key(request.key_dir, request.package.location, request.key_info, request.key_uri)
     # Started first, so that the poster's child is at work before the module's children.
     pictures = JobPictures(plan.pictures, request.package, request.deadline, request.on_picture)
-    captions = JobCaptions(request.source, plan.captions, request.deadline)
+    captions = JobCaptions(request.source, plan.captions, key, request.deadline)
     try:
         return made_and_checked(request, plan, key, log_fd, Playable(request, plan.names, key, captions, pictures))
     finally:

@@ -26,6 +26,7 @@ class JobPictures:
         self.put: list[str] = []
         self.told_of = 0  # how many of `put` the caller has heard of
         self.put_lock = threading.Lock()
+        self.asked = False  # whether a master has asked for the side files yet
         steps = (put_poster, put_storyboard) if order.wanted else ()
         self.steps = [self.pool.submit(step, order, package, children, deadline, self.tell)
                       for step, children in zip(steps, self.children)]
@@ -49,6 +50,11 @@ class JobPictures:
         self.poll()  # the caller hears of each before a master names it
         with self.put_lock:
             return tuple(self.put[:self.told_of])
+
+    def for_master(self) -> tuple[str, ...]:
+        """The side files a master names: the first one waits for the poster's attempt."""
+        first, self.asked = not self.asked, True
+        return self.made_so_far(wait_for_poster=first)
 
     def finish(self) -> PicturesResult:
         """Both pictures, once made; the job's time-out when it passes first."""
