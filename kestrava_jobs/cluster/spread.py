@@ -8,6 +8,7 @@ the record. Every message is checked as if anyone could have sent it."""
 
 import contextlib
 import dataclasses
+import json
 import os
 import pathlib
 import shutil
@@ -26,12 +27,11 @@ from ..job.package import leave_as_found
 from ..job.progress import PlaylistProgress
 from ..job.publish import publish_master
 from ..job.request import JobPlan, JobRequest
-from ..source.probe import audio_left_out, probe_source
 from ..storage import keys
 from ..storage import names as file_names
 from ..storage.folder import JobFolder, LocalFiles
 from ..storage.locations import package_at
-from ..storage.own_files import lock_folder, open_own, read_own, remove_own
+from ..storage.own_files import lock_folder, open_own, read_own, remove_own, rewrite_own
 from ..storage.seam import IsLive, finished_before
 from . import rendition_record, spread_pictures
 from .spread_captions import StagedCaptions, stage_captions
@@ -59,6 +59,8 @@ def start(request: JobRequest, plan: JobPlan, is_live: IsLive) -> SpreadJob | Pa
         fresh_staging(folder)
         key = keys.job_key(request.key_dir, folder.location, request.key_info, request.key_uri)
         stage_captions(staging(folder), request.source, plan.captions, request.deadline)
+        rewrite_own(staging(folder) / file_names.AUDIO_LEFT_OUT,
+                    json.dumps([dataclasses.asdict(stream) for stream in plan.audio_left_out]).encode())
     except BaseException:
         folder.state.release(job_id)
         raise
@@ -253,7 +255,7 @@ def checked_package(job: SpreadJob) -> PackageResult:
     check_aligned(job, list(made.checked))
     captions = staged_captions(job)
     result.captions = captions.for_master(job.folder, next(iter(made.checked)))
-    result.audio_left_out = audio_left_out_of(job.source, deadline)
+    result.audio_left_out = staged_audio_left_out(job)
     result.pictures = spread_pictures.recorded(staging(job.folder)) or PicturesResult(
         skipped="the pictures' step did not finish" if job.poster or job.storyboard else "")
     try:
@@ -263,13 +265,10 @@ def checked_package(job: SpreadJob) -> PackageResult:
     return result
 
 
-def audio_left_out_of(source: str, deadline: Deadline) -> list[LeftOutAudio]:
-    """The source's audio streams no rendition carries, read again at the end: a source
-    that cannot be read by now leaves the renditions as they are, and names none."""
-    try:
-        return audio_left_out(probe_source(source, deadline).streams)
-    except PackageError:
-        return []
+def staged_audio_left_out(job: SpreadJob) -> list[LeftOutAudio]:
+    """The source's audio streams no rendition carries, as the submit step found them."""
+    staged = read_own(staging(job.folder) / file_names.AUDIO_LEFT_OUT) or b"[]"
+    return [LeftOutAudio(**stream) for stream in json.loads(staged)]
 
 
 def made_renditions(job: SpreadJob, key: keys.KeyInfo, deadline: Deadline) -> Made:

@@ -25,7 +25,8 @@ def stage_pictures(staging: pathlib.Path, job: SpreadJob, told: Callable[[str], 
         made = make_pictures(order, job.folder, deadline, told)
     except FAILURES as failure:
         made = PicturesResult(skipped=f"no pictures: {failure}")
-    rewrite_own(staging / file_names.staging_record(file_names.PICTURES_STEP), json.dumps(dataclasses.asdict(made)).encode())
+    rewrite_own(staging / file_names.staging_record(file_names.PICTURES_STEP),
+                json.dumps(dataclasses.asdict(made)).encode())
     return made
 
 

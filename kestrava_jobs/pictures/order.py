@@ -26,5 +26,6 @@ class PicturesOrder:
 
 def pictures_order(source: str, info: SourceInfo, names: list[str], poster: bool, storyboard: bool) -> PicturesOrder:
     """The pictures of the source's first video stream, the poster as large as the largest rendition."""
-    return PicturesOrder(source=source, picture=source_picture(info.video or {}), duration=info.duration, origin=info.origin,
-                         narrow=max(ladder.size(name) for name in names), poster=poster, storyboard=storyboard)
+    return PicturesOrder(source=source, picture=source_picture(info.video or {}), duration=info.duration,
+                         origin=info.origin, narrow=max(ladder.size(name) for name in names), poster=poster,
+                         storyboard=storyboard)

@@ -73,6 +73,8 @@ def staging_lock(name: str) -> str:
 MASTER_STEP, PROGRESS_STEP, END_STEP, PICTURES_STEP = "master", "progress", "end", "pictures"
 # The captions' cues as the submit step parsed them, and what the first master made of them.
 CAPTIONS_PARSED, CAPTIONS_MADE = "captions.json", "captions-made.json"
+# The source's audio streams no rendition carries, as the submit step's probe found them.
+AUDIO_LEFT_OUT = "audio-left-out.json"
 
 
 # The module's own master when the companion publishes its own: one per child, so that it
