@@ -20,7 +20,7 @@ $(VENV)/bin/python:
 
 # Built without isolation so the CMake build folder is reused between runs.
 $(STAMP): $(VENV)/bin/python $(SOURCES) | system-deps
-	$(PY) -m pip install -q --no-build-isolation ".[jobs,test]"
+	$(PY) -m pip install -q --no-build-isolation ".[jobs,s3,test]"
 	@touch $@
 
 setup: system-deps $(STAMP)
