@@ -15,6 +15,7 @@ from kestrava_jobs.cluster import rendition_record
 from kestrava_jobs.cluster.spread_job import SpreadJob
 from kestrava_jobs.job.children import CHILD_MODULE
 from kestrava_jobs.storage.folder import JobFolder, LocalFiles
+from kestrava_jobs.storage.staging import FolderStaging
 
 SANITIZED = os.environ.get("KESTRAVA_SANITIZED") == "1"
 # The interpreter's sanitizer runtime is preloaded; another process that loads the
@@ -78,7 +79,7 @@ def end_of(packaged: PackageResult, key_info: pathlib.Path, tmp_path: pathlib.Pa
         for name, reason in failed.items():
             (folder.state.staging / f"{name}.json").write_text(json.dumps({"failed": reason}))
         for name in recorded:  # as its rendition task records it once checked
-            rendition_record.write_made(folder.state.staging, packaged.renditions[name],
+            rendition_record.write_made(FolderStaging(folder.state.staging), packaged.renditions[name],
                                         rendition_record.digests(LocalFiles(folder.path), name))
         names = list(packaged.complete)
         return SpreadJob(job_id="job", source="upload.mp4", folder=folder, names=names,

@@ -28,6 +28,7 @@ from kestrava_jobs.job.request import JobOptions, check_request, plan_job
 from kestrava_jobs.source.probe import probe_source
 from kestrava_jobs.storage.folder import JobFolder
 from kestrava_jobs.storage.keys import read_key_info
+from kestrava_jobs.storage.staging import FolderStaging
 
 pytestmark = needs_unsanitized_module
 
@@ -213,8 +214,8 @@ def test_captions_that_cannot_be_made_leave_the_video_be(tmp_path, captioned, si
     assert [caption.skipped.split(" (")[0] for caption in captions.results] == ["the captions could not be made"] * 4
     # A spread job's masters write them the same way: left out, the video's package as it is.
     (tmp_path / "staging").mkdir()
-    stage_captions(tmp_path / "staging", str(captioned.source), plan, Deadline(None))
-    staged = StagedCaptions(tmp_path / "staging", key, Deadline(None)).for_master(package, "360p")
+    stage_captions(FolderStaging(tmp_path / "staging"), str(captioned.source), plan, Deadline(None))
+    staged = StagedCaptions(FolderStaging(tmp_path / "staging"), key, Deadline(None)).for_master(package, "360p")
     assert [caption.skipped.split(" (")[0] for caption in staged] == ["the captions could not be made"] * 4
 
 
@@ -290,7 +291,7 @@ def test_a_spread_job_makes_its_captions_once_as_package_video_does(tmp_path, ca
     job = spread.start(request, plan_job(request), lambda job_id: False)
     for file in pathlib.Path(captioned.out_dir).glob("360p*"):  # the rendition, as its task puts it in
         shutil.copy(file, job.folder.path)
-    rendition_record.write_made(job.folder.state.staging, captioned.renditions["360p"],
+    rendition_record.write_made(job.staging, captioned.renditions["360p"],
                                 rendition_record.digests(job.folder, "360p"))
     expected = [line for line in pathlib.Path(captioned.master).read_text().splitlines()
                 if line.startswith("#EXT-X-MEDIA")]

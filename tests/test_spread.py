@@ -28,6 +28,7 @@ from kestrava_jobs.storage.folder import JobFolder
 from kestrava_jobs.storage.keys import key_name
 from kestrava_jobs.storage.names import MASTER_STEP, PICTURES_STEP, staging_lock, staging_record
 from kestrava_jobs.storage.own_files import lock_folder, read_own
+from kestrava_jobs.storage.staging import FolderStaging
 
 PICTURES = ("poster.jpg", "storyboard_0.jpg", "storyboard.vtt")
 # A queue of the test's own, that only worker a serves.
@@ -127,7 +128,7 @@ def test_spread_package_is_made_by_both_workers_and_matches_package_video(cluste
             # Each worker holds one step, and takes no other: the step waits for the lock to publish.
             until(lambda: len(made_in(staging)) >= 2, "two steps made")
             assert made_in(staging) == [PICTURES_STEP, "360p"]  # as queued
-            first = rendition_record.made(staging, "360p").worker
+            first = rendition_record.made(FolderStaging(staging), "360p").worker
             consume(cluster.app, queue, both, on=False)
         finally:
             os.close(lock)

@@ -4,7 +4,6 @@ again, a message for a folder its job does not hold, and the job's progress. A r
 holds the task states the claim and the rendition task read; no worker runs."""
 
 import dataclasses
-import os
 import pathlib
 import re
 import shutil
@@ -27,6 +26,7 @@ from kestrava_jobs.cluster.spread_job import SpreadJob
 from kestrava_jobs.hls.check import decrypted
 from kestrava_jobs.storage.folder import JobFolder
 from kestrava_jobs.storage.keys import read_key_info
+from kestrava_jobs.storage.names import PICTURES_STEP
 
 pytestmark = [
     pytest.mark.skipif(shutil.which("redis-server") is None, reason="needs Debian's redis-server"),
@@ -161,7 +161,7 @@ def test_a_finished_rendition_delivered_again_is_ignored_only_once_its_result_is
     for made in (job.folder.path, job.folder.state.staging):
         made.mkdir()
     (job.folder.path / "360p.m3u8").write_text("#EXTM3U\n")
-    rendition_record.write_made(job.folder.state.staging, RenditionResult(
+    rendition_record.write_made(job.staging, RenditionResult(
         name="360p", duration=1.0, segments=1, bytes=50_000, bitrate=400_000, peak_bitrate=400_000, width=640,
         height=360, codecs="avc1.64001e", frame_rate=30.0), [])
     if state is not None:
@@ -232,12 +232,10 @@ def test_a_pictures_step_delivered_again_keeps_what_it_made(tmp_path, monkeypatc
     job.folder.path.mkdir()
     job.folder.state.staging.mkdir(mode=0o700)
     job.folder.state.lock.write_text(job.job_id)
-    task, copy_at_work = make_app("redis://127.0.0.1:9/0").tasks[spread_tasks.PICTURES_TASK], spread.pictures_lock(job)
-    try:
-        with pytest.raises(Ignore):
-            task(job.message())
-    finally:
-        os.close(copy_at_work)
+    task = make_app("redis://127.0.0.1:9/0").tasks[spread_tasks.PICTURES_TASK]
+    with job.staging.holding(PICTURES_STEP) as held, pytest.raises(Ignore):
+        assert held
+        task(job.message())
     assert not list(job.folder.path.iterdir()), "a copy at work: this one made nothing"
     told = []
     first = spread.make_job_pictures(job, told.append)
@@ -254,7 +252,7 @@ def test_a_pictures_step_that_cannot_read_its_source_records_why(tmp_path):
     job.folder.state.staging.mkdir(mode=0o700)
     made = spread.make_job_pictures(job, lambda name: None)
     assert made.skipped.startswith("no pictures: ") and "not a video or audio file FFmpeg can read" in made.skipped
-    assert spread_pictures.recorded(job.folder.state.staging) == made and not list(job.folder.path.iterdir())
+    assert spread_pictures.recorded(job.staging) == made and not list(job.folder.path.iterdir())
 
 
 def test_published_early_the_pictures_step_names_its_poster_in_the_master_at_once(packaged, ended):

@@ -8,47 +8,42 @@ those that passed the check, without decrypting and demuxing them all again."""
 import dataclasses
 import hashlib
 import json
-import pathlib
 
 import m3u8
 
 from ..common.result import RenditionResult
 from ..hls.check import Files
 from ..storage import names
-from ..storage.own_files import read_own, rewrite_own
+from ..storage.seam import Staging
 
 MADE, DIGESTS, FAILED = "result", "sha256", "failed"
 
 
-def path(staging: pathlib.Path, name: str) -> pathlib.Path:
-    return staging / names.staging_record(name)
-
-
-def read(staging: pathlib.Path, name: str) -> dict:
-    found = read_own(path(staging, name))
+def read(staging: Staging, name: str) -> dict:
+    found = staging.read(names.staging_record(name))
     return json.loads(found) if found else {}
 
 
-def write_made(staging: pathlib.Path, made: RenditionResult, checked: list[str]) -> None:
+def write_made(staging: Staging, made: RenditionResult, checked: list[str]) -> None:
     """The record of a rendition in the package; `checked` are the digests of the files its check read."""
     record = {MADE: dataclasses.asdict(made), DIGESTS: checked}
-    rewrite_own(path(staging, made.name), json.dumps(record).encode())
+    staging.write(names.staging_record(made.name), json.dumps(record).encode())
 
 
-def write_failed(staging: pathlib.Path, name: str, reason: str) -> None:
-    rewrite_own(path(staging, name), json.dumps({FAILED: reason}).encode())
+def write_failed(staging: Staging, name: str, reason: str) -> None:
+    staging.write(names.staging_record(name), json.dumps({FAILED: reason}).encode())
 
 
-def made(staging: pathlib.Path, name: str) -> RenditionResult | None:
+def made(staging: Staging, name: str) -> RenditionResult | None:
     record = read(staging, name)
     return RenditionResult(**record[MADE]) if MADE in record else None
 
 
-def failure(staging: pathlib.Path, name: str) -> str | None:
+def failure(staging: Staging, name: str) -> str | None:
     return read(staging, name).get(FAILED)
 
 
-def unchanged(staging: pathlib.Path, name: str, files: Files) -> RenditionResult | None:
+def unchanged(staging: Staging, name: str, files: Files) -> RenditionResult | None:
     """The rendition's checked figures when its playlist and every segment it lists in
     `files` are the very bytes that were checked; None when anything differs or is
     missing, and the rendition must be checked again."""

@@ -11,7 +11,6 @@ import dataclasses
 import json
 import os
 import pathlib
-import shutil
 import time
 from collections.abc import Callable, Iterator
 
@@ -22,8 +21,8 @@ from ..common.deadline import Deadline
 from ..common.result import LeftOutAudio, PackageError, PackageResult, PicturesResult, RenditionResult
 from ..hls.check import check_all, check_rendition, playlist_seconds
 from ..job.children import ModuleRun, run_module
+from ..job.lifecycle import open_package, undone_on_failure
 from ..job.outcome import Made, log_tail, master_unwritten, none_complete, package_result
-from ..job.package import leave_as_found
 from ..job.progress import PlaylistProgress
 from ..job.publish import publish_master
 from ..job.request import JobPlan, JobRequest
@@ -31,11 +30,10 @@ from ..storage import keys
 from ..storage import names as file_names
 from ..storage.folder import JobFolder, LocalFiles
 from ..storage.locations import package_at
-from ..storage.own_files import lock_folder, open_own, read_own, remove_own, rewrite_own
-from ..storage.seam import IsLive, finished_before
+from ..storage.seam import IsLive, Staging, finished_before
 from . import rendition_record, spread_pictures
 from .spread_captions import StagedCaptions, stage_captions
-from .spread_job import MESSAGE_FIELDS, Confine, SpreadJob, staging
+from .spread_job import MESSAGE_FIELDS, Confine, SpreadJob, staging_of
 from .spread_pictures import StagedPictures
 
 # Renditions made apart agree on every segment within one picture of the module's grid.
@@ -50,17 +48,13 @@ def start(request: JobRequest, plan: JobPlan, is_live: IsLive) -> SpreadJob | Pa
         raise TypeError(f"{folder.location}: a spread job stages its renditions in a folder beside its package")
     folder.state.claim(job_id, is_live)
     try:
-        earlier = finished_before(folder, folder.state, job_id)
-        if earlier is not None:
-            return earlier
-        folder.refuse_unless_empty()
-        folder.state.clear_record()
-        folder.prepare()
-        fresh_staging(folder)
-        key = keys.job_key(request.key_dir, folder.location, request.key_info, request.key_uri)
-        stage_captions(staging(folder), request.source, plan.captions, request.deadline)
-        rewrite_own(staging(folder) / file_names.AUDIO_LEFT_OUT,
-                    json.dumps([dataclasses.asdict(stream) for stream in plan.audio_left_out]).encode())
+        # A copy of this very job may be at work under the same claim: nothing is taken over.
+        opened = open_package(folder, folder.state, job_id, request.key_dir)
+        if isinstance(opened, PackageResult):
+            return opened
+        with undone_on_failure(folder, request.key_dir, opened):
+            key = keys.job_key(request.key_dir, folder.location, request.key_info, request.key_uri)
+            stage(staging_of(folder), request, plan)
     except BaseException:
         folder.state.release(job_id)
         raise
@@ -81,97 +75,70 @@ def queue_order(job: SpreadJob) -> list[str]:
     return [largest_first[-1], *largest_first[:-1]]
 
 
-def fresh_staging(folder: JobFolder) -> None:
-    """An empty staging area; one left by a dead attempt is emptied, a foreign one refused."""
-    if os.path.lexists(folder.state.staging):
-        shutil.rmtree(staging(folder))
-    folder.state.staging.mkdir(mode=0o700)
+def stage(staging: Staging, request: JobRequest, plan: JobPlan) -> None:
+    """What every step reads of the submit step's findings: the captions parsed once, and
+    the audio streams no rendition carries. What a dead attempt staged is dropped."""
+    staging.begin()
+    stage_captions(staging, request.source, plan.captions, request.deadline)
+    staging.write(file_names.AUDIO_LEFT_OUT,
+                  json.dumps([dataclasses.asdict(stream) for stream in plan.audio_left_out]).encode())
 
 
 # One rendition: made in staging, checked there, then put into the package.
 
-def rendition_lock(job: SpreadJob, name: str) -> int | None:
-    """The rendition's own lock, held while a task makes it; None when a copy of the
-    task holds it already."""
-    return lock_folder(staging(job.folder) / file_names.staging_lock(name))
-
-
 def finished_rendition(job: SpreadJob, name: str) -> RenditionResult | None:
     """The rendition's figures when it is in the package already."""
-    made = rendition_record.made(staging(job.folder), name)
+    made = rendition_record.made(job.staging, name)
     return made if made is not None and job.folder.has(file_names.playlist(name)) else None
 
 
 def make_rendition(job: SpreadJob, name: str, worker: str, on_progress: Callable[[], None]) -> RenditionResult:
     """Encodes and checks the rendition in a fresh work folder, then puts it in.
     RenditionIncomplete (or the job's PackageTimeout) when it did not come out whole."""
-    work = staging(job.folder) / name
-    shutil.rmtree(work, ignore_errors=True)
-    work.mkdir(mode=0o700)
+    work = job.staging.work_folder(name)
     key = keys.read_key_info(job.key_info)
     deadline = job.deadline()
     encode(job, name, work, deadline, on_progress)
     made = dataclasses.replace(check_rendition(LocalFiles(work), name, key, deadline), worker=worker)
     checked = rendition_record.digests(LocalFiles(work), name)
     job.folder.put_rendition(work, name)
-    shutil.rmtree(work)  # the module's one-rendition master goes with it
-    rendition_record.write_made(staging(job.folder), made, checked)
+    job.staging.drop_work_folder(name)  # the module's one-rendition master goes with it
+    rendition_record.write_made(job.staging, made, checked)
     if job.publish_early:
         publish(job)
     return made
 
 
 def encode(job: SpreadJob, name: str, work: pathlib.Path, deadline: Deadline, on_progress: Callable[[], None]) -> None:
-    """The module's call for one rendition in `work`, its log in the staging area."""
+    """The module's call for one rendition in `work`, its log in the staging area (a
+    retry's log is its own)."""
     progress = PlaylistProgress(work, [name], job.total, lambda *_: on_progress())
-    log_fd = rendition_log(job, name)
-    try:
+    with job.staging.writing_log(name) as log_fd:
         run = ModuleRun(source=job.source, work=work, names=[name], rates=[job.rates[job.names.index(name)]],
                         key_info=job.key_info, log_fd=log_fd, deadline=deadline)
         run_module(run, poll=progress.poll)
-    finally:
-        os.close(log_fd)
-
-
-def rendition_log(job: SpreadJob, name: str) -> int:
-    """The rendition's log in the staging area, emptied: a retry's log is its own."""
-    log_fd = open_own(staging(job.folder) / file_names.staging_log(name))
-    os.ftruncate(log_fd, 0)
-    return log_fd
 
 
 def record_failure(job: SpreadJob, name: str, reason: str) -> None:
-    shutil.rmtree(staging(job.folder) / name, ignore_errors=True)
-    rendition_record.write_failed(staging(job.folder), name, reason)
+    job.staging.drop_work_folder(name)
+    rendition_record.write_failed(job.staging, name, reason)
 
 
 def publish(job: SpreadJob) -> list[str]:
     """Replaces the master with the renditions in the package so far, in the order asked
     for; one writer at a time. The names it lists."""
-    lock = waiting_lock(job, file_names.MASTER_STEP)
-    try:
+    with job.staging.holding(file_names.MASTER_STEP, wait=True):
         made = [found for name in job.names if (found := finished_rendition(job, name)) is not None]
         if made:
             publish_master(job.folder, made, staged_captions(job), StagedPictures(job.folder))
         return [rendition.name for rendition in made]
-    finally:
-        os.close(lock)
 
 
 @contextlib.contextmanager
 def reporting(job: SpreadJob) -> Iterator[None]:
     """One progress report of the job at a time, whichever worker makes it."""
-    lock = waiting_lock(job, file_names.PROGRESS_STEP)
-    try:
+    with job.staging.holding(file_names.PROGRESS_STEP, wait=True):
         yield
-    finally:
-        os.close(lock)
-
-
-def waiting_lock(job: SpreadJob, step: str) -> int:
-    while (lock := lock_folder(staging(job.folder) / file_names.staging_lock(step))) is None:
-        time.sleep(0.05)
-    return lock
 
 
 def progress(job: SpreadJob) -> tuple[float, list[str]]:
@@ -179,25 +146,19 @@ def progress(job: SpreadJob) -> tuple[float, list[str]]:
     length, a failed one not at all), and the renditions the master lists."""
     seconds = []
     for name in job.names:
-        record = rendition_record.read(staging(job.folder), name)
+        record = rendition_record.read(job.staging, name)
         if rendition_record.MADE in record:
             seconds.append(record[rendition_record.MADE]["duration"])
         elif rendition_record.FAILED not in record:
-            seconds.append(playlist_seconds(staging(job.folder) / name / file_names.playlist(name)))
+            seconds.append(playlist_seconds(job.staging.work_folder_of(name) / file_names.playlist(name)))
     return min(seconds, default=0.0), listed(job.folder)
 
 
 # The pictures: made by a step of their own, named by every master once in the package.
 
-def pictures_lock(job: SpreadJob) -> int | None:
-    """The lock the pictures' step holds while it works; None when a copy of it holds it."""
-    return lock_folder(staging(job.folder) / file_names.staging_lock(file_names.PICTURES_STEP))
-
-
 def make_job_pictures(job: SpreadJob, told: Callable[[str], None]) -> PicturesResult:
     """The poster and the storyboard in the package, recorded, and named by the master."""
-    made = spread_pictures.recorded(staging(job.folder)) or spread_pictures.stage_pictures(
-        staging(job.folder), job, told)
+    made = spread_pictures.recorded(job.staging) or spread_pictures.stage_pictures(job.staging, job, told)
     if job.publish_early:
         publish(job)
     return made
@@ -222,23 +183,16 @@ def recorded_result(data: object, confine: Confine) -> PackageResult | None:
     return finished_before(home, home.state, data["job_id"])
 
 
-def end_lock(job: SpreadJob) -> int | None:
-    """The lock the job's end holds while it works; None when a copy of it holds it."""
-    return lock_folder(staging(job.folder) / file_names.staging_lock(file_names.END_STEP))
-
-
 def finish(job: SpreadJob) -> PackageResult:
     """The job's result, or PackageError (PackageTimeout) leaving the package and the
     staging area as they were found and the key removed."""
     try:
-        result = checked_package(job)
-        write_record(job, result)
-        return result
-    except BaseException:
-        leave_as_found(job.folder, job.key_info.parent, created=False)
-        raise
+        with undone_on_failure(job.folder, job.key_info.parent, created=False):
+            result = checked_package(job)
+            write_record(job, result)
+            return result
     finally:
-        shutil.rmtree(job.folder.state.staging, ignore_errors=True)
+        job.staging.end()
         job.folder.state.release(job.job_id)
 
 
@@ -256,7 +210,7 @@ def checked_package(job: SpreadJob) -> PackageResult:
     captions = staged_captions(job)
     result.captions = captions.for_master(job.folder, next(iter(made.checked)))
     result.audio_left_out = staged_audio_left_out(job)
-    result.pictures = spread_pictures.recorded(staging(job.folder)) or PicturesResult(
+    result.pictures = spread_pictures.recorded(job.staging) or PicturesResult(
         skipped="the pictures' step did not finish" if job.poster or job.storyboard else "")
     try:
         publish_master(job.folder, list(made.checked.values()), captions, StagedPictures(job.folder))
@@ -267,7 +221,7 @@ def checked_package(job: SpreadJob) -> PackageResult:
 
 def staged_audio_left_out(job: SpreadJob) -> list[LeftOutAudio]:
     """The source's audio streams no rendition carries, as the submit step found them."""
-    staged = read_own(staging(job.folder) / file_names.AUDIO_LEFT_OUT) or b"[]"
+    staged = job.staging.read(file_names.AUDIO_LEFT_OUT) or b"[]"
     return [LeftOutAudio(**stream) for stream in json.loads(staged)]
 
 
@@ -275,17 +229,17 @@ def made_renditions(job: SpreadJob, key: keys.KeyInfo, deadline: Deadline) -> Ma
     """Every rendition as the package holds it. Only what differs from the bytes its own
     check read is decrypted and demuxed again."""
     unchanged = {name: made for name in job.names
-                 if (made := rendition_record.unchanged(staging(job.folder), name, job.folder)) is not None}
+                 if (made := rendition_record.unchanged(job.staging, name, job.folder)) is not None}
     checked_again, reasons = check_all(job.folder, [name for name in job.names if name not in unchanged], key,
                                        deadline, job.source, lambda: log_tail(job.folder.state, 0))
     checked = {name: dataclasses.replace(made, worker=worker_of(job, name)) for name in job.names
                if (made := unchanged.get(name) or checked_again.get(name)) is not None}
-    reasons = {name: rendition_record.failure(staging(job.folder), name) or reason for name, reason in reasons.items()}
+    reasons = {name: rendition_record.failure(job.staging, name) or reason for name, reason in reasons.items()}
     return Made(job.names, checked, reasons)
 
 
 def staged_captions(job: SpreadJob) -> StagedCaptions:
-    return StagedCaptions(staging(job.folder), keys.read_key_info(job.key_info), job.deadline())
+    return StagedCaptions(job.staging, keys.read_key_info(job.key_info), job.deadline())
 
 
 def worker_of(job: SpreadJob, name: str) -> str:
@@ -333,7 +287,5 @@ def write_record(job: SpreadJob, result: PackageResult) -> None:
     """The record beside the package, and the renditions' logs gathered into the job's."""
     with job.folder.state.writing_log() as log_fd:
         for name in job.names:
-            log = staging(job.folder) / file_names.staging_log(name)
-            os.write(log_fd, read_own(log) or b"")
-            remove_own(log)
+            os.write(log_fd, job.staging.take_log(name))
     job.folder.state.write_record(job.job_id, result)

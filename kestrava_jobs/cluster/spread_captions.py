@@ -4,7 +4,6 @@ of a rendition in the package and records what it made, which every later master
 
 import dataclasses
 import json
-import pathlib
 from dataclasses import dataclass
 
 from ..captions.cues import Cue
@@ -14,35 +13,34 @@ from ..common.deadline import Deadline
 from ..common.result import CaptionResult
 from ..storage import names as file_names
 from ..storage.keys import KeyInfo
-from ..storage.own_files import read_own, rewrite_own
-from ..storage.seam import Package
+from ..storage.seam import Package, Staging
 
 
-def stage_captions(staging: pathlib.Path, source: str, plan: CaptionPlan, deadline: Deadline) -> None:
+def stage_captions(staging: Staging, source: str, plan: CaptionPlan, deadline: Deadline) -> None:
     """Every track's cues in the staging area; a sidecar's text is not kept once parsed."""
     parsed = parse_all(source, plan, deadline) if plan.tracks else []
     records = [{"track": {**dataclasses.asdict(one.track), "text": None}, "cues": [dataclasses.asdict(cue)
                                                                                   for cue in one.cues],
                 "reason": one.reason} for one in parsed]
-    rewrite_own(staging / file_names.CAPTIONS_PARSED, json.dumps(records).encode())
+    staging.write(file_names.CAPTIONS_PARSED, json.dumps(records).encode())
 
 
 @dataclass(frozen=True)
 class StagedCaptions:
     """A spread job's captions as its masters read them, whichever step writes one."""
-    staging: pathlib.Path
+    staging: Staging
     key: KeyInfo
     deadline: Deadline
 
     def for_master(self, package: Package, first: str) -> list[CaptionResult]:
         """The caption renditions in the package, written the first time they are asked for."""
-        made = read_own(self.staging / file_names.CAPTIONS_MADE)
+        made = self.staging.read(file_names.CAPTIONS_MADE)
         if made is not None:
             return [CaptionResult(**result) for result in json.loads(made)]
-        staged = json.loads(read_own(self.staging / file_names.CAPTIONS_PARSED) or b"[]")
+        staged = json.loads(self.staging.read(file_names.CAPTIONS_PARSED) or b"[]")
         parsed = [Parsed(Track(**record["track"]), [Cue(**cue) for cue in record["cues"]], record["reason"])
                   for record in staged]
         results = write_captions(package, parsed, first, self.key, self.deadline)
-        rewrite_own(self.staging / file_names.CAPTIONS_MADE,
+        self.staging.write(file_names.CAPTIONS_MADE,
                     json.dumps([dataclasses.asdict(result) for result in results]).encode())
         return results

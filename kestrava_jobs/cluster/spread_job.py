@@ -2,9 +2,7 @@
 the job from step to step, checked as if anyone could have sent it, and the staging area
 beside its package where the steps keep what they share."""
 
-import os
 import pathlib
-import stat
 from collections.abc import Callable
 from dataclasses import dataclass
 
@@ -13,6 +11,7 @@ from ..job.validate import check_bitrates, check_names, check_timeout
 from ..storage.folder import JobFolder
 from ..storage.keys import check_key_uri
 from ..storage.locations import package_at
+from ..storage.staging import FolderStaging
 from ..text import check_text
 
 MESSAGE_FIELDS = {"job_id", "source", "out_dir", "names", "rates", "key_info", "key_uri", "timeout",
@@ -47,6 +46,10 @@ class SpreadJob:
     def deadline(self) -> Deadline:
         return Deadline.until(self.deadline_at, self.timeout)
 
+    @property
+    def staging(self) -> FolderStaging:
+        return staging_of(self.folder)
+
 
 def job_from_message(data: object, confine: Confine) -> SpreadJob:
     """A spread job's message, checked: its paths confined, its figures valid, and its
@@ -77,10 +80,6 @@ def message_number(value: object) -> float | None:
     return None if value is None else float(value)
 
 
-def staging(folder: JobFolder) -> pathlib.Path:
-    """The staging area, refused unless it is a folder of this user's own."""
-    area = folder.state.staging
-    found = os.lstat(area)
-    if not stat.S_ISDIR(found.st_mode) or found.st_uid != os.geteuid():
-        raise PermissionError(f"{area}: not a staging folder this job made; refusing to use it")
-    return area
+def staging_of(folder: JobFolder) -> FolderStaging:
+    """Where the job's steps keep what they share: beside its package."""
+    return FolderStaging(folder.state.staging)

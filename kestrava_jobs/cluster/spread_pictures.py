@@ -4,7 +4,6 @@ reason: the pictures never fail the job."""
 
 import dataclasses
 import json
-import pathlib
 from collections.abc import Callable
 from dataclasses import dataclass
 
@@ -13,26 +12,25 @@ from ..pictures.make import FAILURES, make_pictures
 from ..pictures.order import pictures_order
 from ..source.probe import probe_source
 from ..storage import names as file_names
-from ..storage.own_files import read_own, rewrite_own
-from ..storage.seam import Package
+from ..storage.seam import Package, Staging
 from .spread_job import SpreadJob
 
 
-def stage_pictures(staging: pathlib.Path, job: SpreadJob, told: Callable[[str], None]) -> PicturesResult:
+def stage_pictures(staging: Staging, job: SpreadJob, told: Callable[[str], None]) -> PicturesResult:
     deadline = job.deadline()
     try:
         order = pictures_order(job.source, probe_source(job.source, deadline), job.names, job.poster, job.storyboard)
         made = make_pictures(order, job.folder, deadline, told)
     except FAILURES as failure:
         made = PicturesResult(skipped=f"no pictures: {failure}")
-    rewrite_own(staging / file_names.staging_record(file_names.PICTURES_STEP),
+    staging.write(file_names.staging_record(file_names.PICTURES_STEP),
                 json.dumps(dataclasses.asdict(made)).encode())
     return made
 
 
-def recorded(staging: pathlib.Path) -> PicturesResult | None:
+def recorded(staging: Staging) -> PicturesResult | None:
     """What the step recorded; None before it has."""
-    found = read_own(staging / file_names.staging_record(file_names.PICTURES_STEP))
+    found = staging.read(file_names.staging_record(file_names.PICTURES_STEP))
     return None if found is None else PicturesResult(**json.loads(found))
 
 

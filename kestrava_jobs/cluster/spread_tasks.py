@@ -3,7 +3,6 @@ serves the queue, with Celery's own canvas. The submitted task claims the folder
 the key and replaces itself by a chord: a task per rendition, then the final step, which
 inherits the submitted task's id and so carries the job's result."""
 
-import os
 import subprocess
 
 from celery import Celery, Signature, Task, chord, shared_task
@@ -16,6 +15,7 @@ from ..hls.check import RenditionIncomplete
 from ..job.progress import progress_record
 from ..job.request import JobOptions, check_request, plan_job
 from ..pictures.make import side_files
+from ..storage.names import END_STEP, PICTURES_STEP
 from . import spread, spread_pictures
 from .confine import confine
 from .reports import progress_backend
@@ -71,13 +71,10 @@ def package_rendition_task(self: Task, message: dict, name: str) -> dict:
     job = job_from_message(message, confine)
     if name not in job.names:
         raise ValueError(f"{name} is not a rendition of job {job.job_id}")
-    lock = spread.rendition_lock(job, name)
-    if lock is None:
-        raise Ignore()  # the first copy is still at work, and will count for the job
-    try:
+    with job.staging.holding(name) as held:
+        if not held:
+            raise Ignore()  # the first copy is still at work, and will count for the job
         return one_rendition(self, job, name)
-    finally:
-        os.close(lock)
 
 
 def one_rendition(task: Task, job: SpreadJob, name: str) -> dict:
@@ -109,13 +106,10 @@ def package_pictures_task(self: Task, message: dict) -> dict:
     """A spread job's poster and storyboard. Whatever becomes of them, the job goes on:
     this step never fails the chord."""
     job = job_from_message(message, confine)
-    lock = spread.pictures_lock(job)
-    if lock is None:
-        raise Ignore()  # a copy of this step is at work
-    try:
+    with job.staging.holding(PICTURES_STEP) as held:
+        if not held:
+            raise Ignore()  # a copy of this step is at work
         made = spread.make_job_pictures(job, lambda name: report(self.app, job))
-    finally:
-        os.close(lock)
     return {"pictures": side_files(made), "skipped": made.skipped}
 
 
@@ -127,13 +121,10 @@ def finish_spread_task(parts: object, message: dict) -> dict:
     if earlier is not None:
         return earlier.to_dict()  # this end was delivered again after it finished
     job = job_from_message(message, confine)
-    lock = spread.end_lock(job)
-    if lock is None:
-        raise Ignore()  # a copy of this end is at work
-    try:
+    with job.staging.holding(END_STEP) as held:
+        if not held:
+            raise Ignore()  # a copy of this end is at work
         result = spread.finish(job).to_dict()
-    finally:
-        os.close(lock)
     log.info("%s is packaged: %s complete, %s failed", result["out_dir"], result["complete"], result["failed"])
     return result
 

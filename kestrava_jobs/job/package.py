@@ -1,17 +1,14 @@
 """package_video: one kestrava job in a child process, watched, checked and finished."""
 
-import logging
 import os
-import pathlib
 import threading
 from collections.abc import Mapping, Sequence
 
 from ..common.result import PackageResult
-from ..storage.keys import DEFAULT_KEY_URI, discard
-from ..storage.seam import Package, finished_before
+from ..storage.keys import DEFAULT_KEY_URI
+from .lifecycle import open_package, undone_on_failure
 from .request import (
     JobOptions,
-    JobPlan,
     JobRequest,
     PictureCallback,
     ProgressCallback,
@@ -20,8 +17,6 @@ from .request import (
     plan_job,
 )
 from .run import run_job
-
-log = logging.getLogger(__name__)
 
 
 def package_video(source: str | os.PathLike, out_dir: str | os.PathLike, *,
@@ -83,43 +78,11 @@ def package(request: JobRequest) -> PackageResult:
         request.package.refuse_unless_empty()
     plan = plan_job(request)
     with request.state.holding(request.job_id) as previous_holder:
-        earlier = earlier_result(request, previous_holder)
-        return earlier if earlier is not None else run_and_record(request, plan)
-
-
-def earlier_result(request: JobRequest, previous_holder: str) -> PackageResult | None:
-    """The recorded result when this very job finished before; otherwise the package made
-    ready for it, taken over from an attempt of the same job that died mid-way."""
-    package, job_id = request.package, request.job_id
-    earlier = finished_before(package, request.state, job_id)
-    if earlier is not None:
-        log.info("%s is complete already (job %s); not encoding it again", package.location, job_id)
-        return earlier
-    if job_id and previous_holder == job_id and package.exists():
-        log.info("%s: taking over from an attempt of job %s that died", package.location, job_id)
-        leave_as_found(package, request.key_dir, created=False)
-    package.refuse_unless_empty()
-    return None
-
-
-def run_and_record(request: JobRequest, plan: JobPlan) -> PackageResult:
-    """Runs the job in its package and records its result beside it; a job that does not
-    finish leaves the package as it found it."""
-    with request.state.writing_log() as log_fd:
-        request.state.clear_record()
-        created = request.package.prepare()
-        try:
+        opened = open_package(request.package, request.state, request.job_id, request.key_dir,
+                              taking_over=bool(request.job_id) and previous_holder == request.job_id)
+        if isinstance(opened, PackageResult):
+            return opened
+        with request.state.writing_log() as log_fd, undone_on_failure(request.package, request.key_dir, opened):
             result = run_job(request, plan, log_fd)
             request.state.write_record(request.job_id, result)
             return result
-        except BaseException:
-            leave_as_found(request.package, request.key_dir, created)
-            raise
-
-
-def leave_as_found(package: Package, key_dir: pathlib.Path, created: bool) -> None:
-    """A job that did not finish, on one machine or spread, leaves its package new or empty
-    again, so that a retry can use it, and its fresh key removed; only the log stays,
-    beside the package."""
-    package.remove_put(created)
-    discard(key_dir, package.location)

@@ -68,3 +68,24 @@ def finished_before(package: Package, state: JobState, job_id: str | None) -> Pa
     if recorded is None or recorded[0] != job_id or not package.has(MASTER):
         return None
     return recorded[1]
+
+
+class Staging(Protocol):
+    """What a job spread over a cluster shares between its steps, whichever worker runs
+    each: small records by name, one-holder locks on its steps, each rendition's log, and
+    a fresh folder for the module to make a rendition in."""
+    location: str
+
+    def begin(self) -> None: ...  # empty; what a dead attempt left is dropped
+    def end(self) -> None: ...  # everything gone
+    def read(self, name: str) -> bytes | None: ...  # None when it was never written
+    def write(self, name: str, data: bytes) -> None: ...  # replaced whole
+    def remove(self, name: str) -> None: ...
+    # The step's lock while the block runs: True when this block holds it, False when
+    # another holder has it (`wait`: until it is free).
+    def holding(self, step: str, wait: bool = False) -> contextlib.AbstractContextManager[bool]: ...
+    def writing_log(self, name: str) -> contextlib.AbstractContextManager[int]: ...  # emptied first
+    def take_log(self, name: str) -> bytes: ...  # a rendition's log, read and removed
+    def work_folder(self, name: str) -> pathlib.Path: ...  # new and empty
+    def drop_work_folder(self, name: str) -> None: ...
+    def work_folder_of(self, name: str) -> pathlib.Path: ...  # where it is, to read progress from
