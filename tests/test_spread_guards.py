@@ -25,7 +25,8 @@ from kestrava_jobs.cluster.reports import progress_backend
 from kestrava_jobs.cluster.spread_job import SpreadJob
 from kestrava_jobs.hls.check import decrypted
 from kestrava_jobs.storage.folder import JobFolder
-from kestrava_jobs.storage.keys import read_key_info
+from kestrava_jobs.job.request import JobOptions, check_request, plan_job
+from kestrava_jobs.storage.keys import key_file, read_key_info
 from kestrava_jobs.storage.names import PICTURES_STEP
 
 pytestmark = [
@@ -262,3 +263,17 @@ def test_published_early_the_pictures_step_names_its_poster_in_the_master_at_onc
     master = m3u8.loads(job.folder.read("master.m3u8").decode())
     assert [entry.uri for entry in master.session_data] == ["poster.jpg"]
     assert [variant.uri for variant in master.playlists] == ["480p.m3u8", "360p.m3u8"]
+
+
+def test_a_spread_job_that_cannot_start_leaves_no_folder_and_no_key(tmp_path, key_dir):
+    """A staging area planted beside the package (a link to elsewhere) is refused, and what
+    the submit step had made by then (the package folder, a fresh key) goes with it."""
+    make_source(tmp_path / "upload.mp4", seconds=1, size="160x120", audio=None)
+    elsewhere = tmp_path / "elsewhere"
+    elsewhere.mkdir()
+    (tmp_path / "out.staging").symlink_to(elsewhere)
+    request = check_request(tmp_path / "upload.mp4", tmp_path / "out", JobOptions(resolution=["360p"]), job_id="job")
+    with pytest.raises(PermissionError, match="not a staging folder this job made"):
+        spread.start(request, plan_job(request), lambda job_id: False)
+    assert not (tmp_path / "out").exists() and not key_file(request.key_dir, request.package.location).exists()
+    assert request.state.holder() == "" and list(elsewhere.iterdir()) == []
