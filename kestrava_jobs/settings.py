@@ -4,6 +4,8 @@ job does not use cannot stop it, and a test can change one without re-importing.
 
 import os
 import pathlib
+import re
+import tempfile
 
 BROKER_URL = "KESTRAVA_BROKER_URL"
 VISIBILITY_TIMEOUT = "KESTRAVA_VISIBILITY_TIMEOUT"
@@ -11,12 +13,18 @@ KEY_DIR = "KESTRAVA_KEY_DIR"
 SOURCE_ROOTS = "KESTRAVA_SOURCE_ROOTS"
 OUTPUT_ROOT = "KESTRAVA_OUTPUT_ROOT"
 ALLOW_URLS = "KESTRAVA_ALLOW_URL_SOURCES"
+SCRATCH = "KESTRAVA_SCRATCH"
+MAX_SOURCE_BYTES = "KESTRAVA_MAX_SOURCE_BYTES"
+CLAIM_LEASE = "KESTRAVA_CLAIM_LEASE"
 # Where keys go when neither the caller nor the deployment names a folder.
 DEFAULT_KEY_DIR = "~/.local/state/kestrava/keys"
 
 
 def _roots(variable: str) -> list[str]:
-    return [os.path.realpath(root) for root in os.environ.get(variable, "").split(os.pathsep) if root]
+    """Folders as real paths, and s3://bucket/prefix entries as they are; separated by ':'
+    (the one in s3:// does not separate)."""
+    entries = re.split(r":(?!//)", os.environ.get(variable, ""))
+    return [root if root.startswith("s3://") else os.path.realpath(root) for root in entries if root]
 
 
 class Settings:
@@ -65,6 +73,24 @@ class Settings:
         """KESTRAVA_ALLOW_URL_SOURCES: "1" lets a broker message name an http or https
         source; other protocols are never accepted from a message."""
         return os.environ.get(ALLOW_URLS) == "1"
+
+    @property
+    def scratch(self) -> str:
+        """KESTRAVA_SCRATCH: the folder of this machine where a job whose package or source
+        lies in a bucket makes its private work folder; default the system's temporary one."""
+        return os.environ.get(SCRATCH) or tempfile.gettempdir()
+
+    @property
+    def max_source_bytes(self) -> int:
+        """KESTRAVA_MAX_SOURCE_BYTES: the largest source a job downloads from a bucket; default 20 GB."""
+        return int(os.environ.get(MAX_SOURCE_BYTES, 20 * 1000**3))
+
+    @property
+    def claim_lease(self) -> float:
+        """KESTRAVA_CLAIM_LEASE: seconds a job's claim on a package in a bucket holds
+        without being renewed; a job renews it a few times each lease while it lives, and
+        a claim left longer than this is a dead job's. Default 60."""
+        return float(os.environ.get(CLAIM_LEASE, 60))
 
 
 # Holds nothing itself: each setting is read from the environment as it is asked for.

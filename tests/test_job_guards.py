@@ -147,7 +147,7 @@ def test_ffmpeg_words_name_components_without_their_addresses():
     assert cause(f"frame I:1 Avg QP:20\n{line}\n") == "[vost#0:0/libx264] [enc:libx264] Error while opening encoder"
 
 
-@pytest.mark.parametrize("location", ["s3://media/v/abc", "gs://bucket/v", "HTTP://host/v"])
+@pytest.mark.parametrize("location", ["gs://bucket/v", "HTTP://host/v", "ftp://host/v"])
 def test_a_location_in_a_store_no_package_is_written_to_is_refused_before_any_file(tmp_path, media_dir, monkeypatch,
                                                                                  location):
     source = make_source(media_dir / "guards_1s.mp4", seconds=1)

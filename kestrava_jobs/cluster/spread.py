@@ -130,7 +130,7 @@ def publish(job: SpreadJob) -> list[str]:
     with job.staging.holding(file_names.MASTER_STEP, wait=True):
         made = [found for name in job.names if (found := finished_rendition(job, name)) is not None]
         if made:
-            publish_master(job.folder, made, staged_captions(job), StagedPictures(job.folder))
+            publish_master(job.folder, made, staged_captions(job), StagedPictures(job.folder), final=False)
         return [rendition.name for rendition in made]
 
 

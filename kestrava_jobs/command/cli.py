@@ -30,6 +30,7 @@ from ..settings import DEFAULT_KEY_DIR, KEY_DIR
 from ..storage.keys import DEFAULT_KEY_URI
 from ..storage.locations import check_scheme, package_at
 from ..storage.names import BESIDE
+from ..storage.seam import Package
 from .preview import serve
 
 # The shell's code for a command ended by SIGINT.
@@ -132,21 +133,22 @@ def describe(error: Exception) -> str:
     return str(error)
 
 
-def out_dirs(sources: list[str], out: pathlib.Path) -> list[pathlib.Path]:
+def out_dirs(sources: list[str], out: str) -> list[str]:
     """One folder per source, named after it, under the batch root. Names that are no
     folder of their own, or that meet another job's folder or files, are refused."""
     if len(sources) == 1:
         return [out]
+    root = out.rstrip("/")
     names = [pathlib.PurePath(source.rstrip("/")).stem for source in sources]
     taken = {name + suffix for name in names for suffix in BESIDE}
     clashes = [name for name in names if name in ("", ".", "..") or names.count(name) > 1 or name in taken]
     if clashes:
         raise ValueError(f"sources whose package folders would clash: {sorted(set(clashes))}; "
                          "package them one at a time")
-    return [out / name for name in names]
+    return [f"{root}/{name}" for name in names]
 
 
-def run_jobs(args: argparse.Namespace, sources: list[str], folders: list[pathlib.Path],
+def run_jobs(args: argparse.Namespace, sources: list[str], folders: list[Package],
              console: Console) -> list[PackageResult | Exception]:
     cancel = threading.Event()
     options = {"resolution": args.resolution, "bitrate": args.bitrate, "key_info": args.key_info,
@@ -164,7 +166,7 @@ def run_jobs(args: argparse.Namespace, sources: list[str], folders: list[pathlib
             def report(done: float, total: float | None) -> None:
                 bar.update(tasks[index], completed=done, total=total)
             try:
-                return package_video(sources[index], folders[index], on_progress=report, **options)
+                return package_video(sources[index], folders[index].location, on_progress=report, **options)
             except (PackageError, OSError, ValueError, TypeError) as error:
                 return error
 
@@ -272,7 +274,7 @@ def main(argv: list[str] | None = None) -> int:
     try:
         check_names(args.resolution)
         refuse_names_as_sources(sources)
-        folders = [package_at(folder) for folder in out_dirs(sources, pathlib.Path(check_scheme(args.paths[-1])))]
+        folders = [package_at(folder) for folder in out_dirs(sources, check_scheme(args.paths[-1]))]
     except ValueError as error:
         say(f"kestrava-package: {error}")
         return 2

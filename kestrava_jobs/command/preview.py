@@ -97,8 +97,8 @@ def make_handler(package: Package, key: bytes, key_uri: str) -> type[http.server
 
 def serve(location: str, key_file: pathlib.Path | None = None, port: int = 0) -> None:
     """Serves the package on 127.0.0.1 until interrupted; prints the page's URL."""
-    package = package_at(pathlib.Path(check_scheme(location)).resolve())
-    out_dir = package.path
+    package = package_at(check_scheme(location))
+    out_dir = package.location
     if not package.has(MASTER):
         raise FileNotFoundError(f"{out_dir}: no {MASTER}; is this a package folder?")
     key_file = key_file or recorded_key_file(package.state)

@@ -3,15 +3,38 @@ opened under the job's claim (this very job's recorded result, or the package ma
 ready), the record of its result, and on any failure the package left as it was found."""
 
 import contextlib
+import dataclasses
 import logging
 import pathlib
+import shutil
+import tempfile
 from collections.abc import Iterator
 
 from ..common.result import PackageResult
+from ..settings import settings
+from ..storage.bucket_source import fetch_source
 from ..storage.keys import discard
+from ..storage.s3 import is_s3, s3_location
 from ..storage.seam import JobState, Package, finished_before
+from .request import JobRequest
+from .validate import check_source
 
 log = logging.getLogger(__name__)
+
+
+@contextlib.contextmanager
+def local_source(request: JobRequest) -> Iterator[JobRequest]:
+    """The request as it reads its source: a source in a bucket downloaded for the block
+    into a private scratch folder and checked as an upload is, then removed."""
+    if not is_s3(request.source):
+        yield request
+        return
+    folder = pathlib.Path(tempfile.mkdtemp(prefix="kestrava-source-", dir=settings.scratch))
+    try:
+        copy = fetch_source(s3_location(request.source, "the source"), folder, request.deadline)
+        yield dataclasses.replace(request, source=check_source(copy))
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
 
 
 def open_package(package: Package, state: JobState, job_id: str | None, key_dir: pathlib.Path,
@@ -33,12 +56,15 @@ def open_package(package: Package, state: JobState, job_id: str | None, key_dir:
 
 @contextlib.contextmanager
 def undone_on_failure(package: Package, key_dir: pathlib.Path, created: bool) -> Iterator[None]:
-    """The block's work kept when it ends normally; otherwise the package left as found."""
+    """The block's work kept when it ends normally; otherwise the package left as found.
+    Either way the job's local work goes."""
     try:
         yield
     except BaseException:
         leave_as_found(package, key_dir, created)
         raise
+    finally:
+        package.finish()
 
 
 def leave_as_found(package: Package, key_dir: pathlib.Path, created: bool) -> None:

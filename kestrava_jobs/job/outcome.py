@@ -41,8 +41,8 @@ def none_complete(source: str, result: PackageResult) -> PackageError:
 
 def master_unwritten(package: Package, error: OSError, result: PackageResult) -> PackageError:
     """The error of a job whose renditions are complete but whose master could not be put."""
-    return PackageError(f"{package.location_of(MASTER)}: the master playlist could not be written: {error.strerror}",
-                        result)
+    reason = error.strerror or error
+    return PackageError(f"{package.location_of(MASTER)}: the master playlist could not be written: {reason}", result)
 
 
 def log_tail(state: JobState, lines: int) -> str:

@@ -6,7 +6,7 @@ from collections.abc import Mapping, Sequence
 
 from ..common.result import PackageResult
 from ..storage.keys import DEFAULT_KEY_URI
-from .lifecycle import open_package, undone_on_failure
+from .lifecycle import local_source, open_package, undone_on_failure
 from .request import (
     JobOptions,
     JobRequest,
@@ -70,7 +70,15 @@ def package_video(source: str | os.PathLike, out_dir: str | os.PathLike, *,
 
 
 def package(request: JobRequest) -> PackageResult:
-    """The job of a checked request, from its claim to its record."""
+    """The job of a checked request, from its claim to its record, its source read from
+    one local copy; the result names the source as the caller did."""
+    with local_source(request) as local:
+        result = claimed(local)
+    result.source = request.source
+    return result
+
+
+def claimed(request: JobRequest) -> PackageResult:
     # A folder nobody has claimed is refused before any work when it is not empty; one a
     # job names as its own is left to the claim, which says when that job is still at work
     # (its poster may be in the folder already).

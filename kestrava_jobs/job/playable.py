@@ -89,12 +89,12 @@ class Playable:
         master that cannot be written early is only a warning: the final one says why."""
         renditions = [self.checked[name] for name in self.names if name in self.checked]
         try:
-            publish_master(self.request.package, renditions, self.captions, self.pictures)
+            publish_master(self.request.package, renditions, self.captions, self.pictures, final)
         except OSError as error:
             if final:
                 raise
             log.warning("%s: the master playlist could not be written yet: %s",
-                        self.request.package.location_of(file_names.MASTER), error.strerror)
+                        self.request.package.location_of(file_names.MASTER), error.strerror or error)
             return
         joined = [rendition.name for rendition in renditions if rendition.name not in self.listed]
         self.listed += joined

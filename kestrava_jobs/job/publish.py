@@ -21,8 +21,12 @@ class SideFiles(Protocol):
 
 
 def publish_master(package: Package, renditions: list[RenditionResult], captions: Captions,
-                   pictures: SideFiles) -> list[CaptionResult]:
-    """The master replaced whole; the caption renditions it lists."""
+                   pictures: SideFiles, final: bool = True) -> list[CaptionResult]:
+    """The master replaced whole; the caption renditions it lists. The final one goes in
+    only once the package holds everything the job put as it was put."""
     made = captions.for_master(package, renditions[0].name) if renditions else []
-    package.put_master(master_text(renditions, media_group(made), pictures.for_master()))
+    text = master_text(renditions, media_group(made), pictures.for_master())
+    if final:
+        package.confirm()
+    package.put_master(text, final)
     return made

@@ -8,6 +8,7 @@ import re
 from collections.abc import Sequence
 
 from .. import ladder
+from ..storage.s3 import is_s3, s3_location
 from ..text import check_text
 
 # What the module's binding takes, and what x264's rate control works with (kb/s).
@@ -24,10 +25,13 @@ def url_scheme(source: str) -> str | None:
 
 
 def check_source(source: object) -> str:
-    """A URL as it is, or the absolute path of an existing file."""
+    """A URL as it is, an object in a bucket by its s3:// location, or the absolute path
+    of an existing file."""
     if not isinstance(source, (str, os.PathLike)):
         raise TypeError(f"source must be a path or a URL, not {type(source).__name__}")
     text = check_text(os.fspath(source), "the source")
+    if is_s3(text):
+        return str(s3_location(text, "the source"))
     if url_scheme(text) is not None:
         return text
     path = pathlib.Path(text.removeprefix("file:")).expanduser().resolve()

@@ -64,7 +64,7 @@ class JobFolder:
             os.rename(work / file, self.path / file)
         os.rename(playlist, self.path / playlist.name)
 
-    def put_master(self, text: str) -> None:
+    def put_master(self, text: str, final: bool = True) -> None:
         self.put_side_file(names.MASTER, text.encode())
 
     def put_side_file(self, name: str, data: bytes) -> None:
@@ -110,6 +110,12 @@ class JobFolder:
                 pathlib.Path(entry.path).unlink(missing_ok=True)
         if created:
             self.path.rmdir()
+
+    def confirm(self) -> None:
+        """Nothing to confirm: each file was renamed into place whole, on this file system."""
+
+    def finish(self) -> None:
+        """Nothing to remove: the module wrote into the package folder itself."""
 
     @property
     def state(self) -> "FolderState":

@@ -1,15 +1,17 @@
 """Where a package lives, chosen from the location a caller gives, in this one place for
-the job, the command line, the preview and the workers: a folder of this machine. A
-location with a scheme (s3://, gs://, http://) names a store this package cannot write
-to, and is refused before any file is made."""
+the job, the command line, the preview and the workers: a prefix of a bucket (s3://), or
+else a folder of this machine. A location with another scheme (gs://, http://) names a
+store this package cannot write to, and is refused before any file is made."""
 
 import os
 import pathlib
 import re
 
 from ..text import check_text
+from .bucket import BucketPackage
 from .folder import JobFolder
 from .names import BESIDE
+from .s3 import is_s3, s3_location
 
 SCHEME = re.compile(r"^([A-Za-z][A-Za-z0-9+.-]*)://")
 NAME_MAX = 255
@@ -17,19 +19,21 @@ NAME_MAX = 255
 LONGEST_SUFFIX = max(BESIDE, key=len)
 
 
-def package_at(location: object) -> JobFolder:
+def package_at(location: object) -> JobFolder | BucketPackage:
     """The package at `location`: TypeError or ValueError, in one line, when it cannot be one."""
     if not isinstance(location, (str, os.PathLike)):
         raise TypeError(f"out_dir must be a path, not {type(location).__name__}")
+    if is_s3(location):
+        return BucketPackage(s3_location(check_text(str(location), "the package's location"), "out_dir"))
     return folder_at(pathlib.Path(check_scheme(check_text(os.fspath(location), "the package folder"))).expanduser())
 
 
 def check_scheme(location: str) -> str:
     """The location, unless it names a store by its scheme: a path would make of s3://media/v
     a local folder named s3:."""
-    if (scheme := SCHEME.match(location)) is not None:
+    if (scheme := SCHEME.match(location)) is not None and not is_s3(location):
         raise ValueError(f"{location}: packages cannot be written to {scheme.group(1).lower()}:// locations; "
-                         "give a folder")
+                         "give a folder or an s3:// location")
     return location
 
 

@@ -10,9 +10,22 @@ PLAYLIST_SUFFIX = ".m3u8"
 # record) and <name>.staging, where a job spread over a cluster makes its renditions.
 LOCK, LOG, RECORD, STAGING = ".lock", ".log", ".done.json", ".staging"
 BESIDE = (LOCK, LOG, RECORD, STAGING)
+# Beside a package in a bucket, for a moment: the object that tells whether the server
+# honours conditional writes (<name>.probe-<random>).
+PROBE = ".probe"
 # What a player is handed for each file a package may hold.
 CONTENT_TYPES = {PLAYLIST_SUFFIX: "application/vnd.apple.mpegurl", ".ts": "video/mp2t", ".vtt": "text/vtt",
                  ".jpg": "image/jpeg"}
+# How long a cache may keep each, where the companion sets it (a bucket): a file the job
+# puts never changes; the master changes while renditions join it, then seldom.
+CACHE_FOREVER = "public, max-age=31536000, immutable"
+CACHE_MASTER_CHANGING, CACHE_MASTER_FINAL = "no-cache", "public, max-age=60"
+# The job's own files beside a package, and anything else, are served as nothing.
+PRIVATE_TYPE = "application/octet-stream"
+
+
+def content_type(name: str) -> str:
+    return CONTENT_TYPES.get(pathlib.PurePath(name).suffix, PRIVATE_TYPE)
 
 
 def playlist(name: str) -> str:

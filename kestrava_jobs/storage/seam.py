@@ -1,8 +1,9 @@
 """What a job needs of the place its package lives in, as two interfaces. Every write into
 a package and every read of one (for the checks and the preview) goes through `Package`;
 the job's own state (its claim, its record, its log) through `JobState`, which lives beside
-the package, never in it. A folder is the implementation of both today (folder.JobFolder,
-folder_state.FolderState); the job's steps know nothing else of them.
+the package, never in it. A folder of this machine (folder.JobFolder, folder_state.FolderState)
+and a prefix of a bucket (bucket.BucketPackage, bucket_state.BucketState) implement both;
+the job's steps know nothing else of them.
 
 The module writes a rendition into a local work folder; `put_rendition` moves it in,
 segments first and its playlist last, so that a listed segment is always there. The
@@ -27,7 +28,7 @@ class Package(Protocol):
     def location_of(self, name: str) -> str: ...  # a file's location, as results name it
     def work_folder(self) -> pathlib.Path: ...  # where the module writes renditions before they go in
     def put_rendition(self, work: pathlib.Path, name: str) -> None: ...  # segments first, the playlist last
-    def put_master(self, text: str) -> None: ...  # replaced whole
+    def put_master(self, text: str, final: bool = True) -> None: ...  # replaced whole; early ones not final
     def put_side_file(self, name: str, data: bytes) -> None: ...  # a caption, a poster: replaced whole
     def names(self) -> list[str]: ...
     def read(self, name: str) -> bytes: ...
@@ -36,6 +37,8 @@ class Package(Protocol):
     def refuse_unless_empty(self) -> None: ...  # FileExistsError unless new or empty
     def prepare(self) -> bool: ...  # ready to be written; True when it was made new
     def remove_put(self, created: bool) -> None: ...  # everything the job put taken out again
+    def confirm(self) -> None: ...  # PackageError unless all the job put is there as it was put
+    def finish(self) -> None: ...  # the job's local work removed, the package as it is
 
 
 class JobState(Protocol):

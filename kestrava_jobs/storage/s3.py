@@ -1,0 +1,132 @@
+"""Object storage as every S3-compatible server speaks it (AWS S3, Ceph RGW, MinIO,
+SeaweedFS): an s3:// location checked as a hostile name, one client per process from the
+standard AWS chain, and the server's refusals in one plain line that names no secret.
+
+Only what they all do is used: PUT, GET, HEAD, LIST, DELETE, multipart uploads, and
+conditional writes (If-None-Match: *, If-Match); never ACL headers. Checksums are sent
+only where an operation requires one, since some servers refuse what boto3 adds."""
+
+import functools
+import hashlib
+import os
+import re
+from dataclasses import dataclass
+
+import boto3
+from botocore.client import BaseClient
+from botocore.config import Config
+from botocore.exceptions import BotoCoreError, ClientError, NoCredentialsError
+
+SCHEME = "s3://"
+# Bucket names as S3 allows them; the others' rules are looser.
+BUCKET = re.compile(r"^[a-z0-9][a-z0-9.-]{1,61}[a-z0-9]$")
+MAX_KEY_BYTES = 1024
+# Room kept in a key for the longest name a package's files and state take after its prefix.
+NAME_ROOM = 64
+# Transient failures (5xx, throttling, a reset connection) are tried again with back-off.
+ATTEMPTS = 8
+CONNECT_SECONDS, READ_SECONDS = 5, 60
+PARALLEL_REQUESTS = 16
+DEFAULT_REGION = "us-east-1"
+# Codes by which servers say the credentials or the policy do not allow a request.
+DENIED = {"AccessDenied", "InvalidAccessKeyId", "SignatureDoesNotMatch", "InvalidToken", "ExpiredToken", "403"}
+MISSING_BUCKET = {"NoSuchBucket"}
+MISSING_KEY = {"NoSuchKey", "404", "NotFound"}
+PRECONDITION_FAILED = {"PreconditionFailed", "412", "ConditionalRequestConflict", "409"}
+
+
+@dataclass(frozen=True)
+class S3Location:
+    bucket: str
+    key: str  # no slash at either end; "" for the bucket itself
+
+    def __str__(self) -> str:
+        return f"{SCHEME}{self.bucket}/{self.key}" if self.key else f"{SCHEME}{self.bucket}"
+
+    def child(self, name: str) -> "S3Location":
+        return S3Location(self.bucket, f"{self.key}/{name}" if self.key else name)
+
+    def beside(self, suffix: str) -> "S3Location":
+        return S3Location(self.bucket, self.key + suffix)
+
+    def under(self, root: "S3Location") -> bool:
+        """Inside `root` and not `root` itself."""
+        return self.bucket == root.bucket and (not root.key or self.key.startswith(root.key + "/"))
+
+
+def is_s3(location: object) -> bool:
+    return isinstance(location, str) and location[:len(SCHEME)].lower() == SCHEME
+
+
+def s3_location(text: str, what: str = "the location", need_key: bool = True) -> S3Location:
+    """s3://bucket/key checked: a bucket S3 allows, and a key of plain segments (no empty
+    one, no . or .., no control character or backslash) with room for the names the job
+    puts under or beside it. ValueError in one line otherwise."""
+    bucket, _, key = text[len(SCHEME):].partition("/")
+    key = key.removesuffix("/")
+    if not BUCKET.match(bucket) or ".." in bucket:
+        raise ValueError(f"{what}: {bucket!r} is not a bucket name")
+    if need_key and not key:
+        raise ValueError(f"{what}: {text} names a bucket, not a prefix of its own within it")
+    segments = key.split("/") if key else []
+    if any(segment in ("", ".", "..") for segment in segments) or re.search(r"[\x00-\x1f\x7f\\]", key):
+        raise ValueError(f"{what}: {key!r} is not a plain key (no empty, '.' or '..' part, no control character)")
+    if len(key.encode()) > MAX_KEY_BYTES - NAME_ROOM:
+        raise ValueError(f"{what}: the key is too long: at most {MAX_KEY_BYTES - NAME_ROOM} bytes")
+    return S3Location(bucket, key)
+
+
+def client() -> BaseClient:
+    """The process's client for the endpoint and credentials the environment names now."""
+    names = ("AWS_ENDPOINT_URL", "AWS_ENDPOINT_URL_S3", "AWS_PROFILE", "AWS_ACCESS_KEY_ID", "AWS_REGION",
+             "AWS_DEFAULT_REGION", "AWS_SHARED_CREDENTIALS_FILE", "AWS_CONFIG_FILE")
+    # The secret counts by its digest: changed credentials get a client of their own.
+    secret = hashlib.sha256(os.environ.get("AWS_SECRET_ACCESS_KEY", "").encode()).hexdigest()
+    return _client(tuple(os.environ.get(name) for name in names), secret)
+
+
+@functools.lru_cache(maxsize=4)
+def _client(environment: tuple, secret_digest: str) -> BaseClient:
+    session = boto3.session.Session()
+    custom_endpoint = environment[0] or environment[1]
+    config = Config(signature_version="s3v4", retries={"mode": "standard", "max_attempts": ATTEMPTS},
+                    connect_timeout=CONNECT_SECONDS, read_timeout=READ_SECONDS,
+                    max_pool_connections=PARALLEL_REQUESTS,
+                    s3={"addressing_style": "path" if custom_endpoint else "auto"},
+                    request_checksum_calculation="when_required", response_checksum_validation="when_required")
+    return session.client("s3", region_name=session.region_name or DEFAULT_REGION, config=config)
+
+
+def code_of(error: ClientError) -> str:
+    return str(error.response.get("Error", {}).get("Code") or error.response.get("ResponseMetadata", {}).get(
+        "HTTPStatusCode", ""))
+
+
+def refusal(error: Exception, where: object) -> OSError:
+    """The server's refusal as one plain line naming the location and the server's code,
+    never a secret: FileNotFoundError for a missing bucket or object, PermissionError for
+    credentials or a policy that do not allow it, ConnectionError for no answer."""
+    if isinstance(error, NoCredentialsError):
+        return PermissionError(f"{where}: no credentials for the object store (AWS_ACCESS_KEY_ID and "
+                               "AWS_SECRET_ACCESS_KEY, AWS_PROFILE or a credentials file)")
+    if isinstance(error, ClientError):
+        code = code_of(error)
+        if code in MISSING_BUCKET:
+            return FileNotFoundError(f"{where}: no such bucket")
+        if code in MISSING_KEY:
+            return FileNotFoundError(f"{where}: no such object")
+        if code in DENIED:
+            return PermissionError(f"{where}: the object store refused access ({code}); check the credentials "
+                                   "and the bucket's policy")
+        return OSError(f"{where}: the object store refused the request ({code})")
+    if isinstance(error, BotoCoreError):
+        return ConnectionError(f"{where}: the object store could not be reached ({type(error).__name__})")
+    return OSError(f"{where}: {error}")
+
+
+def missing(error: ClientError) -> bool:
+    return code_of(error) in MISSING_KEY
+
+
+def precondition_failed(error: ClientError) -> bool:
+    return code_of(error) in PRECONDITION_FAILED
