@@ -23,8 +23,9 @@ BUCKET = re.compile(r"^[a-z0-9][a-z0-9.-]{1,61}[a-z0-9]$")
 MAX_KEY_BYTES = 1024
 # Room kept in a key for the longest name a package's files and state take after its prefix.
 NAME_ROOM = 64
-# Transient failures (5xx, throttling, a reset connection) are tried again with back-off.
-ATTEMPTS = 8
+# Transient failures (5xx, throttling, a reset connection, a server restarting) are tried
+# again with back-off, capped at 20 s a wait: about a minute in all before one fails.
+ATTEMPTS = 10
 CONNECT_SECONDS, READ_SECONDS = 5, 60
 PARALLEL_REQUESTS = 16
 DEFAULT_REGION = "us-east-1"
@@ -112,7 +113,7 @@ def refusal(error: Exception, where: object) -> OSError:
     if isinstance(error, ClientError):
         code = code_of(error)
         if code in MISSING_BUCKET:
-            return FileNotFoundError(f"{where}: no such bucket")
+            return FileNotFoundError(f"{SCHEME}{str(where)[len(SCHEME):].partition('/')[0]}: no such bucket")
         if code in MISSING_KEY:
             return FileNotFoundError(f"{where}: no such object")
         if code in DENIED:

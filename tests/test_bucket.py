@@ -1,0 +1,171 @@
+"""Packages and sources in a bucket of a real S3 server (SeaweedFS): what goes where and
+how it is served, the key kept out, one job per package, a failure that leaves the bucket
+as found, and the faults of a network in between (through a proxy before the server)."""
+
+import contextlib
+import json
+import os
+import pathlib
+import re
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+from helpers import needs_unsanitized_module
+from media import make_source
+
+from kestrava_jobs import PackageBusy, PackageError, package_video
+from kestrava_jobs.storage.keys import key_name
+from kestrava_jobs.storage.locations import package_at
+
+pytestmark = [needs_unsanitized_module, pytest.mark.xdist_group("s3")]
+SERVED = {".m3u8": "application/vnd.apple.mpegurl", ".ts": "video/mp2t", ".vtt": "text/vtt", ".jpg": "image/jpeg"}
+FOREVER = "public, max-age=31536000, immutable"
+
+
+@pytest.fixture(scope="module")
+def upload(media_dir) -> pathlib.Path:
+    return make_source(media_dir / "bucket_3s.mp4", seconds=3, size="640x360")
+
+
+@pytest.fixture
+def aws(s3, monkeypatch, tmp_path) -> dict[str, str]:
+    """The standard AWS variables naming the test server, and a scratch folder of the
+    case's own, for this process and its children."""
+    (tmp_path / "scratch").mkdir()
+    variables = {**s3.environment(), "KESTRAVA_SCRATCH": str(tmp_path / "scratch")}
+    for name, value in variables.items():
+        monkeypatch.setenv(name, value)
+    return variables
+
+
+def served(s3, bucket: str, prefix: str) -> dict[str, tuple[str, str]]:
+    """Each object under the prefix: what it is served as and how long it may be cached."""
+    with contextlib.closing(s3.client()) as client:
+        heads = {item["Key"]: client.head_object(Bucket=bucket, Key=item["Key"])
+                 for item in client.list_objects_v2(Bucket=bucket, Prefix=prefix + "/").get("Contents", [])}
+    return {key.removeprefix(prefix + "/"): (head["ContentType"], head.get("CacheControl", ""))
+            for key, head in heads.items()}
+
+
+def key_bytes(result_key_file: str) -> bytes:
+    return pathlib.Path(result_key_file).read_bytes()
+
+
+def test_a_package_in_a_bucket_holds_what_its_folder_twin_holds_served_as_players_need(
+        s3, bucket, aws, upload, tmp_path):
+    """The command into a bucket, its source in the bucket too: every object of the folder
+    twin, each served as what it is; the key in no object; results by s3:// location."""
+    with contextlib.closing(s3.client()) as client:
+        client.put_object(Bucket=bucket, Key="uploads/talk.mp4", Body=upload.read_bytes())
+    run = subprocess.run([sys.executable, "-m", "kestrava_jobs", f"s3://{bucket}/uploads/talk.mp4",
+                          f"s3://{bucket}/v/talk", "--resolution", "480p,360p", "--publish-early", "--json"],
+                         capture_output=True, text=True, env={**os.environ, **aws}, timeout=120)
+    assert run.returncode == 0, run.stderr
+    result = json.loads(run.stdout)
+    twin = package_video(upload, tmp_path / "twin", resolution=["480p", "360p"])
+    objects = served(s3, bucket, "v/talk")
+    assert sorted(objects) == sorted(path.name for path in pathlib.Path(twin.out_dir).iterdir())
+    for name, (kind, cache) in objects.items():
+        assert kind == SERVED[pathlib.PurePath(name).suffix], name
+        assert cache == ("public, max-age=60" if name == "master.m3u8" else FOREVER), name
+    assert (result["master"], result["source"], result["log"]) == (
+        f"s3://{bucket}/v/talk/master.m3u8", f"s3://{bucket}/uploads/talk.mp4", f"s3://{bucket}/v/talk.log")
+    assert result["pictures"]["poster"] == f"s3://{bucket}/v/talk/poster.jpg"
+    everything = s3.objects(bucket)
+    assert not any(key_bytes(result["key_file"]) in data for data in everything.values())
+    package = package_at(f"s3://{bucket}/v/talk")
+    same = [re.sub(r",IV=0x[0-9a-f]+", "", text) for text in (  # each job's IV is its own
+        package.read("480p.m3u8").decode(), (pathlib.Path(twin.out_dir) / "480p.m3u8").read_text())]
+    assert same[0] == same[1]
+    assert list((tmp_path / "scratch").iterdir()) == [], "the job's scratch folder and source copy are gone"
+
+
+def test_a_cancelled_job_takes_out_all_it_put_and_nothing_beside_it(s3, bucket, aws, upload, key_dir):
+    """Cancelled once its first master is out: the master, renditions and pictures go,
+    the neighbours whose names begin as the package's stay, and so does the job's log."""
+    with contextlib.closing(s3.client()) as client:
+        for neighbour in ("v/talk2/360p.m3u8", "v/talk-old.ts", "v/talkative/master.m3u8"):
+            client.put_object(Bucket=bucket, Key=neighbour, Body=b"someone else's")
+    cancel = threading.Event()
+    with pytest.raises(PackageError, match="cancelled"):
+        package_video(upload, f"s3://{bucket}/v/talk", resolution=["480p", "360p"], publish_early=True,
+                      cancel=cancel, on_rendition=lambda name: cancel.set())
+    left = s3.objects(bucket)
+    assert sorted(left) == ["v/talk-old.ts", "v/talk.lock", "v/talk.log", "v/talk2/360p.m3u8",
+                            "v/talkative/master.m3u8"]
+    assert json.loads(left["v/talk.lock"])["ended"] is True
+    assert list(key_dir.glob(f"{key_name(f's3://{bucket}/v/talk')}*")) == [], "the fresh key is removed"
+
+
+def test_a_dead_attempt_is_taken_over_its_objects_and_uploads_cleaned_and_a_live_job_refused(
+        s3, bucket, aws, upload):
+    with contextlib.closing(s3.client()) as client:
+        stale = {"job_id": "job-7", "host": "gone", "pid": 1, "renewed": time.time() - 3600, "leased": True,
+                 "ended": False}
+        client.put_object(Bucket=bucket, Key="v/talk.lock", Body=json.dumps(stale).encode())
+        client.put_object(Bucket=bucket, Key="v/talk/1080p_000.ts", Body=b"half an attempt")
+        client.create_multipart_upload(Bucket=bucket, Key="v/talk/1080p_001.ts")
+        result = package_video(upload, f"s3://{bucket}/v/talk", resolution=["360p"], job_id="job-7",
+                               poster=False, storyboard=False)
+        assert result.complete == ["360p"]
+        assert sorted(s3.objects(bucket)) == ["v/talk.done.json", "v/talk.lock", "v/talk.log", "v/talk/360p.m3u8",
+                                              "v/talk/360p_000.ts", "v/talk/master.m3u8"]
+        assert client.list_multipart_uploads(Bucket=bucket).get("Uploads", []) == []
+        live = {**stale, "job_id": "job-8", "renewed": time.time()}
+        client.put_object(Bucket=bucket, Key="v/other.lock", Body=json.dumps(live).encode())
+    started = time.monotonic()
+    with pytest.raises(PackageBusy) as busy:
+        package_video(upload, f"s3://{bucket}/v/other", resolution=["360p"], job_id="job-9")
+    assert busy.value.job_id == "job-8" and time.monotonic() - started < 2
+    assert not any(key.startswith("v/other/") for key in s3.objects(bucket))
+
+
+def test_credentials_and_buckets_that_do_not_serve_are_refused_in_one_line_before_any_encoding(
+        s3, bucket, aws, upload, monkeypatch):
+    monkeypatch.setenv("AWS_SECRET_ACCESS_KEY", "not-the-secret-0123456789")
+    with pytest.raises(PermissionError) as denied:
+        package_video(upload, f"s3://{bucket}/v/talk")
+    monkeypatch.setenv("AWS_SECRET_ACCESS_KEY", aws["AWS_SECRET_ACCESS_KEY"])
+    with pytest.raises(FileNotFoundError) as missing:
+        package_video(upload, "s3://no-such-bucket-here/v/talk")
+    assert str(missing.value) == "s3://no-such-bucket-here: no such bucket"
+    assert str(denied.value).startswith(f"s3://{bucket}/v/talk: the object store refused access (")
+    for error in (denied.value, missing.value):
+        assert "\n" not in str(error) and "not-the-secret" not in str(error)
+        assert aws["AWS_SECRET_ACCESS_KEY"] not in str(error) and aws["AWS_ACCESS_KEY_ID"] not in str(error)
+    assert s3.objects(bucket) == {}
+
+
+def test_a_server_that_ignores_conditional_writes_is_refused(s3, bucket, aws, upload, monkeypatch):
+    with s3.proxy() as proxy:
+        monkeypatch.setenv("AWS_ENDPOINT_URL", proxy.endpoint)
+        proxy.drop_header("If-None-Match")
+        with pytest.raises(OSError, match="ignores conditional writes \\(If-None-Match\\)"):
+            package_video(upload, f"s3://{bucket}/v/talk", resolution=["360p"])
+    assert s3.objects(bucket) == {}
+
+
+def test_failed_requests_reset_connections_and_a_restart_mid_job_are_ridden_out(s3, bucket, aws, upload,
+                                                                               monkeypatch):
+    with s3.proxy() as proxy:
+        monkeypatch.setenv("AWS_ENDPOINT_URL", proxy.endpoint)
+        proxy.fail_next(3)
+        armed = []
+
+        def midway(done: float, total: float | None) -> None:
+            if not armed:
+                armed.append(proxy.reset_next(2))
+        result = package_video(upload, f"s3://{bucket}/v/talk", resolution=["360p"], on_progress=midway)
+        assert result.complete == ["360p"] and proxy.faults_left == 0 and armed
+    monkeypatch.setenv("AWS_ENDPOINT_URL", s3.endpoint)
+    outage = threading.Thread(target=lambda: (time.sleep(0.3), s3.stop(), time.sleep(1), s3.start()))
+    outage.start()
+    try:
+        result = package_video(upload, f"s3://{bucket}/v/again", resolution=["360p"], timeout=60)
+    finally:
+        outage.join()
+    assert result.complete == ["360p"] and result.seconds > 3, "the job was at work across the outage"
+    assert sorted(served(s3, bucket, "v/again")) == sorted(served(s3, bucket, "v/talk"))
