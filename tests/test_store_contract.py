@@ -4,6 +4,8 @@ every case; what one does inside (renames, inodes) is tested with it."""
 
 import os
 import pathlib
+import threading
+from collections.abc import Iterator
 
 import pytest
 
@@ -12,11 +14,18 @@ from kestrava_jobs.storage.locations import package_at
 from kestrava_jobs.storage.seam import JobState, Package
 
 
-@pytest.fixture(params=["folder"])
-def home(request, tmp_path) -> tuple[Package, JobState]:
-    package = package_at(tmp_path / "package")
+@pytest.fixture(params=["folder", "bucket"])
+def home(request, tmp_path, monkeypatch) -> Iterator[tuple[Package, JobState]]:
+    if request.param == "folder":
+        package = package_at(tmp_path / "package")
+    else:
+        s3 = request.getfixturevalue("s3")
+        for name, value in {**s3.environment(), "KESTRAVA_SCRATCH": str(tmp_path)}.items():
+            monkeypatch.setenv(name, value)
+        package = package_at(f"s3://{s3.new_bucket()}/media/package")
     package.prepare()
-    return package, package.state
+    yield package, package.state
+    package.finish()
 
 
 def rendition_in(work: pathlib.Path, segments: int = 3) -> pathlib.Path:
@@ -67,6 +76,35 @@ def test_a_claim_is_refused_while_its_job_lives_and_taken_once_it_does_not(home)
     assert state.holder() == "second", "only the holder releases its claim"
     state.release("second")
     assert state.holder() == ""
+
+
+def test_of_jobs_that_claim_at_once_exactly_one_wins_and_a_holding_job_keeps_others_out(home):
+    _, state = home
+    won, start = [], threading.Barrier(8)
+
+    def claim(job: str) -> None:
+        start.wait()
+        try:
+            state.claim(job, lambda holder: True)
+            won.append(job)
+        except PackageBusy:
+            pass
+    claims = [threading.Thread(target=claim, args=(f"job-{number}",)) for number in range(8)]
+    for thread in claims:
+        thread.start()
+    for thread in claims:
+        thread.join()
+    assert len(won) == 1 and state.holder() == won[0]
+    state.release(won[0])
+    with state.holding("running") as previous:
+        with pytest.raises(PackageBusy):
+            with state.holding("duplicate"):
+                pass
+        with pytest.raises(PackageBusy):
+            state.claim("spread", lambda holder: False)
+    assert previous == ""
+    with state.holding("next") as previous:
+        assert previous == "running", "the holder of a claim whose job ended is named"
 
 
 def test_the_log_is_written_through_the_state_and_each_job_starts_it_anew(home):
