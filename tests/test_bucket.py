@@ -17,6 +17,7 @@ from helpers import needs_unsanitized_module
 from media import make_source
 
 from kestrava_jobs import PackageBusy, PackageError, package_video
+from kestrava_jobs.cluster.confine import confine
 from kestrava_jobs.storage.keys import key_name
 from kestrava_jobs.storage.locations import package_at
 
@@ -169,3 +170,35 @@ def test_failed_requests_reset_connections_and_a_restart_mid_job_are_ridden_out(
         outage.join()
     assert result.complete == ["360p"] and result.seconds > 3, "the job was at work across the outage"
     assert sorted(served(s3, bucket, "v/again")) == sorted(served(s3, bucket, "v/talk"))
+
+
+def test_a_message_may_name_objects_only_under_the_buckets_the_deployment_names(monkeypatch):
+    monkeypatch.setenv("KESTRAVA_SOURCE_ROOTS", "/srv/uploads:s3://uploads/incoming")
+    monkeypatch.setenv("KESTRAVA_OUTPUT_ROOT", "s3://media/packages")
+    assert confine("s3://uploads/incoming/a.mp4", "s3://media/packages/a/", {})[:2] == (
+        "s3://uploads/incoming/a.mp4", "s3://media/packages/a")
+    refused = {
+        "s3://uploads/other/a.mp4": "not under an s3:// location in KESTRAVA_SOURCE_ROOTS",
+        "s3://uploads-x/incoming/a.mp4": "not under an s3:// location in KESTRAVA_SOURCE_ROOTS",
+        "s3://uploads/incoming/../secret.mp4": "not a plain key",
+        "s3://uploads/incoming//a.mp4": "not a plain key",
+        "s3://uploads/incoming/a\x1b[2J.mp4": "control character",
+        "s3://uploads/incoming": "not under an s3:// location",
+    }
+    for source, reason in refused.items():
+        with pytest.raises(ValueError, match=re.escape(reason)):
+            confine(source, "s3://media/packages/a", {})
+    for out_dir in ("s3://media/packages", "s3://media/elsewhere/a", "s3://other/packages/a", "/srv/uploads/a"):
+        with pytest.raises(ValueError, match="out_dir is not"):
+            confine("s3://uploads/incoming/a.mp4", out_dir, {})
+
+
+def test_a_source_in_a_bucket_larger_than_the_bound_is_refused_before_any_work(s3, bucket, aws, upload,
+                                                                                monkeypatch, tmp_path):
+    with contextlib.closing(s3.client()) as client:
+        client.put_object(Bucket=bucket, Key="uploads/talk.mp4", Body=upload.read_bytes())
+    monkeypatch.setenv("KESTRAVA_MAX_SOURCE_BYTES", str(upload.stat().st_size - 1))
+    with pytest.raises(ValueError, match=f"s3://{bucket}/uploads/talk.mp4: the source is "
+                                         f"{upload.stat().st_size} bytes, more than KESTRAVA_MAX_SOURCE_BYTES"):
+        package_video(f"s3://{bucket}/uploads/talk.mp4", f"s3://{bucket}/v/talk")
+    assert sorted(s3.objects(bucket)) == ["uploads/talk.mp4"] and list((tmp_path / "scratch").iterdir()) == []

@@ -17,7 +17,7 @@ MESSAGE_OPTIONS = tuple(field.name for field in dataclasses.fields(JobOptions) i
 
 
 def _under(path: str, roots: list[str]) -> bool:
-    return any(path != root and os.path.commonpath([path, root]) == root for root in roots)
+    return any(path != root and os.path.commonpath([path, root]) == root for root in roots if not is_s3(root))
 
 
 def _real_path(text: object, what: str) -> str:
