@@ -7,14 +7,18 @@ import json
 import os
 import pathlib
 import re
+import shutil
 import subprocess
 import sys
 import threading
 import time
+import urllib.error
+import urllib.request
 
 import pytest
+from browser import opened
 from helpers import needs_unsanitized_module
-from media import make_source
+from media import make_source, wait_for
 
 from kestrava_jobs import PackageBusy, PackageError, package_video
 from kestrava_jobs.cluster.confine import confine
@@ -202,3 +206,55 @@ def test_a_source_in_a_bucket_larger_than_the_bound_is_refused_before_any_work(s
                                          f"{upload.stat().st_size} bytes, more than KESTRAVA_MAX_SOURCE_BYTES"):
         package_video(f"s3://{bucket}/uploads/talk.mp4", f"s3://{bucket}/v/talk")
     assert sorted(s3.objects(bucket)) == ["uploads/talk.mp4"] and list((tmp_path / "scratch").iterdir()) == []
+
+
+@pytest.mark.skipif(shutil.which("chromium") is None, reason="needs Debian's chromium")
+def test_hls_js_plays_a_package_straight_from_the_bucket_with_the_key_from_the_page(
+        s3, bucket, aws, upload, debugging_port):
+    """The README's serving policy and CORS rule on the bucket: the playable files to anyone,
+    from the page's origin; the job's own objects to no one."""
+    result = package_video(upload, f"s3://{bucket}/v/talk", resolution=["480p", "360p"])
+    with contextlib.closing(s3.client()) as client:
+        client.put_bucket_policy(Bucket=bucket, Policy=json.dumps(serving_policy(bucket, "v")))
+    public = f"{s3.endpoint}/{bucket}/v/talk"
+    preview = subprocess.Popen([sys.executable, "-m", "kestrava_jobs", "preview", f"s3://{bucket}/v/talk",
+                                "--base-url", public], stdout=subprocess.PIPE, text=True, env={**os.environ, **aws})
+    try:
+        url = preview.stdout.readline().split(" at ")[1].split()[0]
+        with contextlib.closing(s3.client()) as client:
+            client.put_bucket_cors(Bucket=bucket, CORSConfiguration={"CORSRules": [
+                {"AllowedOrigins": [url.rstrip("/")], "AllowedMethods": ["GET", "HEAD"], "AllowedHeaders": ["*"]}]})
+        with opened(debugging_port, url) as page:
+            state = "({t: video.currentTime, errors: preview.errors, levels: preview.hls && preview.hls.levels.length," \
+                    " loaded: performance.getEntriesByType('resource').map(entry => entry.name)})"
+            played = wait_for(lambda: (s := page.evaluate(state)) and (s["errors"] or s["t"] > 1) and s, 30,
+                              "a second played")
+    finally:
+        preview.terminate()
+        preview.wait(timeout=10)
+        preview.stdout.close()
+    assert played["errors"] == [] and played["levels"] == 2
+    assert f"{public}/master.m3u8" in played["loaded"] and any(
+        name.startswith(public) and name.endswith(".ts") for name in played["loaded"])
+    assert f"{url.rstrip('/')}/__preview__/key" in played["loaded"], "the key from the page's server"
+    assert not any(name.endswith("enc.key") for name in played["loaded"])
+    for name, status in {"talk/master.m3u8": 200, "talk/360p_000.ts": 200, "talk.done.json": 403, "talk.log": 403,
+                         "talk.lock": 403}.items():
+        assert anonymous_status(f"{s3.endpoint}/{bucket}/v/{name}") == status, name
+    assert result.complete == ["480p", "360p"]
+
+
+def serving_policy(bucket: str, prefix: str) -> dict:
+    """The README's bucket policy: anonymous GetObject on the playable suffixes under the prefix."""
+    return {"Version": "2012-10-17", "Statement": [{
+        "Sid": "PlayablePackages", "Effect": "Allow", "Principal": "*", "Action": "s3:GetObject",
+        "Resource": [f"arn:aws:s3:::{bucket}/{prefix}/*.{suffix}" for suffix in ("m3u8", "ts", "vtt", "jpg")]}]}
+
+
+def anonymous_status(url: str) -> int:
+    try:
+        with urllib.request.urlopen(url, timeout=5) as reply:
+            return reply.status
+    except urllib.error.HTTPError as refused:
+        refused.close()
+        return refused.code

@@ -249,9 +249,11 @@ def preview(argv: list[str]) -> int:
     parser.add_argument("out_dir", metavar="OUT_DIR")
     parser.add_argument("--key", help="the key file (default: the one the job recorded beside OUT_DIR)")
     parser.add_argument("--port", type=int, default=0, help="port on 127.0.0.1 (default: a free one)")
+    parser.add_argument("--base-url", help="play the package from where it is served (a bucket's or a CDN's "
+                        "address of OUT_DIR), not through the preview; only the key comes from here")
     args = parser.parse_args(argv)
     try:
-        serve(args.out_dir, pathlib.Path(args.key) if args.key else None, args.port)
+        serve(args.out_dir, pathlib.Path(args.key) if args.key else None, args.port, args.base_url)
     except KeyboardInterrupt:
         return 0
     except (OSError, ValueError) as error:

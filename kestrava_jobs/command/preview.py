@@ -51,12 +51,17 @@ def side_files_of(package: Package) -> dict[str, str]:
     return {data_id: uri for data_id, uri in named.items() if uri in package.names()}
 
 
-def make_handler(package: Package, key: bytes, key_uri: str) -> type[http.server.BaseHTTPRequestHandler]:
+def make_handler(package: Package, key: bytes, key_uri: str,
+                 base_url: str | None = None) -> type[http.server.BaseHTTPRequestHandler]:
     # A relative URI resolves against the playlists, which sit at the root.
     relative_key = None if urllib.parse.urlsplit(key_uri).scheme else "/" + key_uri.lstrip("/")
     side_files = side_files_of(package)
-    config = json.dumps({"keyUri": key_uri, "keyPath": KEY_PATH, "poster": side_files.get(SESSION_DATA_IDS[POSTER]),
-                         "storyboard": side_files.get(SESSION_DATA_IDS[STORYBOARD])}).encode()
+    # Played from where it is served (a bucket, a CDN) when given; through this server otherwise.
+    base = base_url.rstrip("/") + "/" if base_url else "/"
+    named = {kind: base + side_files[SESSION_DATA_IDS[kind]] if SESSION_DATA_IDS[kind] in side_files else None
+             for kind in (POSTER, STORYBOARD)}
+    config = json.dumps({"master": base + MASTER, "keyUri": key_uri, "keyPath": KEY_PATH, "poster": named[POSTER],
+                         "storyboard": named[STORYBOARD]}).encode()
 
     class Handler(http.server.BaseHTTPRequestHandler):
         server_version = "kestrava-preview"
@@ -95,8 +100,9 @@ def make_handler(package: Package, key: bytes, key_uri: str) -> type[http.server
     return Handler
 
 
-def serve(location: str, key_file: pathlib.Path | None = None, port: int = 0) -> None:
-    """Serves the package on 127.0.0.1 until interrupted; prints the page's URL."""
+def serve(location: str, key_file: pathlib.Path | None = None, port: int = 0, base_url: str | None = None) -> None:
+    """Serves the package on 127.0.0.1 until interrupted; prints the page's URL. With
+    `base_url` the page plays the package from there, and only its key comes from here."""
     package = package_at(check_scheme(location))
     out_dir = package.location
     if not package.has(MASTER):
@@ -107,7 +113,7 @@ def serve(location: str, key_file: pathlib.Path | None = None, port: int = 0) ->
     key_uri = key_uri_of(package)
     if key_uri is None:
         raise ValueError(f"{out_dir}: its playlists name no key")
-    handler = make_handler(package, key_file.read_bytes(), key_uri)
+    handler = make_handler(package, key_file.read_bytes(), key_uri, base_url)
     with http.server.ThreadingHTTPServer((LOOPBACK, port), handler) as server:
         print(f"previewing {out_dir} at http://{LOOPBACK}:{server.server_address[1]}/ (Ctrl-C to stop)",
               flush=True)
