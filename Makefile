@@ -6,7 +6,7 @@ STAMP   := $(VENV)/.kestrava-installed
 SOURCES := $(shell find src kestrava_jobs -type f -not -path '*/__pycache__/*') CMakeLists.txt pyproject.toml
 PYBIND11 := pybind11==3.0.2
 
-.PHONY: all setup system-deps demo test sanitize compat bench bench-pictures bench-jobs bench-early bench-spread bench-storyboard fuzz clean
+.PHONY: all setup system-deps demo test sanitize compat bench bench-pictures bench-jobs bench-early bench-spread bench-storyboard bench-s3 fuzz clean
 
 all: setup
 
@@ -68,6 +68,11 @@ bench-early: setup
 # 60 s of 1080p, paired (wall and CPU ratios, when the poster is in; about fifteen minutes).
 bench-storyboard: setup
 	cd bench && ../$(PY) storyboard_cost.py $(if $(ROUNDS),--rounds $(ROUNDS))
+
+# package_video into a bucket of a local SeaweedFS against the same job into a folder, paired:
+# the whole job, first play with early publishing, the last check to the final master.
+bench-s3: setup
+	cd bench && ../$(PY) s3_bench.py $(if $(ROUNDS),--rounds $(ROUNDS))
 
 # Mutation fuzzing of hls_encoder: make fuzz N=1000 [SEED=1]
 fuzz: setup
