@@ -8,6 +8,7 @@ import os
 import pathlib
 import re
 import shutil
+import socket
 import subprocess
 import sys
 import threading
@@ -106,26 +107,37 @@ def test_a_cancelled_job_takes_out_all_it_put_and_nothing_beside_it(s3, bucket, 
 
 
 def test_a_dead_attempt_is_taken_over_its_objects_and_uploads_cleaned_and_a_live_job_refused(
-        s3, bucket, aws, upload):
+        s3, bucket, aws, upload, monkeypatch):
+    """An attempt whose process is gone from this machine is dead at once; one on another
+    machine once its lease runs out unrenewed; another job's live claim is refused."""
+    gone = subprocess.Popen(["true"])
+    gone.wait()
+    claim = {"job_id": "job-7", "host": socket.gethostname(), "pid": gone.pid, "renewed": time.time(),
+             "leased": True, "ended": False}
+    monkeypatch.setenv("KESTRAVA_CLAIM_LEASE", "30")
     with contextlib.closing(s3.client()) as client:
-        stale = {"job_id": "job-7", "host": "gone", "pid": 1, "renewed": time.time() - 3600, "leased": True,
-                 "ended": False}
-        client.put_object(Bucket=bucket, Key="v/talk.lock", Body=json.dumps(stale).encode())
+        client.put_object(Bucket=bucket, Key="v/talk.lock", Body=json.dumps(claim).encode())
         client.put_object(Bucket=bucket, Key="v/talk/1080p_000.ts", Body=b"half an attempt")
         client.create_multipart_upload(Bucket=bucket, Key="v/talk/1080p_001.ts")
+        started = time.monotonic()
         result = package_video(upload, f"s3://{bucket}/v/talk", resolution=["360p"], job_id="job-7",
                                poster=False, storyboard=False)
-        assert result.complete == ["360p"]
+        assert result.complete == ["360p"] and time.monotonic() - started < 15, "not waited out"
         assert sorted(s3.objects(bucket)) == ["v/talk.done.json", "v/talk.lock", "v/talk.log", "v/talk/360p.m3u8",
                                               "v/talk/360p_000.ts", "v/talk/master.m3u8"]
         assert client.list_multipart_uploads(Bucket=bucket).get("Uploads", []) == []
-        live = {**stale, "job_id": "job-8", "renewed": time.time()}
-        client.put_object(Bucket=bucket, Key="v/other.lock", Body=json.dumps(live).encode())
+        client.put_object(Bucket=bucket, Key="v/other.lock", Body=json.dumps(
+            {**claim, "job_id": "job-8", "host": "elsewhere", "pid": 1}).encode())
+        with pytest.raises(PackageBusy) as busy:
+            package_video(upload, f"s3://{bucket}/v/other", resolution=["360p"], job_id="job-9")
+        assert busy.value.job_id == "job-8" and not any(key.startswith("v/other/") for key in s3.objects(bucket))
+        monkeypatch.setenv("KESTRAVA_CLAIM_LEASE", "2")
+        client.put_object(Bucket=bucket, Key="v/other.lock", Body=json.dumps(
+            {**claim, "job_id": "job-8", "host": "elsewhere", "pid": 1, "renewed": time.time()}).encode())
     started = time.monotonic()
-    with pytest.raises(PackageBusy) as busy:
-        package_video(upload, f"s3://{bucket}/v/other", resolution=["360p"], job_id="job-9")
-    assert busy.value.job_id == "job-8" and time.monotonic() - started < 2
-    assert not any(key.startswith("v/other/") for key in s3.objects(bucket))
+    result = package_video(upload, f"s3://{bucket}/v/other", resolution=["360p"], job_id="job-8", poster=False,
+                           storyboard=False)
+    assert result.complete == ["360p"] and time.monotonic() - started > 2, "its lease waited out, then taken"
 
 
 def test_credentials_and_buckets_that_do_not_serve_are_refused_in_one_line_before_any_encoding(
@@ -225,8 +237,8 @@ def test_hls_js_plays_a_package_straight_from_the_bucket_with_the_key_from_the_p
             client.put_bucket_cors(Bucket=bucket, CORSConfiguration={"CORSRules": [
                 {"AllowedOrigins": [url.rstrip("/")], "AllowedMethods": ["GET", "HEAD"], "AllowedHeaders": ["*"]}]})
         with opened(debugging_port, url) as page:
-            state = "({t: video.currentTime, errors: preview.errors, levels: preview.hls && preview.hls.levels.length," \
-                    " loaded: performance.getEntriesByType('resource').map(entry => entry.name)})"
+            state = "({t: video.currentTime, errors: preview.errors, levels: preview.hls && " \
+                    "preview.hls.levels.length, loaded: performance.getEntriesByType('resource').map(e => e.name)})"
             played = wait_for(lambda: (s := page.evaluate(state)) and (s["errors"] or s["t"] > 1) and s, 30,
                               "a second played")
     finally:
@@ -258,3 +270,13 @@ def anonymous_status(url: str) -> int:
     except urllib.error.HTTPError as refused:
         refused.close()
         return refused.code
+
+
+def test_without_the_s3_extra_folders_work_and_a_bucket_is_refused_saying_what_to_install(tmp_path):
+    check = ("import sys; sys.modules['boto3'] = sys.modules['botocore'] = None\n"  # as if never installed
+             "from kestrava_jobs.storage.locations import package_at\n"
+             f"package_at({str(tmp_path / 'package')!r}).prepare()\n"
+             "package_at('s3://media/v/abc')")
+    run = subprocess.run([sys.executable, "-c", check], capture_output=True, text=True)
+    assert "ValueError: s3://media/v/abc: packages in buckets need the s3 extra" in run.stderr
+    assert (tmp_path / "package").is_dir()

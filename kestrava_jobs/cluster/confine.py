@@ -9,7 +9,7 @@ from ..job.request import JobOptions
 from ..job.validate import url_scheme
 from ..settings import ALLOW_URLS, KEY_DIR, OUTPUT_ROOT, SOURCE_ROOTS, settings
 from ..storage.locations import check_scheme
-from ..storage.s3 import is_s3, s3_location
+from ..storage.s3_location import is_s3, s3_location
 from ..text import check_text
 
 # The options a message may carry; the rest (key_dir, job_id, ...) are the worker's.

@@ -12,9 +12,8 @@ from collections.abc import Iterator
 
 from ..common.result import PackageResult
 from ..settings import settings
-from ..storage.bucket_source import fetch_source
 from ..storage.keys import discard
-from ..storage.s3 import is_s3, s3_location
+from ..storage.s3_location import is_s3, s3_location
 from ..storage.seam import JobState, Package, finished_before
 from .request import JobRequest
 from .validate import check_source
@@ -29,6 +28,7 @@ def local_source(request: JobRequest) -> Iterator[JobRequest]:
     if not is_s3(request.source):
         yield request
         return
+    from ..storage.bucket_source import fetch_source  # the s3 extra's, loaded only for a bucket
     folder = pathlib.Path(tempfile.mkdtemp(prefix="kestrava-source-", dir=settings.scratch))
     try:
         copy = fetch_source(s3_location(request.source, "the source"), folder, request.deadline)

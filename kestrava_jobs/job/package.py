@@ -73,12 +73,10 @@ def package(request: JobRequest) -> PackageResult:
     """The job of a checked request, from its claim to its record, its source read from
     one local copy; the result names the source as the caller did."""
     with local_source(request) as local:
-        result = claimed(local)
-    result.source = request.source
-    return result
+        return claimed(local, request.source)
 
 
-def claimed(request: JobRequest) -> PackageResult:
+def claimed(request: JobRequest, source_name: str) -> PackageResult:
     # A folder nobody has claimed is refused before any work when it is not empty; one a
     # job names as its own is left to the claim, which says when that job is still at work
     # (its poster may be in the folder already).
@@ -92,5 +90,6 @@ def claimed(request: JobRequest) -> PackageResult:
             return opened
         with request.state.writing_log() as log_fd, undone_on_failure(request.package, request.key_dir, opened):
             result = run_job(request, plan, log_fd)
+            result.source = source_name
             request.state.write_record(request.job_id, result)
             return result

@@ -8,7 +8,7 @@ import re
 from collections.abc import Sequence
 
 from .. import ladder
-from ..storage.s3 import is_s3, s3_location
+from ..storage.s3_location import is_s3, s3_location
 from ..text import check_text
 
 # What the module's binding takes, and what x264's rate control works with (kb/s).

@@ -23,7 +23,8 @@ from ..common.result import PackageError
 from ..settings import settings
 from . import names
 from .bucket_state import BucketState
-from .s3 import PARALLEL_REQUESTS, S3Location, client, missing, refusal
+from .s3 import PARALLEL_REQUESTS, client, missing, refusal
+from .s3_location import S3Location
 
 # Objects past this size go up in parts of this size, several at once.
 MULTIPART_BYTES = 64 * 1024 * 1024

@@ -10,7 +10,8 @@ from botocore.exceptions import BotoCoreError, ClientError
 
 from ..common.deadline import Deadline
 from ..settings import MAX_SOURCE_BYTES, settings
-from .s3 import S3Location, client, refusal
+from .s3 import client, refusal
+from .s3_location import S3Location
 
 CHUNK_BYTES = 1024 * 1024
 

@@ -26,7 +26,8 @@ from botocore.exceptions import BotoCoreError, ClientError
 from ..common.result import PackageResult
 from ..settings import settings
 from . import names
-from .s3 import S3Location, client, missing, precondition_failed, refusal
+from .s3 import client, missing, precondition_failed, refusal
+from .s3_location import S3Location
 from .seam import IsLive, busy
 
 # A lease is renewed this many times over its length.
@@ -40,9 +41,23 @@ class Claim:
     renewed: float = 0.0
     leased: bool = False  # renewed while the job lives (one machine), else held until released
     ended: bool = False
+    host: str = ""
+    pid: int = 0
 
     def stale(self, lease: float) -> bool:
-        return self.ended or (self.leased and time.time() - self.renewed > lease)
+        """Its job has ended, its lease ran out, or its process is gone from this machine."""
+        return self.ended or (self.leased and (time.time() - self.renewed > lease or self.dead_here()))
+
+    def dead_here(self) -> bool:
+        if self.host != socket.gethostname() or self.pid <= 0:
+            return False
+        try:
+            os.kill(self.pid, 0)
+        except ProcessLookupError:
+            return True
+        except PermissionError:
+            pass
+        return False
 
 
 @dataclass(eq=False)
@@ -131,6 +146,10 @@ class BucketState:
         if etag is not None:
             return "", etag
         found = self.read_claim()
+        if found is not None and leased and found.leased and found.job_id == job_id and job_id:
+            # This very job again, its earlier attempt on another machine: that attempt
+            # is dead once its lease runs out unrenewed, and still at work otherwise.
+            found = self.lease_out(found)
         if found is None:  # released between the two requests
             raise busy(self.location)
         live = not found.stale(settings.claim_lease) and (found.leased or is_live(found.job_id))
@@ -140,6 +159,15 @@ class BucketState:
         if etag is None:
             raise busy(self.location, found.job_id)
         return found.job_id, etag
+
+    def lease_out(self, found: Claim) -> Claim | None:
+        """The claim once it is stale, or as soon as it is renewed (its job lives)."""
+        while not found.stale(settings.claim_lease):
+            time.sleep(min(1.0, settings.claim_lease / RENEWALS_PER_LEASE))
+            again = self.read_claim()
+            if again is None or again.etag != found.etag:
+                return again
+        return found
 
     def renew(self, job_id: str, etag: str, stop: threading.Event) -> None:
         """The lease renewed until `stop`, then the claim marked ended: the job's id stays
@@ -155,7 +183,7 @@ class BucketState:
             answer = client().get_object(Bucket=self.where.bucket, Key=self.where.beside(names.LOCK).key)
             held = json.loads(answer["Body"].read())
             return Claim(str(held["job_id"]), answer["ETag"], float(held["renewed"]), bool(held["leased"]),
-                         bool(held["ended"]))
+                         bool(held["ended"]), str(held.get("host", "")), int(held.get("pid", 0)))
         except ClientError as error:
             if missing(error):
                 return None

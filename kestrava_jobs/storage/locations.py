@@ -8,10 +8,14 @@ import pathlib
 import re
 
 from ..text import check_text
-from .bucket import BucketPackage
+from typing import TYPE_CHECKING
+
 from .folder import JobFolder
 from .names import BESIDE
-from .s3 import is_s3, s3_location
+from .s3_location import S3Location, is_s3, s3_location
+
+if TYPE_CHECKING:
+    from .bucket import BucketPackage
 
 SCHEME = re.compile(r"^([A-Za-z][A-Za-z0-9+.-]*)://")
 NAME_MAX = 255
@@ -19,13 +23,23 @@ NAME_MAX = 255
 LONGEST_SUFFIX = max(BESIDE, key=len)
 
 
-def package_at(location: object) -> JobFolder | BucketPackage:
+def package_at(location: object) -> "JobFolder | BucketPackage":
     """The package at `location`: TypeError or ValueError, in one line, when it cannot be one."""
     if not isinstance(location, (str, os.PathLike)):
         raise TypeError(f"out_dir must be a path, not {type(location).__name__}")
     if is_s3(location):
-        return BucketPackage(s3_location(check_text(str(location), "the package's location"), "out_dir"))
+        return bucket_at(s3_location(check_text(str(location), "the package's location"), "out_dir"))
     return folder_at(pathlib.Path(check_scheme(check_text(os.fspath(location), "the package folder"))).expanduser())
+
+
+def bucket_at(where: S3Location) -> "BucketPackage":
+    """A package in a bucket, with the S3 client that is an extra of its own."""
+    try:
+        from .bucket import BucketPackage
+    except ImportError as missing:
+        raise ValueError(f"{where}: packages in buckets need the s3 extra (pip install 'kestrava[jobs,s3]'): "
+                         f"{missing}") from None
+    return BucketPackage(where)
 
 
 def check_scheme(location: str) -> str:

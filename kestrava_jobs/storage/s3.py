@@ -1,6 +1,6 @@
 """Object storage as every S3-compatible server speaks it (AWS S3, Ceph RGW, MinIO,
-SeaweedFS): an s3:// location checked as a hostile name, one client per process from the
-standard AWS chain, and the server's refusals in one plain line that names no secret.
+SeaweedFS): one client per process from the standard AWS chain, and the server's
+refusals in one plain line that names no secret.
 
 Only what they all do is used: PUT, GET, HEAD, LIST, DELETE, multipart uploads, and
 conditional writes (If-None-Match: *, If-Match); never ACL headers. Checksums are sent
@@ -9,20 +9,13 @@ only where an operation requires one, since some servers refuse what boto3 adds.
 import functools
 import hashlib
 import os
-import re
-from dataclasses import dataclass
 
 import boto3
 from botocore.client import BaseClient
 from botocore.config import Config
 from botocore.exceptions import BotoCoreError, ClientError, NoCredentialsError
 
-SCHEME = "s3://"
-# Bucket names as S3 allows them; the others' rules are looser.
-BUCKET = re.compile(r"^[a-z0-9][a-z0-9.-]{1,61}[a-z0-9]$")
-MAX_KEY_BYTES = 1024
-# Room kept in a key for the longest name a package's files and state take after its prefix.
-NAME_ROOM = 64
+from .s3_location import SCHEME
 # Transient failures (5xx, throttling, a reset connection, a server restarting) are tried
 # again with back-off, capped at 20 s a wait: about a minute in all before one fails.
 ATTEMPTS = 10
@@ -34,47 +27,6 @@ DENIED = {"AccessDenied", "InvalidAccessKeyId", "SignatureDoesNotMatch", "Invali
 MISSING_BUCKET = {"NoSuchBucket"}
 MISSING_KEY = {"NoSuchKey", "404", "NotFound"}
 PRECONDITION_FAILED = {"PreconditionFailed", "412", "ConditionalRequestConflict", "409"}
-
-
-@dataclass(frozen=True)
-class S3Location:
-    bucket: str
-    key: str  # no slash at either end; "" for the bucket itself
-
-    def __str__(self) -> str:
-        return f"{SCHEME}{self.bucket}/{self.key}" if self.key else f"{SCHEME}{self.bucket}"
-
-    def child(self, name: str) -> "S3Location":
-        return S3Location(self.bucket, f"{self.key}/{name}" if self.key else name)
-
-    def beside(self, suffix: str) -> "S3Location":
-        return S3Location(self.bucket, self.key + suffix)
-
-    def under(self, root: "S3Location") -> bool:
-        """Inside `root` and not `root` itself."""
-        return self.bucket == root.bucket and (not root.key or self.key.startswith(root.key + "/"))
-
-
-def is_s3(location: object) -> bool:
-    return isinstance(location, str) and location[:len(SCHEME)].lower() == SCHEME
-
-
-def s3_location(text: str, what: str = "the location", need_key: bool = True) -> S3Location:
-    """s3://bucket/key checked: a bucket S3 allows, and a key of plain segments (no empty
-    one, no . or .., no control character or backslash) with room for the names the job
-    puts under or beside it. ValueError in one line otherwise."""
-    bucket, _, key = text[len(SCHEME):].partition("/")
-    key = key.removesuffix("/")
-    if not BUCKET.match(bucket) or ".." in bucket:
-        raise ValueError(f"{what}: {bucket!r} is not a bucket name")
-    if need_key and not key:
-        raise ValueError(f"{what}: {text} names a bucket, not a prefix of its own within it")
-    segments = key.split("/") if key else []
-    if any(segment in ("", ".", "..") for segment in segments) or re.search(r"[\x00-\x1f\x7f\\]", key):
-        raise ValueError(f"{what}: {key!r} is not a plain key (no empty, '.' or '..' part, no control character)")
-    if len(key.encode()) > MAX_KEY_BYTES - NAME_ROOM:
-        raise ValueError(f"{what}: the key is too long: at most {MAX_KEY_BYTES - NAME_ROOM} bytes")
-    return S3Location(bucket, key)
 
 
 def client() -> BaseClient:
