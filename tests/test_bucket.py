@@ -17,12 +17,14 @@ import urllib.error
 import urllib.request
 
 import pytest
+from boto3.s3.transfer import TransferConfig
 from browser import opened
 from helpers import needs_unsanitized_module
 from media import make_source, wait_for
 
 from kestrava_jobs import PackageBusy, PackageError, package_video
 from kestrava_jobs.cluster.confine import confine
+from kestrava_jobs.storage import bucket as storage_bucket
 from kestrava_jobs.storage.keys import key_name
 from kestrava_jobs.storage.locations import package_at
 
@@ -280,3 +282,34 @@ def test_without_the_s3_extra_folders_work_and_a_bucket_is_refused_saying_what_t
     run = subprocess.run([sys.executable, "-c", check], capture_output=True, text=True)
     assert "ValueError: s3://media/v/abc: packages in buckets need the s3 extra" in run.stderr
     assert (tmp_path / "package").is_dir()
+
+
+def test_an_object_changed_after_its_upload_fails_the_job_which_leaves_the_bucket_as_found(
+        s3, bucket, aws, upload):
+    """The final master goes up only once every object is in the bucket as it was put."""
+    def overwrite(name: str) -> None:
+        with contextlib.closing(s3.client()) as client:
+            client.put_object(Bucket=bucket, Key=f"v/talk/{name}_000.ts", Body=b"\0" * 188)
+    with pytest.raises(PackageError, match=f"s3://{bucket}/v/talk/360p_000.ts: the bucket holds 188 bytes where "
+                                           "the job put [0-9]+ bytes"):
+        package_video(upload, f"s3://{bucket}/v/talk", resolution=["480p", "360p"], publish_early=True,
+                      poster=False, storyboard=False, on_rendition=overwrite)
+    assert sorted(s3.objects(bucket)) == ["v/talk.lock", "v/talk.log"]
+
+
+def test_an_object_put_in_parts_is_confirmed_by_the_etag_the_server_gives_it(s3, bucket, aws, tmp_path,
+                                                                              monkeypatch):
+    part = 5 * 1024 * 1024
+    monkeypatch.setattr(storage_bucket, "MULTIPART_BYTES", 2 * part)
+    monkeypatch.setattr(storage_bucket, "PART_BYTES", part)
+    monkeypatch.setattr(storage_bucket, "TRANSFER", TransferConfig(multipart_threshold=2 * part,
+                                                                   multipart_chunksize=part))
+    (tmp_path / "work").mkdir()
+    (tmp_path / "work" / "1080p_000.ts").write_bytes(os.urandom(2 * part + 1000))
+    (tmp_path / "work" / "1080p.m3u8").write_text("#EXTM3U\n#EXTINF:6.0,\n1080p_000.ts\n#EXT-X-ENDLIST\n")
+    package = package_at(f"s3://{bucket}/v/big")
+    package.put_rendition(tmp_path / "work", "1080p")
+    with contextlib.closing(s3.client()) as client:
+        etag = client.head_object(Bucket=bucket, Key="v/big/1080p_000.ts")["ETag"]
+    assert etag.endswith('-3"')
+    package.confirm()
