@@ -97,10 +97,15 @@ def test_a_cancelled_job_takes_out_all_it_put_and_nothing_beside_it(s3, bucket, 
     with contextlib.closing(s3.client()) as client:
         for neighbour in ("v/talk2/360p.m3u8", "v/talk-old.ts", "v/talkative/master.m3u8"):
             client.put_object(Bucket=bucket, Key=neighbour, Body=b"someone else's")
-    cancel = threading.Event()
+    cancel, early = threading.Event(), []
+
+    def first_master(name: str) -> None:
+        early.append(served(s3, bucket, "v/talk")["master.m3u8"])
+        cancel.set()
     with pytest.raises(PackageError, match="cancelled"):
         package_video(upload, f"s3://{bucket}/v/talk", resolution=["480p", "360p"], publish_early=True,
-                      cancel=cancel, on_rendition=lambda name: cancel.set())
+                      cancel=cancel, on_rendition=first_master)
+    assert early == [(SERVED[".m3u8"], "no-cache")], "a master that may still change is not cached"
     left = s3.objects(bucket)
     assert sorted(left) == ["v/talk-old.ts", "v/talk.lock", "v/talk.log", "v/talk2/360p.m3u8",
                             "v/talkative/master.m3u8"]

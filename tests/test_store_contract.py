@@ -79,13 +79,15 @@ def test_a_claim_is_refused_while_its_job_lives_and_taken_once_it_does_not(home)
 
 
 def test_of_jobs_that_claim_at_once_exactly_one_wins_and_a_holding_job_keeps_others_out(home):
+    """Eight jobs take over one stale claim at once: one of them wins."""
     _, state = home
+    state.claim("ended", lambda holder: False)
     won, start = [], threading.Barrier(8)
 
     def claim(job: str) -> None:
         start.wait()
         try:
-            state.claim(job, lambda holder: True)
+            state.claim(job, lambda holder: holder != "ended")
             won.append(job)
         except PackageBusy:
             pass
