@@ -57,7 +57,7 @@ def make_handler(package: Package, key: bytes, key_uri: str,
     relative_key = None if urllib.parse.urlsplit(key_uri).scheme else "/" + key_uri.lstrip("/")
     side_files = side_files_of(package)
     # Played from where it is served (a bucket, a CDN) when given; through this server otherwise.
-    base = base_url.rstrip("/") + "/" if base_url else "/"
+    base = base_url.rstrip("/") + "/" if base_url else ""
     named = {kind: base + side_files[SESSION_DATA_IDS[kind]] if SESSION_DATA_IDS[kind] in side_files else None
              for kind in (POSTER, STORYBOARD)}
     config = json.dumps({"master": base + MASTER, "keyUri": key_uri, "keyPath": KEY_PATH, "poster": named[POSTER],
