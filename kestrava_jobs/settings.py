@@ -16,6 +16,7 @@ ALLOW_URLS = "KESTRAVA_ALLOW_URL_SOURCES"
 SCRATCH = "KESTRAVA_SCRATCH"
 MAX_SOURCE_BYTES = "KESTRAVA_MAX_SOURCE_BYTES"
 CLAIM_LEASE = "KESTRAVA_CLAIM_LEASE"
+KEY_STORE = "KESTRAVA_KEY_STORE"
 # Where keys go when neither the caller nor the deployment names a folder.
 DEFAULT_KEY_DIR = "~/.local/state/kestrava/keys"
 
@@ -51,6 +52,13 @@ class Settings:
             return pathlib.Path(configured)
         state = os.environ.get("XDG_STATE_HOME") or pathlib.Path.home() / ".local" / "state"
         return pathlib.Path(state) / "kestrava" / "keys"
+
+    @property
+    def key_store(self) -> str:
+        """KESTRAVA_KEY_STORE: where a spread job's workers find its key: the key folder
+        (the default), or an s3://bucket/prefix of its own for workers that share no disk,
+        outside every package's prefix and output root."""
+        return os.environ.get(KEY_STORE) or str(self.key_dir)
 
     @property
     def key_roots(self) -> list[str]:

@@ -14,7 +14,8 @@ from kestrava_jobs import PackageResult, ladder
 from kestrava_jobs.cluster import rendition_record
 from kestrava_jobs.cluster.spread_job import SpreadJob
 from kestrava_jobs.job.children import CHILD_MODULE
-from kestrava_jobs.storage.folder import JobFolder, LocalFiles
+from kestrava_jobs.storage.folder import JobFolder
+from kestrava_jobs.storage.keys import key_info_named, key_name, ready_key_dir
 from kestrava_jobs.storage.staging import FolderStaging
 
 SANITIZED = os.environ.get("KESTRAVA_SANITIZED") == "1"
@@ -80,10 +81,12 @@ def end_of(packaged: PackageResult, key_info: pathlib.Path, tmp_path: pathlib.Pa
             (folder.state.staging / f"{name}.json").write_text(json.dumps({"failed": reason}))
         for name in recorded:  # as its rendition task records it once checked
             rendition_record.write_made(FolderStaging(folder.state.staging), packaged.renditions[name],
-                                        rendition_record.digests(LocalFiles(folder.path), name))
+                                        rendition_record.digests(folder, name))
         names = list(packaged.complete)
+        # The job's key where its workers find it: the key folder, by the package's key name.
+        shutil.copy(key_info, key_info_named(ready_key_dir(None), key_name(folder.location)))
         return SpreadJob(job_id="job", source="upload.mp4", folder=folder, names=names,
-                         rates=[ladder.BY_NAME[name].bitrate for name in names], key_info=key_info,
+                         rates=[ladder.BY_NAME[name].bitrate for name in names], key_name=key_name(folder.location),
                          key_uri="enc.key", timeout=None, deadline_at=None, publish_early=False,
                          total=max(rendition.duration for rendition in packaged.renditions.values()))
 

@@ -283,7 +283,7 @@ def test_progress_never_goes_back_nor_over_a_final_state(cluster, tmp_path):
     folder = JobFolder(tmp_path / "out")
     folder.state.staging.mkdir(parents=True)
     job = SpreadJob(job_id="progress-job", source="upload.mp4", folder=folder, names=["360p"], rates=[400_000],
-                    key_info=tmp_path / "none", key_uri="enc.key", timeout=None, deadline_at=None,
+                    key_name="0" * 32, key_uri="enc.key", timeout=None, deadline_at=None,
                     publish_early=True, total=3.0)
     before = progress_record(2.0, 3.0, ["360p"])
     progress_backend(cluster.app).store_result(job.job_id, before, "PROGRESS")
@@ -300,9 +300,9 @@ def test_progress_never_goes_back_nor_over_a_final_state(cluster, tmp_path):
     # A rendition of a job that holds no folder: anyone who reaches the broker could send it.
     ("kestrava_jobs.package_rendition", [{"job_id": "forged", "source": "{root}/spread_1280x720.mp4",
                                           "out_dir": "{root}/out", "names": ["360p"], "rates": [400000],
-                                          "key_info": "{root}/keys/x.keyinfo", "key_uri": "enc.key",
+                                          "key_name": "0" * 32, "key_uri": "enc.key",
                                           "timeout": None, "deadline_at": None, "publish_early": False,
-                                          "total": None, "poster": True, "storyboard": True}, "360p"], "not a folder job forged holds"),
+                                          "total": None, "poster": True, "storyboard": True}, "360p"], "not a package job forged holds"),
 ])
 def test_bad_messages_are_refused_and_write_nothing(cluster, source, task, args, words):
     filled = json.loads(json.dumps(args).replace("{root}", str(cluster.root)))
@@ -323,12 +323,12 @@ def test_a_rendition_that_fails_three_times_is_a_failure_of_its_own(cluster, sou
     for made in (folder.path, folder.state.staging / "360p.log"):
         made.mkdir(parents=True)
     folder.state.lock.write_text("job")
-    key_info = cluster.root / "keys" / "planted.keyinfo"
+    key_info = cluster.root / "keys" / f"{key_name(folder.location)}.keyinfo"
     key_info.parent.mkdir(exist_ok=True)
     (cluster.root / "keys" / "planted.key").write_bytes(bytes(16))
     key_info.write_text(f"enc.key\n{cluster.root / 'keys' / 'planted.key'}\n")
     job = SpreadJob(job_id="job", source=str(source), folder=folder, names=["720p", "360p"],
-                    rates=[2_500_000, 400_000], key_info=key_info, key_uri="enc.key", timeout=None,
+                    rates=[2_500_000, 400_000], key_name=key_name(folder.location), key_uri="enc.key", timeout=None,
                     deadline_at=None, publish_early=False, total=3.0)
     outcome = cluster.app.tasks[RENDITION_TASK].apply(args=[job.message(), "360p"]).get()
     assert outcome == {"name": "360p", "failed": f"{folder.state.staging / '360p.log'}: not a file this job made; "

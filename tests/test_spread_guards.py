@@ -26,7 +26,7 @@ from kestrava_jobs.cluster.spread_job import SpreadJob
 from kestrava_jobs.hls.check import decrypted
 from kestrava_jobs.storage.folder import JobFolder
 from kestrava_jobs.job.request import JobOptions, check_request, plan_job
-from kestrava_jobs.storage.keys import key_file, read_key_info
+from kestrava_jobs.storage.keys import key_file, key_name, read_key_info
 from kestrava_jobs.storage.names import PICTURES_STEP
 
 pytestmark = [
@@ -65,7 +65,7 @@ def both(packaged: PackageResult) -> dict[str, str]:
 
 def job_in(folder: pathlib.Path, names: list[str], publish_early: bool = False, job_id: str = "job") -> SpreadJob:
     return SpreadJob(job_id=job_id, source=str(folder / "upload.mp4"), folder=JobFolder(folder / "out"),
-                     names=names, rates=[400_000] * len(names), key_info=folder / "out.keyinfo", key_uri="enc.key",
+                     names=names, rates=[400_000] * len(names), key_name=key_name(str(folder / "out")), key_uri="enc.key",
                      timeout=None, deadline_at=None, publish_early=publish_early, total=3.0)
 
 
@@ -77,7 +77,8 @@ def first_entry(playlist: pathlib.Path) -> str:
 def in_the_clear(job: SpreadJob, name: str) -> str:
     """A decrypted copy of the rendition's first segment beside it, and its playlist entry."""
     playlist = m3u8.load(str(job.folder.path / f"{name}.m3u8"))
-    segment, key = playlist.segments[0], read_key_info(job.key_info)
+    with job.key_info() as key_info:
+        segment, key = playlist.segments[0], read_key_info(key_info)
     iv = (segment.key.iv or f"{playlist.media_sequence or 0:032x}").removeprefix("0x")
     clear = decrypted(segment.uri, (job.folder.path / segment.uri).read_bytes(), key.key, iv)
     (job.folder.path / f"{name}_clear.ts").write_bytes(clear)
@@ -183,7 +184,7 @@ def test_a_message_for_a_folder_another_job_holds_is_refused(tmp_path, monkeypat
         monkeypatch.setenv(variable, str(tmp_path))
     job = job_in(tmp_path, ["360p"], job_id="forged")
     job.folder.state.lock.write_text("other-job")
-    with pytest.raises(ValueError, match="not a folder job forged holds"):
+    with pytest.raises(ValueError, match="not a package job forged holds"):
         spread_job.job_from_message(job.message(), confine)
     job.folder.state.lock.write_text("forged")
     assert spread_job.job_from_message(job.message(), confine) == job
@@ -205,10 +206,9 @@ def test_a_message_without_a_bit_rate_for_each_rendition_is_refused_before_any_f
 
 def test_spread_progress_follows_the_slowest_rendition(tmp_path):
     job = job_in(tmp_path, ["720p", "360p"])
-    for name, seconds in (("720p", 3), ("360p", 1)):
-        (job.folder.state.staging / name).mkdir(parents=True)
-        (job.folder.state.staging / name / f"{name}.m3u8").write_text(
-            f"#EXTM3U\n#EXT-X-TARGETDURATION:6\n#EXTINF:{seconds}.000000,\n{name}_000.ts\n")
+    job.folder.state.staging.mkdir(parents=True)
+    for name, seconds in (("720p", 3), ("360p", 1)):  # as each rendition's task records what it has made
+        job.staging.write(f"{name}.seconds", str(float(seconds)).encode())
     assert spread.progress(job) == (1.0, [])
 
 

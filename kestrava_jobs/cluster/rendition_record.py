@@ -1,22 +1,21 @@
 """What a spread job's rendition task leaves in the staging area, `<name>.json`: the
-rendition's figures as its check measured them, with a digest of each file the check
-read; or why the rendition failed for good.
+rendition's figures as its check measured them, with the fingerprint of each file the
+task put once checked; or why the rendition failed for good.
 
-The digests let the job's end tell that the files in the package are, byte for byte,
-those that passed the check, without decrypting and demuxing them all again."""
+The fingerprints let the job's end tell that the files in the package are, byte for
+byte, those that passed the check, without decrypting and demuxing them all again, or
+downloading them from a bucket."""
 
 import dataclasses
-import hashlib
 import json
 
 import m3u8
 
 from ..common.result import RenditionResult
-from ..hls.check import Files
 from ..storage import names
-from ..storage.seam import Staging
+from ..storage.seam import Package, Staging
 
-MADE, DIGESTS, FAILED = "result", "sha256", "failed"
+MADE, DIGESTS, FAILED = "result", "fingerprints", "failed"
 
 
 def read(staging: Staging, name: str) -> dict:
@@ -25,7 +24,7 @@ def read(staging: Staging, name: str) -> dict:
 
 
 def write_made(staging: Staging, made: RenditionResult, checked: list[str]) -> None:
-    """The record of a rendition in the package; `checked` are the digests of the files its check read."""
+    """The record of a rendition in the package; `checked`, the fingerprints of its files as put."""
     record = {MADE: dataclasses.asdict(made), DIGESTS: checked}
     staging.write(names.staging_record(made.name), json.dumps(record).encode())
 
@@ -43,10 +42,10 @@ def failure(staging: Staging, name: str) -> str | None:
     return read(staging, name).get(FAILED)
 
 
-def unchanged(staging: Staging, name: str, files: Files) -> RenditionResult | None:
+def unchanged(staging: Staging, name: str, files: Package) -> RenditionResult | None:
     """The rendition's checked figures when its playlist and every segment it lists in
-    `files` are the very bytes that were checked; None when anything differs or is
-    missing, and the rendition must be checked again."""
+    the package stand as they did when they were put, checked; None when anything
+    differs or is missing, and the rendition must be checked again."""
     record = read(staging, name)
     try:
         same = MADE in record and record.get(DIGESTS) == digests(files, name)
@@ -55,8 +54,9 @@ def unchanged(staging: Staging, name: str, files: Files) -> RenditionResult | No
     return RenditionResult(**record[MADE]) if same else None
 
 
-def digests(files: Files, name: str) -> list[str]:
-    """SHA-256 of the playlist, then of each segment in the order it lists them."""
+def digests(files: Package, name: str) -> list[str]:
+    """The playlist's fingerprint in the package, then each segment's in the order it
+    lists them."""
     playlist = files.read(names.playlist(name))
-    segments = [segment.uri for segment in m3u8.loads(playlist.decode()).segments]
-    return [hashlib.sha256(data).hexdigest() for data in (playlist, *(files.read(segment) for segment in segments))]
+    segments = [names.file_name(segment.uri) for segment in m3u8.loads(playlist.decode()).segments]
+    return files.fingerprints([names.playlist(name), *segments])

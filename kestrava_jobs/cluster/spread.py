@@ -19,18 +19,20 @@ import m3u8
 from .. import ladder
 from ..common.deadline import Deadline
 from ..common.result import LeftOutAudio, PackageError, PackageResult, PicturesResult, RenditionResult
-from ..hls.check import check_all, check_rendition, playlist_seconds
+from ..hls.check import check_all, check_rendition
 from ..job.children import ModuleRun, run_module
-from ..job.lifecycle import open_package, undone_on_failure
+from ..job.lifecycle import fetched_source, open_package, undone_on_failure
 from ..job.outcome import Made, log_tail, master_unwritten, none_complete, package_result
 from ..job.progress import PlaylistProgress
 from ..job.publish import publish_master
 from ..job.request import JobPlan, JobRequest
 from ..storage import keys
 from ..storage import names as file_names
-from ..storage.folder import JobFolder, LocalFiles
+from ..storage.folder import LocalFiles
+from ..storage.key_store import key_location, put_key, remove_key
+from ..storage.keys import ready_key_dir
 from ..storage.locations import package_at
-from ..storage.seam import IsLive, Staging, finished_before
+from ..storage.seam import IsLive, Package, Staging, finished_before
 from . import rendition_record, spread_pictures
 from .spread_captions import StagedCaptions, stage_captions
 from .spread_job import MESSAGE_FIELDS, Confine, SpreadJob, staging_of
@@ -40,12 +42,11 @@ from .spread_pictures import StagedPictures
 PICTURE = 1 / ladder.PICTURE_RATE
 # Starting: claim, an earlier result, the package, the staging area and the key.
 
-def start(request: JobRequest, plan: JobPlan, is_live: IsLive) -> SpreadJob | PackageResult:
+def start(request: JobRequest, plan: JobPlan, is_live: IsLive, source_name: str | None = None) \
+        -> SpreadJob | PackageResult:
     """The job ready for its rendition tasks, or the result of this very job when it
-    finished before."""
+    finished before. `request` reads a local copy of a source named `source_name`."""
     folder, job_id = request.package, request.job_id or ""
-    if not isinstance(folder, JobFolder):
-        raise TypeError(f"{folder.location}: a spread job stages its renditions in a folder beside its package")
     folder.state.claim(job_id, is_live)
     try:
         # A copy of this very job may be at work under the same claim: nothing is taken over.
@@ -53,16 +54,17 @@ def start(request: JobRequest, plan: JobPlan, is_live: IsLive) -> SpreadJob | Pa
         if isinstance(opened, PackageResult):
             return opened
         with undone_on_failure(folder, request.key_dir, opened):
+            stage(staging_of(folder, job_id), request, plan)
             key = keys.job_key(request.key_dir, folder.location, request.key_info, request.key_uri)
-            stage(staging_of(folder), request, plan)
+            put_key(key, keys.key_name(folder.location), folder.location)
     except BaseException:
         folder.state.release(job_id)
         raise
     deadline_at = None if request.deadline.seconds is None else time.time() + request.deadline.left()
-    return SpreadJob(job_id=job_id, source=request.source, folder=folder, names=plan.names, rates=plan.rates,
-                     key_info=key.path, key_uri=key.uri, timeout=request.deadline.seconds, deadline_at=deadline_at,
-                     publish_early=request.publish_early, total=plan.duration, poster=request.poster,
-                     storyboard=request.storyboard)
+    return SpreadJob(job_id=job_id, source=source_name or request.source, folder=folder, names=plan.names,
+                     rates=plan.rates, key_name=keys.key_name(folder.location), key_uri=key.uri,
+                     timeout=request.deadline.seconds, deadline_at=deadline_at, publish_early=request.publish_early,
+                     total=plan.duration, poster=request.poster, storyboard=request.storyboard)
 
 
 def queue_order(job: SpreadJob) -> list[str]:
@@ -96,26 +98,30 @@ def make_rendition(job: SpreadJob, name: str, worker: str, on_progress: Callable
     """Encodes and checks the rendition in a fresh work folder, then puts it in.
     RenditionIncomplete (or the job's PackageTimeout) when it did not come out whole."""
     work = job.staging.work_folder(name)
-    key = keys.read_key_info(job.key_info)
     deadline = job.deadline()
-    encode(job, name, work, deadline, on_progress)
+    with job.key_info() as key_info, fetched_source(job.source, deadline) as source:
+        key = keys.read_key_info(key_info)
+        encode(job, name, work, source, key_info, deadline, on_progress)
     made = dataclasses.replace(check_rendition(LocalFiles(work), name, key, deadline), worker=worker)
-    checked = rendition_record.digests(LocalFiles(work), name)
     job.folder.put_rendition(work, name)
     job.staging.drop_work_folder(name)  # the module's one-rendition master goes with it
-    rendition_record.write_made(job.staging, made, checked)
+    rendition_record.write_made(job.staging, made, rendition_record.digests(job.folder, name))
     if job.publish_early:
-        publish(job)
+        publish(job, key)
     return made
 
 
-def encode(job: SpreadJob, name: str, work: pathlib.Path, deadline: Deadline, on_progress: Callable[[], None]) -> None:
+def encode(job: SpreadJob, name: str, work: pathlib.Path, source: str, key_info: pathlib.Path, deadline: Deadline,
+           on_progress: Callable[[], None]) -> None:
     """The module's call for one rendition in `work`, its log in the staging area (a
     retry's log is its own)."""
-    progress = PlaylistProgress(work, [name], job.total, lambda *_: on_progress())
+    def made_so_far(done: float, _total: float | None) -> None:
+        job.staging.write(file_names.staging_seconds(name), str(done).encode())
+        on_progress()
+    progress = PlaylistProgress(work, [name], job.total, made_so_far)
     with job.staging.writing_log(name) as log_fd:
-        run = ModuleRun(source=job.source, work=work, names=[name], rates=[job.rates[job.names.index(name)]],
-                        key_info=job.key_info, log_fd=log_fd, deadline=deadline)
+        run = ModuleRun(source=source, work=work, names=[name], rates=[job.rates[job.names.index(name)]],
+                        key_info=key_info, log_fd=log_fd, deadline=deadline)
         run_module(run, poll=progress.poll)
 
 
@@ -124,13 +130,16 @@ def record_failure(job: SpreadJob, name: str, reason: str) -> None:
     rendition_record.write_failed(job.staging, name, reason)
 
 
-def publish(job: SpreadJob) -> list[str]:
+def publish(job: SpreadJob, key: keys.KeyInfo | None = None) -> list[str]:
     """Replaces the master with the renditions in the package so far, in the order asked
     for; one writer at a time. The names it lists."""
+    if key is None:
+        with job.key_info() as key_info:
+            key = keys.read_key_info(key_info)
     with job.staging.holding(file_names.MASTER_STEP, wait=True):
         made = [found for name in job.names if (found := finished_rendition(job, name)) is not None]
         if made:
-            publish_master(job.folder, made, staged_captions(job), StagedPictures(job.folder), final=False)
+            publish_master(job.folder, made, staged_captions(job, key), StagedPictures(job.folder), final=False)
         return [rendition.name for rendition in made]
 
 
@@ -150,7 +159,7 @@ def progress(job: SpreadJob) -> tuple[float, list[str]]:
         if rendition_record.MADE in record:
             seconds.append(record[rendition_record.MADE]["duration"])
         elif rendition_record.FAILED not in record:
-            seconds.append(playlist_seconds(job.staging.work_folder_of(name) / file_names.playlist(name)))
+            seconds.append(float(job.staging.read(file_names.staging_seconds(name)) or 0.0))
     return min(seconds, default=0.0), listed(job.folder)
 
 
@@ -164,7 +173,7 @@ def make_job_pictures(job: SpreadJob, told: Callable[[str], None]) -> PicturesRe
     return made
 
 
-def listed(folder: JobFolder) -> list[str]:
+def listed(folder: Package) -> list[str]:
     """The renditions the package's master lists now."""
     if not folder.has(file_names.MASTER):
         return []
@@ -187,8 +196,12 @@ def finish(job: SpreadJob) -> PackageResult:
     """The job's result, or PackageError (PackageTimeout) leaving the package and the
     staging area as they were found and the key removed."""
     try:
-        with undone_on_failure(job.folder, job.key_info.parent, created=False):
-            result = checked_package(job)
+        with undone_on_failure(job.folder, ready_key_dir(None), created=False):
+            try:
+                result = checked_package(job)
+            except BaseException:
+                remove_key(job.key_name, job.folder.location)
+                raise
             write_record(job, result)
             return result
     finally:
@@ -200,14 +213,16 @@ def checked_package(job: SpreadJob) -> PackageResult:
     deadline = job.deadline()
     if deadline.passed():
         raise deadline.expired()
-    key = keys.read_key_info(job.key_info)
+    with job.key_info() as key_info:
+        key = keys.read_key_info(key_info)
     made = made_renditions(job, key, deadline)
     result = package_result(job.source, job.folder, job.folder.state, key, deadline, made, caller_key=False)
+    result.key_file = key_location(job.key_name, job.folder.location) or result.key_file
     if not made.checked:
         raise none_complete(job.source, result)
     check_one_key(job, list(made.checked))
     check_aligned(job, list(made.checked))
-    captions = staged_captions(job)
+    captions = staged_captions(job, key)
     result.captions = captions.for_master(job.folder, next(iter(made.checked)))
     result.audio_left_out = staged_audio_left_out(job)
     result.pictures = spread_pictures.recorded(job.staging) or PicturesResult(
@@ -238,8 +253,8 @@ def made_renditions(job: SpreadJob, key: keys.KeyInfo, deadline: Deadline) -> Ma
     return Made(job.names, checked, reasons)
 
 
-def staged_captions(job: SpreadJob) -> StagedCaptions:
-    return StagedCaptions(job.staging, keys.read_key_info(job.key_info), job.deadline())
+def staged_captions(job: SpreadJob, key: keys.KeyInfo) -> StagedCaptions:
+    return StagedCaptions(job.staging, key, job.deadline())
 
 
 def worker_of(job: SpreadJob, name: str) -> str:

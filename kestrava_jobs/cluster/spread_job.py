@@ -2,19 +2,23 @@
 the job from step to step, checked as if anyone could have sent it, and the staging area
 beside its package where the steps keep what they share."""
 
+import contextlib
+import functools
 import pathlib
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 
 from ..common.deadline import Deadline
 from ..job.validate import check_bitrates, check_names, check_timeout
 from ..storage.folder import JobFolder
-from ..storage.keys import check_key_uri
+from ..storage.key_store import check_key_name, fetched_key
+from ..storage.keys import check_key_uri, ready_key_dir
 from ..storage.locations import package_at
+from ..storage.seam import Package, Staging
 from ..storage.staging import FolderStaging
 from ..text import check_text
 
-MESSAGE_FIELDS = {"job_id", "source", "out_dir", "names", "rates", "key_info", "key_uri", "timeout",
+MESSAGE_FIELDS = {"job_id", "source", "out_dir", "names", "rates", "key_name", "key_uri", "timeout",
                   "deadline_at", "publish_early", "total", "poster", "storyboard"}
 FLAGS = ("publish_early", "poster", "storyboard")
 # Confines a message's source, package and options to the deployment's folders.
@@ -25,10 +29,10 @@ Confine = Callable[[object, object, dict], tuple[str, str, dict]]
 class SpreadJob:
     job_id: str
     source: str
-    folder: JobFolder
+    folder: Package
     names: list[str]
     rates: list[int]
-    key_info: pathlib.Path  # the job's key info file in the key folder; never the key
+    key_name: str  # the job's key in the key store; never the key
     key_uri: str
     timeout: float | None
     deadline_at: float | None  # wall-clock time by which the whole job ends
@@ -39,16 +43,22 @@ class SpreadJob:
 
     def message(self) -> dict:
         return {"job_id": self.job_id, "source": self.source, "out_dir": self.folder.location,
-                "names": self.names, "rates": self.rates, "key_info": str(self.key_info), "key_uri": self.key_uri,
+                "names": self.names, "rates": self.rates, "key_name": self.key_name, "key_uri": self.key_uri,
                 "timeout": self.timeout, "deadline_at": self.deadline_at, "publish_early": self.publish_early,
                 "total": self.total, "poster": self.poster, "storyboard": self.storyboard}
 
     def deadline(self) -> Deadline:
         return Deadline.until(self.deadline_at, self.timeout)
 
-    @property
-    def staging(self) -> FolderStaging:
-        return staging_of(self.folder)
+    @functools.cached_property
+    def staging(self) -> Staging:
+        return staging_of(self.folder, self.job_id)
+
+    @contextlib.contextmanager
+    def key_info(self) -> Iterator[pathlib.Path]:
+        """The job's key info file for the block, fetched from the key store when it is a bucket's."""
+        with fetched_key(self.key_name, ready_key_dir(None), self.folder.location) as key_info:
+            yield key_info
 
 
 def job_from_message(data: object, confine: Confine) -> SpreadJob:
@@ -56,7 +66,7 @@ def job_from_message(data: object, confine: Confine) -> SpreadJob:
     folder claimed by this very job. ValueError or TypeError otherwise."""
     if not isinstance(data, dict) or set(data) != MESSAGE_FIELDS:
         raise ValueError(f"not a spread job's message: fields {sorted(data) if isinstance(data, dict) else data!r}")
-    source, out_dir, options = confine(data["source"], data["out_dir"], {"key_info": data["key_info"]})
+    source, out_dir, _ = confine(data["source"], data["out_dir"], {})
     names = check_names(data["names"]) or []
     rates = check_bitrates(data["rates"], names) or []
     if len(rates) != len(names) or not all(isinstance(data[flag], bool) for flag in FLAGS):
@@ -64,12 +74,12 @@ def job_from_message(data: object, confine: Confine) -> SpreadJob:
                          f"({', '.join(FLAGS)}) true or false")
     job = SpreadJob(job_id=check_text(str(data["job_id"]), "the job id"), source=source,
                     folder=package_at(out_dir), names=names, rates=rates,
-                    key_info=pathlib.Path(options["key_info"]), key_uri=check_key_uri(data["key_uri"]),
+                    key_name=check_key_name(data["key_name"]), key_uri=check_key_uri(data["key_uri"]),
                     timeout=check_timeout(data["timeout"]), deadline_at=message_number(data["deadline_at"]),
                     publish_early=data["publish_early"], total=message_number(data["total"]),
                     poster=data["poster"], storyboard=data["storyboard"])
     if job.folder.state.holder() != job.job_id:
-        raise ValueError(f"{job.folder.path}: not a folder job {job.job_id} holds")
+        raise ValueError(f"{job.folder.location}: not a package job {job.job_id} holds")
     return job
 
 
@@ -80,6 +90,10 @@ def message_number(value: object) -> float | None:
     return None if value is None else float(value)
 
 
-def staging_of(folder: JobFolder) -> FolderStaging:
-    """Where the job's steps keep what they share: beside its package."""
-    return FolderStaging(folder.state.staging)
+def staging_of(package: Package, job_id: str) -> Staging:
+    """Where the job's steps keep what they share: in a folder beside a package in a
+    folder, which every worker sees; in the result store for a package in a bucket."""
+    if isinstance(package, JobFolder):
+        return FolderStaging(package.state.staging)
+    from ..storage.redis_staging import RedisStaging
+    return RedisStaging(job_id)

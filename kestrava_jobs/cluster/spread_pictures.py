@@ -8,6 +8,7 @@ from collections.abc import Callable
 from dataclasses import dataclass
 
 from ..common.result import PicturesResult
+from ..job.lifecycle import fetched_source
 from ..pictures.make import FAILURES, make_pictures
 from ..pictures.order import pictures_order
 from ..source.probe import probe_source
@@ -19,8 +20,9 @@ from .spread_job import SpreadJob
 def stage_pictures(staging: Staging, job: SpreadJob, told: Callable[[str], None]) -> PicturesResult:
     deadline = job.deadline()
     try:
-        order = pictures_order(job.source, probe_source(job.source, deadline), job.names, job.poster, job.storyboard)
-        made = make_pictures(order, job.folder, deadline, told)
+        with fetched_source(job.source, deadline) as source:
+            order = pictures_order(source, probe_source(source, deadline), job.names, job.poster, job.storyboard)
+            made = make_pictures(order, job.folder, deadline, told)
     except FAILURES as failure:
         made = PicturesResult(skipped=f"no pictures: {failure}")
     staging.write(file_names.staging_record(file_names.PICTURES_STEP),

@@ -12,6 +12,7 @@ from celery.utils.log import get_task_logger
 
 from ..common.result import PackageError, PackageResult
 from ..hls.check import RenditionIncomplete
+from ..job.lifecycle import local_source
 from ..job.progress import progress_record
 from ..job.request import JobOptions, check_request, plan_job
 from ..pictures.make import side_files
@@ -58,10 +59,11 @@ def start_job(task: Task, source: str, out_dir: str, options: dict) -> SpreadJob
     """The message checked as package_video checks its arguments, then the job started."""
     source, out_dir, options = confine(source, out_dir, options)
     request = check_request(source, out_dir, JobOptions(**options), job_id=task.request.id)
-    plan = plan_job(request)
-    # Live before it claims the folder: a second job then sees it at work.
-    progress_backend(task.app).store_result(task.request.id, progress_record(0.0, plan.duration, []), "PROGRESS")
-    return spread.start(request, plan, lambda job_id: is_live(task.app, job_id))
+    with local_source(request) as local:
+        plan = plan_job(local)
+        # Live before it claims the package: a second job then sees it at work.
+        progress_backend(task.app).store_result(task.request.id, progress_record(0.0, plan.duration, []), "PROGRESS")
+        return spread.start(local, plan, lambda job_id: is_live(task.app, job_id), source_name=request.source)
 
 
 @shared_task(name=RENDITION_TASK, bind=True, throws=REFUSALS, max_retries=ATTEMPTS - 1)

@@ -10,6 +10,7 @@ import shutil
 import tempfile
 from collections.abc import Iterator
 
+from ..common.deadline import Deadline
 from ..common.result import PackageResult
 from ..settings import settings
 from ..storage.keys import discard
@@ -23,16 +24,22 @@ log = logging.getLogger(__name__)
 
 @contextlib.contextmanager
 def local_source(request: JobRequest) -> Iterator[JobRequest]:
-    """The request as it reads its source: a source in a bucket downloaded for the block
-    into a private scratch folder and checked as an upload is, then removed."""
-    if not is_s3(request.source):
-        yield request
+    """The request as it reads its source: one local copy of a source in a bucket."""
+    with fetched_source(request.source, request.deadline) as source:
+        yield dataclasses.replace(request, source=source)
+
+
+@contextlib.contextmanager
+def fetched_source(source: str, deadline: Deadline) -> Iterator[str]:
+    """The source as FFmpeg reads it: a source in a bucket downloaded for the block into
+    a private scratch folder and checked as an upload is, then removed."""
+    if not is_s3(source):
+        yield source
         return
     from ..storage.bucket_source import fetch_source  # the s3 extra's, loaded only for a bucket
     folder = pathlib.Path(tempfile.mkdtemp(prefix="kestrava-source-", dir=settings.scratch))
     try:
-        copy = fetch_source(s3_location(request.source, "the source"), folder, request.deadline)
-        yield dataclasses.replace(request, source=check_source(copy))
+        yield check_source(fetch_source(s3_location(source, "the source"), folder, deadline))
     finally:
         shutil.rmtree(folder, ignore_errors=True)
 

@@ -151,6 +151,15 @@ class BucketPackage:
                                    f"{'nothing' if held is None else f'{held.size} bytes'} where the job put "
                                    f"{stored.size} bytes (ETag {stored.etag})")
 
+    def fingerprints(self, names: list[str]) -> list[str]:
+        """Each object's size and ETag, from one listing: nothing is downloaded."""
+        found = self.listing()
+        try:
+            stored = [found[self.where.child(name).key] for name in names]
+        except KeyError as missing:
+            raise FileNotFoundError(f"s3://{self.where.bucket}/{missing.args[0]}: no such object") from None
+        return [f"{one.size}-{one.etag}" for one in stored]
+
     def finish(self) -> None:
         """The job's scratch folder removed; nothing in the bucket changes."""
         if self.scratch is not None:

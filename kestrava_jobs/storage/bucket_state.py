@@ -230,6 +230,28 @@ class BucketState:
             raise refusal(error, self.location) from None
 
 
+def put_private(where: S3Location, data: bytes) -> None:
+    """An object no serving policy hands out (its suffix is none a package's file has)."""
+    try:
+        client().put_object(Bucket=where.bucket, Key=where.key, Body=data, ContentType=names.PRIVATE_TYPE)
+    except (ClientError, BotoCoreError) as error:
+        raise refusal(error, where) from None
+
+
+def get_private(where: S3Location) -> bytes:
+    try:
+        return client().get_object(Bucket=where.bucket, Key=where.key)["Body"].read()
+    except (ClientError, BotoCoreError) as error:
+        raise refusal(error, where) from None
+
+
+def remove_private(where: S3Location) -> None:
+    try:
+        client().delete_object(Bucket=where.bucket, Key=where.key)
+    except (ClientError, BotoCoreError) as error:
+        raise refusal(error, where) from None
+
+
 def conditional_writes_work(where: S3Location) -> None:
     """Once a process for each server and package: a create that names an existing object
     with If-None-Match: * must be refused, or two jobs could each think it holds a

@@ -1,6 +1,7 @@
 """A package in a folder of this machine, named as names.py says: the folder implementation
 of the package's files (seam.Package); its job's state is beside it (folder_state.py)."""
 
+import hashlib
 import os
 import pathlib
 import shutil
@@ -110,6 +111,10 @@ class JobFolder:
                 pathlib.Path(entry.path).unlink(missing_ok=True)
         if created:
             self.path.rmdir()
+
+    def fingerprints(self, names: list[str]) -> list[str]:
+        """SHA-256 of each file's bytes."""
+        return [hashlib.sha256(self.read(name)).hexdigest() for name in names]
 
     def confirm(self) -> None:
         """Nothing to confirm: each file was renamed into place whole, on this file system."""

@@ -60,7 +60,11 @@ def key_file(key_dir: pathlib.Path, location: str | os.PathLike) -> pathlib.Path
 
 
 def key_info_file(key_dir: pathlib.Path, location: str | os.PathLike) -> pathlib.Path:
-    return key_dir / (key_name(location) + ".keyinfo")
+    return key_info_named(key_dir, key_name(location))
+
+
+def key_info_named(key_dir: pathlib.Path, name: str) -> pathlib.Path:
+    return key_dir / (name + ".keyinfo")
 
 
 def discard(key_dir: pathlib.Path, location: str | os.PathLike) -> None:

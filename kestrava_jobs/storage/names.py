@@ -77,6 +77,11 @@ def staging_log(name: str) -> str:
     return f"{name}.log"
 
 
+def staging_seconds(name: str) -> str:
+    """How many seconds of the rendition its task has made so far."""
+    return f"{name}.seconds"
+
+
 def staging_lock(name: str) -> str:
     """A rendition's lock, or a shared step's (MASTER_STEP, PROGRESS_STEP, END_STEP, PICTURES_STEP)."""
     return f"{name}.lock"

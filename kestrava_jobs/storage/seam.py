@@ -38,6 +38,9 @@ class Package(Protocol):
     def prepare(self) -> bool: ...  # ready to be written; True when it was made new
     def remove_put(self, created: bool) -> None: ...  # everything the job put taken out again
     def confirm(self) -> None: ...  # PackageError unless all the job put is there as it was put
+    # How each named file stands in the package now, without reading a bucket's objects:
+    # equal only while the bytes are. FileNotFoundError for one that is missing.
+    def fingerprints(self, names: list[str]) -> list[str]: ...
     def finish(self) -> None: ...  # the job's local work removed, the package as it is
 
 
@@ -89,6 +92,5 @@ class Staging(Protocol):
     def holding(self, step: str, wait: bool = False) -> contextlib.AbstractContextManager[bool]: ...
     def writing_log(self, name: str) -> contextlib.AbstractContextManager[int]: ...  # emptied first
     def take_log(self, name: str) -> bytes: ...  # a rendition's log, read and removed
-    def work_folder(self, name: str) -> pathlib.Path: ...  # new and empty
+    def work_folder(self, name: str) -> pathlib.Path: ...  # new and empty, of this worker's own
     def drop_work_folder(self, name: str) -> None: ...
-    def work_folder_of(self, name: str) -> pathlib.Path: ...  # where it is, to read progress from

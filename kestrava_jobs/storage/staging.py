@@ -73,15 +73,12 @@ class FolderStaging:
 
     def work_folder(self, name: str) -> pathlib.Path:
         self.drop_work_folder(name)
-        work = self.work_folder_of(name)
+        work = self.checked() / name
         work.mkdir(mode=0o700)
         return work
 
     def drop_work_folder(self, name: str) -> None:
-        shutil.rmtree(self.work_folder_of(name), ignore_errors=True)
-
-    def work_folder_of(self, name: str) -> pathlib.Path:
-        return self.checked() / name
+        shutil.rmtree(self.checked() / name, ignore_errors=True)
 
     def checked(self) -> pathlib.Path:
         """The area, refused unless it is a folder of this user's own."""
