@@ -80,14 +80,18 @@ class Worker:
 
 
 @contextlib.contextmanager
-def celery_workers(names: list[str], env: dict, folder: pathlib.Path, concurrency: int = 1) \
-        -> Iterator[dict[str, Worker]]:
+def celery_workers(names: list[str], env: dict, folder: pathlib.Path, concurrency: int = 1,
+                   own_scratch: bool = False) -> Iterator[dict[str, Worker]]:
     """Celery workers named `name@host`, each working in a folder of its own with its log
-    there, ready once each says so; their logs are printed when they stop."""
+    there (and, with `own_scratch`, its scratch and key folders), ready once each says so;
+    their logs are printed when they stop."""
     workers: dict[str, Worker] = {}
     for name in names:
         home = folder / f"worker_{name}"
         home.mkdir()
+        if own_scratch:
+            (home / "scratch").mkdir()
+            env = {**env, "KESTRAVA_SCRATCH": str(home / "scratch"), "KESTRAVA_KEY_DIR": str(home / "keys")}
         log = home / "worker.log"
         with log.open("wb") as output:
             workers[name] = Worker(subprocess.Popen(

@@ -22,11 +22,13 @@ from browser import opened
 from helpers import needs_unsanitized_module
 from media import make_source, wait_for
 
-from kestrava_jobs import PackageBusy, PackageError, package_video
+from kestrava_jobs import PackageBusy, PackageError, RenditionResult, package_video
+from kestrava_jobs.cluster import rendition_record
 from kestrava_jobs.cluster.confine import confine
 from kestrava_jobs.storage import bucket as storage_bucket
 from kestrava_jobs.storage.keys import key_name
 from kestrava_jobs.storage.locations import package_at
+from kestrava_jobs.storage.staging import FolderStaging
 
 pytestmark = [needs_unsanitized_module, pytest.mark.xdist_group("s3")]
 SERVED = {".m3u8": "application/vnd.apple.mpegurl", ".ts": "video/mp2t", ".vtt": "text/vtt", ".jpg": "image/jpeg"}
@@ -318,3 +320,22 @@ def test_an_object_put_in_parts_is_confirmed_by_the_etag_the_server_gives_it(s3,
         etag = client.head_object(Bucket=bucket, Key="v/big/1080p_000.ts")["ETag"]
     assert etag.endswith('-3"')
     package.confirm()
+
+
+def test_a_segment_replaced_by_as_many_other_bytes_is_not_taken_as_the_one_checked(s3, bucket, aws, tmp_path):
+    """A spread job's end trusts a rendition's record only while every object stands as
+    its task put it; it reads their sizes and ETags from one listing, not their bytes."""
+    work = tmp_path / "work"
+    work.mkdir()
+    (work / "360p_000.ts").write_bytes(b"\1" * 188)
+    (work / "360p.m3u8").write_text("#EXTM3U\n#EXTINF:2.0,\n360p_000.ts\n#EXT-X-ENDLIST\n")
+    package, staging = package_at(f"s3://{bucket}/v/talk"), FolderStaging(tmp_path / "staging")
+    staging.begin()
+    package.put_rendition(work, "360p")
+    made = RenditionResult(name="360p", duration=2.0, segments=1, bytes=188, bitrate=1, peak_bitrate=1, width=640,
+                           height=360, codecs="avc1", frame_rate=30.0)
+    rendition_record.write_made(staging, made, rendition_record.digests(package, "360p"))
+    assert rendition_record.unchanged(staging, "360p", package) == made
+    with contextlib.closing(s3.client()) as client:
+        client.put_object(Bucket=bucket, Key="v/talk/360p_000.ts", Body=b"\2" * 188)
+    assert rendition_record.unchanged(staging, "360p", package) is None

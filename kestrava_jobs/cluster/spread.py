@@ -56,7 +56,7 @@ def start(request: JobRequest, plan: JobPlan, is_live: IsLive, source_name: str 
         with undone_on_failure(folder, request.key_dir, opened):
             stage(staging_of(folder, job_id), request, plan)
             key = keys.job_key(request.key_dir, folder.location, request.key_info, request.key_uri)
-            put_key(key, keys.key_name(folder.location), folder.location)
+            put_key(key, request.key_dir, folder.location)
     except BaseException:
         folder.state.release(job_id)
         raise

@@ -41,13 +41,15 @@ def store_in_bucket(package_location: str) -> S3Location | None:
     return where
 
 
-def put_key(key: keys.KeyInfo, name: str, package_location: str) -> None:
-    """The key into the deployment's key store; in the key folder it is there already."""
+def put_key(key: keys.KeyInfo, key_dir: pathlib.Path, package_location: str) -> None:
+    """The key into the deployment's key store, and then only there: in the key folder it
+    is there already; put into a bucket, this machine's copy is removed."""
     store = store_in_bucket(package_location)
     if store is not None:
         from .bucket_state import put_private  # the s3 extra's
-        put_private(store.child(name + ".json"), json.dumps(
+        put_private(store.child(keys.key_name(package_location) + ".json"), json.dumps(
             {"uri": key.uri, "key": key.key.hex(), "iv": key.iv}).encode())
+        keys.discard(key_dir, package_location)
 
 
 def key_location(name: str, package_location: str) -> str | None:

@@ -114,4 +114,7 @@ class RedisStaging:
         return work
 
     def drop_work_folder(self, name: str) -> None:
+        """The rendition's work folder gone, and the job's folder of this worker once empty."""
         shutil.rmtree(self.scratch / name, ignore_errors=True)
+        with contextlib.suppress(OSError):
+            self.scratch.rmdir()
