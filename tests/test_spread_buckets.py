@@ -4,7 +4,6 @@ real S3 server (SeaweedFS)."""
 
 import contextlib
 import json
-import os
 import pathlib
 import shutil
 import types
