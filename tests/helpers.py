@@ -98,3 +98,17 @@ def priority_of(pid: int) -> tuple[int, int | None]:
     sessions (autogroup; None elsewhere)."""
     group = pathlib.Path(f"/proc/{pid}/autogroup")
     return os.getpriority(os.PRIO_PROCESS, pid), int(group.read_text().split()[-1]) if group.exists() else None
+
+
+def job_children_under(folder: pathlib.Path) -> list[tuple[int, int]]:
+    """(pid, parent pid) of the jobs' child processes working below `folder`."""
+    found = []
+    for entry in pathlib.Path("/proc").iterdir():
+        try:
+            if CHILD_MODULE.encode() in (entry / "cmdline").read_bytes() and \
+                    os.readlink(entry / "cwd").startswith(str(folder)):
+                parent = int((entry / "stat").read_text().rsplit(")", 1)[1].split()[1])
+                found.append((int(entry.name), parent))
+        except (OSError, ValueError):
+            pass
+    return found

@@ -12,7 +12,7 @@ from collections.abc import Callable
 import pytest
 
 from cluster import celery_app, celery_workers, consume, redis_server
-from helpers import end_of, needs_unsanitized_module
+from helpers import end_of, job_children_under, needs_unsanitized_module
 from media import make_source, segment_durations, wait_for
 
 from kestrava_jobs import PackageBusy, PackageError, PackageTimeout, package_video
@@ -22,7 +22,6 @@ from kestrava_jobs.cluster.spread import finish
 from kestrava_jobs.cluster.spread_job import SpreadJob
 from kestrava_jobs.cluster.spread_tasks import RENDITION_TASK, report
 from kestrava_jobs.hls import check
-from kestrava_jobs.job.children import CHILD_MODULE
 from kestrava_jobs.job.progress import progress_record
 from kestrava_jobs.storage.folder import JobFolder
 from kestrava_jobs.storage.keys import key_name
@@ -167,20 +166,6 @@ def test_spread_package_is_made_by_both_workers_and_matches_package_video(cluste
     assert sum(log.read_bytes().count(b"package_pictures[") for log in cluster.logs.values()) == 2  # got, done
     for name in alone.complete:
         assert segment_durations(out / f"{name}.m3u8") == segment_durations(pathlib.Path(alone.out_dir) / f"{name}.m3u8")
-
-
-def job_children_under(folder: pathlib.Path) -> list[tuple[int, int]]:
-    """(pid, parent pid) of the jobs' child processes working below `folder`."""
-    found = []
-    for entry in pathlib.Path("/proc").iterdir():
-        try:
-            if CHILD_MODULE.encode() in (entry / "cmdline").read_bytes() and \
-                    os.readlink(entry / "cwd").startswith(str(folder)):
-                parent = int((entry / "stat").read_text().rsplit(")", 1)[1].split()[1])
-                found.append((int(entry.name), parent))
-        except (OSError, ValueError):
-            pass
-    return found
 
 
 def test_a_duplicate_is_ignored_and_a_killed_rendition_is_made_again_once(cluster, longer):

@@ -4,14 +4,16 @@ real S3 server (SeaweedFS)."""
 
 import contextlib
 import json
+import os
 import pathlib
 import shutil
+import signal
 import types
 
 import pytest
 from cluster import celery_app, celery_workers, redis_server
-from helpers import needs_unsanitized_module
-from media import make_source
+from helpers import job_children_under, needs_unsanitized_module
+from media import make_source, wait_for
 
 from kestrava_jobs import PackageError
 
@@ -23,18 +25,19 @@ pytestmark = [
 
 
 @pytest.fixture(scope="module")
-def apart(s3, tmp_path_factory):
-    """Two workers, each with folders of its own; an uploads bucket, a media bucket and a
-    key store."""
+def apart(s3, tmp_path_factory, media_dir):
+    """Two workers, each with folders of its own, whose locks and claims lapse within a
+    few seconds of their holder's end; an uploads bucket, a media bucket and a key store."""
     root = tmp_path_factory.mktemp("apart")
     uploads, media, keys = s3.new_bucket(), s3.new_bucket(), s3.new_bucket()
-    source = make_source(root / "upload.mp4", seconds=3, size="1280x720")
     with contextlib.closing(s3.client()) as client:
-        client.put_object(Bucket=uploads, Key="in/upload.mp4", Body=source.read_bytes())
-    source.unlink()
+        for name, seconds in (("upload", 3), ("longer", 10)):
+            source = make_source(media_dir / f"apart_{seconds}s_1280x720.mp4", seconds=seconds, size="1280x720")
+            client.put_object(Bucket=uploads, Key=f"in/{name}.mp4", Body=source.read_bytes())
     with redis_server(root) as redis:
         env = {**s3.environment(), "KESTRAVA_BROKER_URL": redis.url, "KESTRAVA_SOURCE_ROOTS": f"s3://{uploads}/in",
-               "KESTRAVA_OUTPUT_ROOT": f"s3://{media}/packages", "KESTRAVA_KEY_STORE": f"s3://{keys}/store"}
+               "KESTRAVA_OUTPUT_ROOT": f"s3://{media}/packages", "KESTRAVA_KEY_STORE": f"s3://{keys}/store",
+               "KESTRAVA_CLAIM_LEASE": "4"}
         (root / "workers").mkdir()
         with celery_workers(["a", "b"], env, root / "workers", own_scratch=True) as workers, \
                 celery_app(redis.url) as app:
@@ -83,3 +86,25 @@ def test_a_job_that_runs_out_of_time_leaves_the_buckets_and_the_store_as_found(s
     assert set(left) <= {f"{apart.media}/packages/late.log"}, "at most the log stays, beside the package"
     assert s3.objects(apart.keys) == keys_before, "the job's key is removed from the store"
     assert files_under(apart.root) == before
+
+
+def test_a_duplicate_is_ignored_and_a_killed_rendition_is_made_again_once(s3, apart):
+    """One rendition and no pictures: one worker makes it, the other is free for a copy of
+    its task; then the first worker's process is killed mid-rendition."""
+    pending = apart.app.send_task(
+        "kestrava_jobs.package_spread", args=[f"s3://{apart.uploads}/in/longer.mp4", f"s3://{apart.media}/packages/k"],
+        kwargs={"resolution": ["720p"], "poster": False, "storyboard": False})
+    scratch = [home / "scratch" for home in apart.homes.values()]
+    child, pool_process = wait_for(lambda: [found for folder in scratch for found in job_children_under(folder)], 30,
+                                   "a rendition")[0]
+    active = wait_for(lambda: [task for tasks in (apart.app.control.inspect(timeout=1).active() or {}).values()
+                               for task in tasks if task["name"] == "kestrava_jobs.package_rendition"], 10, "the task")
+    copy = apart.app.send_task("kestrava_jobs.package_rendition", args=active[0]["args"], task_id=active[0]["id"])
+    wait_for(lambda: any(f"package_rendition[{copy.id}] ignored".encode() in (home / "worker.log").read_bytes()
+                         for home in apart.homes.values()), 30, "the copy to end")
+    os.kill(pool_process, signal.SIGKILL)
+    result = pending.get(timeout=90)
+    assert (result["complete"], result["failed"]) == (["720p"], [])
+    listed = {f"720p_{n:03d}.ts" for n in range(result["renditions"]["720p"]["segments"])}
+    assert sorted(key.removeprefix("packages/k/") for key in s3.objects(apart.media)
+                  if key.startswith("packages/k/")) == sorted({"master.m3u8", "720p.m3u8", *listed})

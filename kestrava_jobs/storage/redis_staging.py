@@ -11,6 +11,7 @@ import os
 import pathlib
 import secrets
 import shutil
+import socket
 import tempfile
 import threading
 import time
@@ -67,10 +68,16 @@ class RedisStaging:
 
     @contextlib.contextmanager
     def holding(self, step: str, wait: bool = False) -> Iterator[bool]:
-        key, token = self.prefix + names.staging_lock(step), secrets.token_hex(16)
+        """The step's lock. One whose holder is gone (its process on this machine, or
+        its lease not renewed in time on another) is taken over, as a file lock is let go
+        when its process dies."""
+        key, token = self.prefix + names.staging_lock(step), f"{socket.gethostname()} {os.getpid()} " \
+            f"{secrets.token_hex(16)}"
         lease_ms = int(settings.claim_lease * 1000)
         while not (held := bool(self.client.set(key, token, nx=True, px=lease_ms))) and wait:
             time.sleep(LOCK_POLL)
+        if not held:
+            held = self.holder_gone(key) and bool(self.client.set(key, token, nx=True, px=lease_ms))
         if not held:
             yield False
             return
@@ -84,6 +91,24 @@ class RedisStaging:
             renewer.join()
             with contextlib.suppress(redis.RedisError):
                 self.client.eval(RELEASE, 1, key, token)
+
+    def holder_gone(self, key: str) -> bool:
+        """Whether the lock's holder is gone: its process has died on this machine, or its
+        lease runs out without being renewed (watched for at most one lease)."""
+        holder = (self.client.get(key) or b"").decode(errors="replace").split()
+        if not holder:
+            return True
+        if holder[0] == socket.gethostname() and not process_lives(int(holder[1])):
+            self.client.eval(RELEASE, 1, key, " ".join(holder))
+            return True
+        left = self.client.pttl(key)
+        while left > 0:
+            time.sleep(min(left / 1000, settings.claim_lease / RENEWALS_PER_LEASE / 4))
+            now = self.client.pttl(key)
+            if now > left:  # renewed: its holder is at work
+                return False
+            left = now
+        return True
 
     def renew(self, key: str, token: str, lease_ms: int, stop: threading.Event) -> None:
         while not stop.wait(lease_ms / 1000 / RENEWALS_PER_LEASE):
@@ -118,3 +143,13 @@ class RedisStaging:
         shutil.rmtree(self.scratch / name, ignore_errors=True)
         with contextlib.suppress(OSError):
             self.scratch.rmdir()
+
+
+def process_lives(pid: int) -> bool:
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except PermissionError:
+        pass
+    return True
