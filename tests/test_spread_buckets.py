@@ -16,6 +16,7 @@ from helpers import job_children_under, needs_unsanitized_module
 from media import make_source, wait_for
 
 from kestrava_jobs import PackageError
+from kestrava_jobs.storage.key_store import store_in_bucket
 
 pytestmark = [
     pytest.mark.skipif(shutil.which("redis-server") is None, reason="needs Debian's redis-server"),
@@ -108,3 +109,14 @@ def test_a_duplicate_is_ignored_and_a_killed_rendition_is_made_again_once(s3, ap
     listed = {f"720p_{n:03d}.ts" for n in range(result["renditions"]["720p"]["segments"])}
     assert sorted(key.removeprefix("packages/k/") for key in s3.objects(apart.media)
                   if key.startswith("packages/k/")) == sorted({"master.m3u8", "720p.m3u8", *listed})
+
+
+def test_a_key_store_where_packages_are_served_from_is_refused(monkeypatch):
+    monkeypatch.setenv("KESTRAVA_OUTPUT_ROOT", "s3://media/packages")
+    for store, under in (("s3://media/packages/keys", "s3://media/packages"),
+                         ("s3://media/packages/a/k", "s3://media/packages/a")):
+        monkeypatch.setenv("KESTRAVA_KEY_STORE", store)
+        with pytest.raises(ValueError, match=f"KESTRAVA_KEY_STORE={store} lies under {under}"):
+            store_in_bucket("s3://media/packages/a" if under.endswith("/a") else "s3://other/v")
+    monkeypatch.setenv("KESTRAVA_KEY_STORE", "s3://media/keys")
+    assert str(store_in_bucket("s3://media/packages/a")) == "s3://media/keys"
