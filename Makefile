@@ -6,7 +6,7 @@ STAMP   := $(VENV)/.kestrava-installed
 SOURCES := $(shell find src kestrava_jobs -type f -not -path '*/__pycache__/*') CMakeLists.txt pyproject.toml
 PYBIND11 := pybind11==3.0.2
 
-.PHONY: all setup system-deps demo test sanitize compat bench bench-pictures bench-jobs bench-early bench-spread bench-storyboard bench-s3 fuzz clean
+.PHONY: all setup system-deps demo test sanitize compat bench bench-pictures bench-jobs bench-early bench-spread bench-storyboard bench-s3 bench-spread-buckets fuzz clean
 
 all: setup
 
@@ -68,6 +68,11 @@ bench-early: setup
 # 60 s of 1080p, paired (wall and CPU ratios, when the poster is in; about fifteen minutes).
 bench-storyboard: setup
 	cd bench && ../$(PY) storyboard_cost.py $(if $(ROUNDS),--rounds $(ROUNDS))
+
+# package_spread over two pinned workers that share nothing but Redis and buckets (a local
+# SeaweedFS): latency against one worker, first play, orchestration against a shared folder.
+bench-spread-buckets: setup
+	cd bench && ../$(PY) spread_buckets_bench.py $(if $(ROUNDS),--rounds $(ROUNDS))
 
 # package_video into a bucket of a local SeaweedFS against the same job into a folder, paired:
 # the whole job, first play with early publishing, the last check to the final master.

@@ -1,0 +1,152 @@
+"""One job spread over two Celery workers that share nothing but Redis and buckets,
+against the same job on one of them, and against the same spread job on a shared folder:
+each worker pinned to a core of its own, with scratch and key folders of its own; the
+source, the packages and the key store in buckets of a local SeaweedFS; paired rounds
+whose order alternates.
+
+  latency      package_video on a@ alone (queue "solo") against package_spread over a@ and
+               b@, source and package in buckets, from submit to the stored result
+  first play   package_spread with publish_early: submit until the bucket's master lists a
+               complete rendition, as a share of the one-worker job
+  orchestration  submit until the master lists every rendition: the spread job in buckets
+               against the same spread job with source and package in a shared folder
+
+Usage: python bench/spread_buckets_bench.py [--rounds N] [--seconds S]
+"""
+
+import argparse
+import contextlib
+import os
+import pathlib
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from collections.abc import Iterator
+
+import m3u8
+from botocore.exceptions import ClientError
+
+from spread_bench import NAMES, POLL_SECONDS, ROOT, SOLO, WORKERS, celery_client, load, outcome, redis_server, \
+    wait_until
+from sources import CACHE, realistic_source
+
+sys.path.insert(0, str(ROOT / "tests"))
+from s3server import s3_server  # noqa: E402 - the tests' own server, started the same way
+
+WORK = pathlib.Path(__file__).resolve().parent / "results" / "work" / "spread-buckets"
+STEPS = ("video", "spread", "spread early", "spread shared")
+
+
+@contextlib.contextmanager
+def pinned_workers(environment: dict[str, str]) -> Iterator[None]:
+    """a@ and b@, one prefork process each, pinned, each with a scratch and key folder of its own."""
+    started = []
+    try:
+        for name, core, queues in WORKERS:
+            home = WORK / f"worker-{name}"
+            (home / "scratch").mkdir(parents=True)
+            own = {**environment, "KESTRAVA_SCRATCH": str(home / "scratch"), "KESTRAVA_KEY_DIR": str(home / "keys")}
+            with (home / "worker.log").open("wb") as log:
+                started.append((subprocess.Popen(
+                    ["taskset", "-c", str(core), sys.executable, "-m", "celery", "-A", "kestrava_jobs.celery_app:app",
+                     "worker", "--pool", "prefork", "--concurrency", "1", "-n", f"{name}@%h", "-Q", queues,
+                     "--without-gossip", "--without-mingle", "--loglevel", "INFO"],
+                    cwd=home, env=own, stdout=log, stderr=subprocess.STDOUT), home / "worker.log"))
+        for _, log in started:
+            wait_until(lambda: b"ready." in log.read_bytes(), 120, f"the Celery worker logging to {log}")
+        yield
+    finally:
+        for worker, _ in started:
+            worker.terminate()
+        for worker, _ in started:
+            worker.wait(timeout=120)
+
+
+def listed_complete(read) -> int:
+    """How many renditions the master lists whose playlists are finished; `read(name)` gives a file's text."""
+    try:
+        master = m3u8.loads(read("master.m3u8"))
+        return sum("#EXT-X-ENDLIST" in read(variant.uri) for variant in master.playlists)
+    except (FileNotFoundError, ClientError):
+        return 0
+
+
+def run_one(app, task: str, source: str, out: str, read, queue: str | None = None, **options) -> dict:
+    started = time.monotonic()
+    pending = app.send_task(task, args=[source, out], kwargs=options, queue=queue)
+    first = every = None
+    while not pending.ready():
+        listed, now = listed_complete(read), time.monotonic() - started
+        first = now if first is None and listed else first
+        every = now if every is None and listed == len(NAMES) else every
+        time.sleep(POLL_SECONDS * 5)
+    whole = time.monotonic() - started
+    outcome(pending, pathlib.Path(out), NAMES)
+    return {"first": first or whole, "master": every or whole, "whole": whole}
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--seconds", type=int, default=10)
+    args = parser.parse_args()
+    source = realistic_source(args.seconds)
+    shutil.rmtree(WORK, ignore_errors=True)
+    (WORK / "packages").mkdir(parents=True)
+    rounds = []
+    with tempfile.TemporaryDirectory() as server_folder, s3_server(pathlib.Path(server_folder)) as s3, \
+            contextlib.closing(s3.client()) as client:
+        uploads, media, keys = s3.new_bucket(), s3.new_bucket(), s3.new_bucket()
+        client.upload_file(str(source), uploads, "in/source.mp4")
+        with redis_server(WORK) as broker:
+            environment = {**os.environ, **s3.environment(), "PYTHONPATH": str(ROOT), "KESTRAVA_BROKER_URL": broker,
+                           "KESTRAVA_SOURCE_ROOTS": f"{CACHE}:s3://{uploads}/in",
+                           "KESTRAVA_OUTPUT_ROOT": f"{WORK / 'packages'}:s3://{media}/packages",
+                           "KESTRAVA_KEY_STORE": f"s3://{keys}/store"}
+            with pinned_workers(environment), celery_client(broker) as app:
+                for number in range(args.rounds):
+                    rounds.append(one_round(app, client, number, source, uploads, media))
+    report(rounds)
+
+
+def one_round(app, client, number: int, source: pathlib.Path, uploads: str, media: str) -> dict:
+    def in_bucket(label: str):
+        def read(name: str) -> str:
+            return client.get_object(Bucket=media, Key=f"packages/{label}-{number}/{name}")["Body"].read().decode()
+        return f"s3://{media}/packages/{label}-{number}", read
+
+    def in_folder(label: str):
+        out = WORK / "packages" / f"{label}-{number}"
+        return str(out), lambda name: (out / name).read_text()
+
+    video, spread = "kestrava_jobs.package_video", "kestrava_jobs.package_spread"
+    from_bucket = f"s3://{uploads}/in/source.mp4"
+    steps = {"video": lambda: run_one(app, video, from_bucket, *in_bucket("video"), queue=SOLO),
+             "spread": lambda: run_one(app, spread, from_bucket, *in_bucket("spread")),
+             "spread early": lambda: run_one(app, spread, from_bucket, *in_bucket("early"), publish_early=True),
+             "spread shared": lambda: run_one(app, spread, str(source), *in_folder("shared"))}
+    order = STEPS if number % 2 == 0 else STEPS[::-1]
+    before = load()
+    run = {step: steps[step]() for step in order}
+    print(f"  round {number + 1}: one worker {run['video']['whole']:.1f} s, two {run['spread']['whole']:.1f} s, "
+          f"first play {run['spread early']['first']:.1f} s, full master {run['spread']['master']:.2f} s in buckets "
+          f"against {run['spread shared']['master']:.2f} s shared; load {before} -> {load()}", flush=True)
+    return {"latency": run["video"]["whole"] / run["spread"]["whole"],
+            "first play": run["spread early"]["first"] / run["video"]["whole"],
+            "orchestration": run["spread"]["master"] - run["spread shared"]["master"],
+            "video": run["video"]["whole"], "spread": run["spread"]["whole"]}
+
+
+def report(rounds: list[dict]) -> None:
+    for key, goal in (("latency", ">= 1.7x"), ("first play", "<= 0.15"), ("orchestration", "<= 0.2 s"),
+                      ("video", ""), ("spread", "")):
+        values = [one[key] for one in rounds]
+        print(f"{key:<14} median {statistics.median(values):7.3f}  goal {goal:<10} rounds "
+              + " ".join(f"{value:.3f}" for value in values))
+
+
+if __name__ == "__main__":
+    main()
