@@ -15,7 +15,7 @@ from cluster import celery_app, celery_workers, redis_server
 from helpers import job_children_under, needs_unsanitized_module
 from media import make_source, wait_for
 
-from kestrava_jobs import PackageError
+from kestrava_jobs import PackageBusy, PackageError
 from kestrava_jobs.storage.key_store import store_in_bucket
 
 pytestmark = [
@@ -120,3 +120,21 @@ def test_a_key_store_where_packages_are_served_from_is_refused(monkeypatch):
             store_in_bucket("s3://media/packages/a" if under.endswith("/a") else "s3://other/v")
     monkeypatch.setenv("KESTRAVA_KEY_STORE", "s3://media/keys")
     assert str(store_in_bucket("s3://media/packages/a")) == "s3://media/keys"
+
+
+def test_a_busy_package_and_a_forged_message_are_refused_and_write_nothing(s3, apart):
+    out = f"s3://{apart.media}/packages/busy"
+    first = apart.app.send_task("kestrava_jobs.package_spread", args=[f"s3://{apart.uploads}/in/longer.mp4", out],
+                                kwargs={"resolution": ["720p"], "poster": False, "storyboard": False})
+    wait_for(lambda: "packages/busy.lock" in s3.objects(apart.media), 30, "the first job's claim")
+    with pytest.raises(PackageBusy):
+        apart.app.send_task("kestrava_jobs.package_spread", args=[f"s3://{apart.uploads}/in/upload.mp4", out],
+                            kwargs={"resolution": ["360p"]}).get(timeout=30)
+    forged = {"job_id": "forged", "source": f"s3://{apart.uploads}/in/upload.mp4",
+              "out_dir": f"s3://{apart.media}/packages/forged", "names": ["360p"], "rates": [400000],
+              "key_name": "0" * 32, "key_uri": "enc.key", "timeout": None, "deadline_at": None,
+              "publish_early": False, "total": None, "poster": False, "storyboard": False}
+    with pytest.raises(ValueError, match="not a package job forged holds"):
+        apart.app.send_task("kestrava_jobs.package_rendition", args=[forged, "360p"]).get(timeout=30)
+    assert first.get(timeout=90)["complete"] == ["720p"]
+    assert not any(key.startswith("packages/forged") for key in s3.objects(apart.media))
