@@ -30,12 +30,12 @@ from kestrava_jobs.storage.keys import key_name
 from kestrava_jobs.storage.locations import package_at
 from kestrava_jobs.storage.staging import FolderStaging
 
-pytestmark = [needs_unsanitized_module, pytest.mark.xdist_group("s3")]
+pytestmark = needs_unsanitized_module
 SERVED = {".m3u8": "application/vnd.apple.mpegurl", ".ts": "video/mp2t", ".vtt": "text/vtt", ".jpg": "image/jpeg"}
 FOREVER = "public, max-age=31536000, immutable"
 
 
-@pytest.fixture(scope="module")
+@pytest.fixture(scope="session")
 def upload(media_dir) -> pathlib.Path:
     return make_source(media_dir / "bucket_3s.mp4", seconds=3, size="640x360")
 
@@ -187,7 +187,7 @@ def test_failed_requests_reset_connections_and_a_restart_mid_job_are_ridden_out(
         result = package_video(upload, f"s3://{bucket}/v/talk", resolution=["360p"], on_progress=midway)
         assert result.complete == ["360p"] and proxy.faults_left == 0 and armed
     monkeypatch.setenv("AWS_ENDPOINT_URL", s3.endpoint)
-    outage = threading.Thread(target=lambda: (time.sleep(0.3), s3.stop(), time.sleep(1), s3.start()))
+    outage = threading.Thread(target=lambda: (time.sleep(0.3), s3.stop(), time.sleep(0.5), s3.start()))
     outage.start()
     try:
         result = package_video(upload, f"s3://{bucket}/v/again", resolution=["360p"], timeout=60)

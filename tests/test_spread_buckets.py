@@ -21,7 +21,6 @@ from kestrava_jobs.storage.key_store import store_in_bucket
 pytestmark = [
     pytest.mark.skipif(shutil.which("redis-server") is None, reason="needs Debian's redis-server"),
     needs_unsanitized_module,
-    pytest.mark.xdist_group("s3"),
 ]
 
 
