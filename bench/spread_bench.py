@@ -121,20 +121,22 @@ def redis_server(folder: pathlib.Path) -> Iterator[str]:
 
 
 @contextlib.contextmanager
-def celery_workers(environment: dict[str, str]) -> Iterator[list[pathlib.Path]]:
-    """a@ and b@, one prefork process each, pinned, each in a working folder of its own;
-    yields their logs."""
+def celery_workers(environment: dict[str, str], work: pathlib.Path = WORK,
+                   own: Callable[[pathlib.Path], dict[str, str]] = lambda home: {}) -> Iterator[list[pathlib.Path]]:
+    """a@ and b@, one prefork process each, pinned, each in a working folder of its own
+    (with the settings `own(home)` gives it); yields their logs."""
     started: list[tuple[subprocess.Popen, pathlib.Path]] = []
     try:
         for name, core, queues in WORKERS:
-            home = WORK / f"worker-{name}"
+            home = work / f"worker-{name}"
             home.mkdir(parents=True)
             with (home / "worker.log").open("wb") as log:
                 started.append((subprocess.Popen(
                     ["taskset", "-c", str(core), sys.executable, "-m", "celery", "-A", "kestrava_jobs.celery_app:app",
                      "worker", "--pool", "prefork", "--concurrency", "1", "-n", f"{name}@%h", "-Q", queues,
                      "--without-gossip", "--without-mingle", "--loglevel", "INFO"],
-                    cwd=home, env=environment, stdout=log, stderr=subprocess.STDOUT), home / "worker.log"))
+                    cwd=home, env={**environment, **own(home)}, stdout=log, stderr=subprocess.STDOUT),
+                    home / "worker.log"))
         for _, log in started:
             wait_until(lambda: b"ready." in log.read_bytes(), 120, f"the Celery worker logging to {log}")
         yield [log for _, log in started]

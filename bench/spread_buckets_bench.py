@@ -20,17 +20,15 @@ import os
 import pathlib
 import shutil
 import statistics
-import subprocess
 import sys
 import tempfile
 import time
-from collections.abc import Iterator
 
 import m3u8
 from botocore.exceptions import ClientError
 
-from spread_bench import NAMES, POLL_SECONDS, ROOT, SOLO, WORKERS, celery_client, load, outcome, redis_server, \
-    wait_until
+from spread_bench import NAMES, POLL_SECONDS, ROOT, SOLO, celery_client, celery_workers, load, outcome, \
+    redis_server
 from sources import CACHE, realistic_source
 
 sys.path.insert(0, str(ROOT / "tests"))
@@ -40,29 +38,10 @@ WORK = pathlib.Path(__file__).resolve().parent / "results" / "work" / "spread-bu
 STEPS = ("video", "spread", "spread early", "spread shared")
 
 
-@contextlib.contextmanager
-def pinned_workers(environment: dict[str, str]) -> Iterator[None]:
-    """a@ and b@, one prefork process each, pinned, each with a scratch and key folder of its own."""
-    started = []
-    try:
-        for name, core, queues in WORKERS:
-            home = WORK / f"worker-{name}"
-            (home / "scratch").mkdir(parents=True)
-            own = {**environment, "KESTRAVA_SCRATCH": str(home / "scratch"), "KESTRAVA_KEY_DIR": str(home / "keys")}
-            with (home / "worker.log").open("wb") as log:
-                started.append((subprocess.Popen(
-                    ["taskset", "-c", str(core), sys.executable, "-m", "celery", "-A", "kestrava_jobs.celery_app:app",
-                     "worker", "--pool", "prefork", "--concurrency", "1", "-n", f"{name}@%h", "-Q", queues,
-                     "--without-gossip", "--without-mingle", "--loglevel", "INFO"],
-                    cwd=home, env=own, stdout=log, stderr=subprocess.STDOUT), home / "worker.log"))
-        for _, log in started:
-            wait_until(lambda: b"ready." in log.read_bytes(), 120, f"the Celery worker logging to {log}")
-        yield
-    finally:
-        for worker, _ in started:
-            worker.terminate()
-        for worker, _ in started:
-            worker.wait(timeout=120)
+def own_folders(home: pathlib.Path) -> dict[str, str]:
+    """A worker's scratch and key folders, of its own."""
+    (home / "scratch").mkdir()
+    return {"KESTRAVA_SCRATCH": str(home / "scratch"), "KESTRAVA_KEY_DIR": str(home / "keys")}
 
 
 def listed_complete(read) -> int:
@@ -106,7 +85,7 @@ def main() -> None:
                            "KESTRAVA_SOURCE_ROOTS": f"{CACHE}:s3://{uploads}/in",
                            "KESTRAVA_OUTPUT_ROOT": f"{WORK / 'packages'}:s3://{media}/packages",
                            "KESTRAVA_KEY_STORE": f"s3://{keys}/store"}
-            with pinned_workers(environment), celery_client(broker) as app:
+            with celery_workers(environment, WORK, own_folders), celery_client(broker) as app:
                 for number in range(args.rounds):
                     rounds.append(one_round(app, client, number, source, uploads, media))
     report(rounds)

@@ -31,7 +31,7 @@ def apart(s3, tmp_path_factory, media_dir):
     root = tmp_path_factory.mktemp("apart")
     uploads, media, keys = s3.new_bucket(), s3.new_bucket(), s3.new_bucket()
     with contextlib.closing(s3.client()) as client:
-        for name, seconds in (("upload", 3), ("longer", 10)):
+        for name, seconds in (("upload", 3), ("longer", 6)):
             source = make_source(media_dir / f"apart_{seconds}s_1280x720.mp4", seconds=seconds, size="1280x720")
             client.put_object(Bucket=uploads, Key=f"in/{name}.mp4", Body=source.read_bytes())
     with redis_server(root) as redis:
@@ -102,6 +102,7 @@ def test_a_duplicate_is_ignored_and_a_killed_rendition_is_made_again_once(s3, ap
     copy = apart.app.send_task("kestrava_jobs.package_rendition", args=active[0]["args"], task_id=active[0]["id"])
     wait_for(lambda: any(f"package_rendition[{copy.id}] ignored".encode() in (home / "worker.log").read_bytes()
                          for home in apart.homes.values()), 30, "the copy to end")
+    assert (child, pool_process) in [found for folder in scratch for found in job_children_under(folder)]
     os.kill(pool_process, signal.SIGKILL)
     result = pending.get(timeout=90)
     assert (result["complete"], result["failed"]) == (["720p"], [])

@@ -179,17 +179,13 @@ class BucketState:
             self.put(names.LOCK, self.claim_body(job_id, True, ended=True), IfMatch=etag)
 
     def read_claim(self) -> Claim | None:
+        answer = self.fetch(names.LOCK)
+        if answer is None:
+            return None
         try:
-            answer = client().get_object(Bucket=self.where.bucket, Key=self.where.beside(names.LOCK).key)
             held = json.loads(answer["Body"].read())
             return Claim(str(held["job_id"]), answer["ETag"], float(held["renewed"]), bool(held["leased"]),
                          bool(held["ended"]), str(held.get("host", "")), int(held.get("pid", 0)))
-        except ClientError as error:
-            if missing(error):
-                return None
-            raise refusal(error, self.location) from None
-        except BotoCoreError as error:
-            raise refusal(error, self.location) from None
         except (ValueError, KeyError, TypeError):
             # Not a claim this package writes: refused rather than taken over.
             raise busy(self.location) from None
@@ -214,8 +210,13 @@ class BucketState:
             raise refusal(error, self.location) from None
 
     def get(self, suffix: str) -> bytes | None:
+        answer = self.fetch(suffix)
+        return None if answer is None else answer["Body"].read()
+
+    def fetch(self, suffix: str) -> dict | None:
+        """The server's answer to a GET of the object; None when there is none."""
         try:
-            return client().get_object(Bucket=self.where.bucket, Key=self.where.beside(suffix).key)["Body"].read()
+            return client().get_object(Bucket=self.where.bucket, Key=self.where.beside(suffix).key)
         except ClientError as error:
             if missing(error):
                 return None
