@@ -6,6 +6,7 @@ within one lease; logs are written to a file of the worker's own, then kept in R
 each rendition is made in the worker's own scratch folder."""
 
 import contextlib
+import functools
 import hashlib
 import os
 import pathlib
@@ -43,7 +44,7 @@ class RedisStaging:
         digest = hashlib.sha256(self.job_id.encode()).hexdigest()[:32]
         self.prefix = f"kestrava:staging:{digest}:"
         self.scratch = pathlib.Path(settings.scratch) / f"kestrava-job-{digest}"
-        self.client = redis.Redis.from_url(settings.broker_url)
+        self.client = result_store(settings.broker_url)
 
     @property
     def location(self) -> str:
@@ -153,3 +154,10 @@ def process_lives(pid: int) -> bool:
     except PermissionError:
         pass
     return True
+
+
+@functools.lru_cache(maxsize=4)
+def result_store(url: str) -> redis.Redis:
+    """One client (and its pool of connections) per process for each store, whatever the
+    number of jobs it works on."""
+    return redis.Redis.from_url(url)
