@@ -22,7 +22,7 @@ from browser import opened
 from helpers import needs_unsanitized_module
 from media import make_source, wait_for
 
-from kestrava_jobs import PackageBusy, PackageError, RenditionResult, package_video
+from kestrava_jobs import PackageBusy, PackageError, PackageTimeout, RenditionResult, package_video
 from kestrava_jobs.cluster import rendition_record
 from kestrava_jobs.cluster.confine import confine
 from kestrava_jobs.storage import bucket as storage_bucket
@@ -341,3 +341,20 @@ def test_a_segment_replaced_by_as_many_other_bytes_is_not_taken_as_the_one_check
     with contextlib.closing(s3.client()) as client:
         client.put_object(Bucket=bucket, Key="v/talk/360p_000.ts", Body=b"\2" * 188)
     assert rendition_record.unchanged(staging, "360p", package) is None
+
+
+def test_retries_against_a_server_that_is_down_end_with_the_jobs_time_out(s3, bucket, aws, upload):
+    """The server stops as the job starts and is back 5 s later: a job of 4 s runs out of
+    time retrying, and leaves the bucket as found once the server answers again."""
+    outage = threading.Thread(target=lambda: (s3.stop(), time.sleep(2.5), s3.start()))
+
+    def midway(done: float, total: float | None) -> None:
+        if not outage.ident:
+            outage.start()
+    try:
+        with pytest.raises(PackageTimeout, match="time-out of 4 s"):
+            package_video(upload, f"s3://{bucket}/v/late", resolution=["360p"], poster=False, storyboard=False,
+                          timeout=4, on_progress=midway)
+    finally:
+        outage.join()
+    assert sorted(s3.objects(bucket)) == ["v/late.lock", "v/late.log"]

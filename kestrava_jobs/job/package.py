@@ -6,6 +6,7 @@ from collections.abc import Mapping, Sequence
 
 from ..common.result import PackageResult
 from ..storage.keys import DEFAULT_KEY_URI
+from ..storage.time_bound import within
 from .lifecycle import local_source, open_package, undone_on_failure
 from .request import (
     JobOptions,
@@ -88,7 +89,8 @@ def claimed(request: JobRequest, source_name: str) -> PackageResult:
                               taking_over=bool(request.job_id) and previous_holder == request.job_id)
         if isinstance(opened, PackageResult):
             return opened
-        with request.state.writing_log() as log_fd, undone_on_failure(request.package, request.key_dir, opened):
+        with request.state.writing_log() as log_fd, undone_on_failure(request.package, request.key_dir, opened), \
+                within(request.deadline):
             result = run_job(request, plan, log_fd)
             result.source = source_name
             request.state.write_record(request.job_id, result)

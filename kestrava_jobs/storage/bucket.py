@@ -25,6 +25,7 @@ from . import names
 from .bucket_state import BucketState
 from .s3 import PARALLEL_REQUESTS, client, missing, refusal
 from .s3_location import S3Location
+from .time_bound import carried
 
 # Objects past this size go up in parts of this size, several at once.
 MULTIPART_BYTES = 64 * 1024 * 1024
@@ -67,7 +68,8 @@ class BucketPackage:
         playlist = work / names.playlist(name)
         segments = [names.file_name(segment.uri) for segment in m3u8.loads(playlist.read_text()).segments]
         with concurrent.futures.ThreadPoolExecutor(PARALLEL_REQUESTS // 2) as uploads:
-            for done in [uploads.submit(self.upload, work / segment, names.CACHE_FOREVER) for segment in segments]:
+            for done in [uploads.submit(carried(self.upload), work / segment, names.CACHE_FOREVER)
+                         for segment in segments]:
                 done.result()
         self.upload(playlist, names.CACHE_FOREVER)
 

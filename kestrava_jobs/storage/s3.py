@@ -16,6 +16,7 @@ from botocore.config import Config
 from botocore.exceptions import BotoCoreError, ClientError, NoCredentialsError
 
 from .s3_location import SCHEME
+from .time_bound import refuse_when_passed
 # Transient failures (5xx, throttling, a reset connection, a server restarting) are tried
 # again with back-off, capped at 20 s a wait: about a minute in all before one fails.
 ATTEMPTS = 10
@@ -47,7 +48,10 @@ def _client(environment: tuple, secret_digest: str) -> BaseClient:
                     max_pool_connections=PARALLEL_REQUESTS,
                     s3={"addressing_style": "path" if custom_endpoint else "auto"},
                     request_checksum_calculation="when_required", response_checksum_validation="when_required")
-    return session.client("s3", region_name=session.region_name or DEFAULT_REGION, config=config)
+    s3 = session.client("s3", region_name=session.region_name or DEFAULT_REGION, config=config)
+    # Every attempt, the first and each retry, within the job's time-out.
+    s3.meta.events.register("before-send.s3", refuse_when_passed)
+    return s3
 
 
 def code_of(error: ClientError) -> str:
