@@ -33,6 +33,7 @@ from ..storage.key_store import key_location, put_key, remove_key
 from ..storage.keys import ready_key_dir
 from ..storage.locations import package_at
 from ..storage.seam import IsLive, Package, Staging, finished_before
+from ..storage.time_bound import within
 from . import rendition_record, spread_pictures
 from .spread_captions import StagedCaptions, stage_captions
 from .spread_job import MESSAGE_FIELDS, Confine, SpreadJob, staging_of
@@ -99,6 +100,12 @@ def make_rendition(job: SpreadJob, name: str, worker: str, on_progress: Callable
     RenditionIncomplete (or the job's PackageTimeout) when it did not come out whole."""
     work = job.staging.work_folder(name)
     deadline = job.deadline()
+    with within(deadline):
+        return made_and_put(job, name, work, worker, deadline, on_progress)
+
+
+def made_and_put(job: SpreadJob, name: str, work: pathlib.Path, worker: str, deadline: Deadline,
+                 on_progress: Callable[[], None]) -> RenditionResult:
     with job.key_info() as key_info, fetched_source(job.source, deadline) as source:
         key = keys.read_key_info(key_info)
         encode(job, name, work, source, key_info, deadline, on_progress)
@@ -198,7 +205,8 @@ def finish(job: SpreadJob) -> PackageResult:
     try:
         with undone_on_failure(job.folder, ready_key_dir(None), created=False):
             try:
-                result = checked_package(job)
+                with within(job.deadline()):
+                    result = checked_package(job)
             except BaseException:
                 remove_key(job.key_name, job.folder.location)
                 raise
