@@ -344,17 +344,17 @@ def test_a_segment_replaced_by_as_many_other_bytes_is_not_taken_as_the_one_check
 
 
 def test_retries_against_a_server_that_is_down_end_with_the_jobs_time_out(s3, bucket, aws, upload):
-    """The server stops as the job starts and is back 5 s later: a job of 4 s runs out of
-    time retrying, and leaves the bucket as found once the server answers again."""
-    outage = threading.Thread(target=lambda: (s3.stop(), time.sleep(2.5), s3.start()))
+    """The server stops as the job starts and is back some 5 s later: a job of 3 s runs out
+    of time retrying, and leaves the bucket as found once the server answers again."""
+    outage = threading.Thread(target=lambda: (s3.stop(), time.sleep(1.5), s3.start()))
 
     def midway(done: float, total: float | None) -> None:
         if not outage.ident:
             outage.start()
     try:
-        with pytest.raises(PackageTimeout, match="time-out of 4 s"):
+        with pytest.raises(PackageTimeout, match="time-out of 3 s"):
             package_video(upload, f"s3://{bucket}/v/late", resolution=["360p"], poster=False, storyboard=False,
-                          timeout=4, on_progress=midway)
+                          timeout=3, on_progress=midway)
     finally:
         outage.join()
     assert sorted(s3.objects(bucket)) == ["v/late.lock", "v/late.log"]
