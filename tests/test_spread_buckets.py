@@ -63,6 +63,8 @@ def test_a_job_over_workers_that_share_no_folder_leaves_its_key_only_in_the_stor
         kwargs={"resolution": ["720p", "360p"], "publish_early": True}).get(timeout=120)
     assert result["complete"] == ["720p", "360p"] and result["failed"] == []
     assert result["master"] == f"s3://{apart.media}/packages/a/master.m3u8"
+    assert {made["worker"].split("@")[0] for made in result["renditions"].values()} <= {"a", "b"}, \
+        "each rendition as its task recorded it"
     stored = s3.objects(apart.keys)
     assert list(stored) == [f"store/{pathlib.PurePath(result['key_file']).name}"]
     key = bytes.fromhex(json.loads(next(iter(stored.values())))["key"])
