@@ -23,6 +23,7 @@ from dataclasses import dataclass, field
 
 from botocore.exceptions import BotoCoreError, ClientError
 
+from ..common.processes import gone_from_here
 from ..common.result import PackageResult
 from ..settings import settings
 from . import names
@@ -46,18 +47,8 @@ class Claim:
 
     def stale(self, lease: float) -> bool:
         """Its job has ended, its lease ran out, or its process is gone from this machine."""
-        return self.ended or (self.leased and (time.time() - self.renewed > lease or self.dead_here()))
-
-    def dead_here(self) -> bool:
-        if self.host != socket.gethostname() or self.pid <= 0:
-            return False
-        try:
-            os.kill(self.pid, 0)
-        except ProcessLookupError:
-            return True
-        except PermissionError:
-            pass
-        return False
+        return self.ended or (self.leased and (time.time() - self.renewed > lease or
+                                               gone_from_here(self.host, self.pid)))
 
 
 @dataclass(eq=False)

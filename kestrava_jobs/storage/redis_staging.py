@@ -21,6 +21,7 @@ from dataclasses import dataclass, field
 
 import redis
 
+from ..common.processes import gone_from_here
 from ..settings import settings
 from . import names
 
@@ -99,7 +100,7 @@ class RedisStaging:
         holder = (self.client.get(key) or b"").decode(errors="replace").split()
         if not holder:
             return True
-        if holder[0] == socket.gethostname() and not process_lives(int(holder[1])):
+        if gone_from_here(holder[0], int(holder[1])):
             self.client.eval(RELEASE, 1, key, " ".join(holder))
             return True
         left = self.client.pttl(key)
@@ -144,16 +145,6 @@ class RedisStaging:
         shutil.rmtree(self.scratch / name, ignore_errors=True)
         with contextlib.suppress(OSError):
             self.scratch.rmdir()
-
-
-def process_lives(pid: int) -> bool:
-    try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
-        return False
-    except PermissionError:
-        pass
-    return True
 
 
 @functools.lru_cache(maxsize=4)
