@@ -26,6 +26,8 @@ from kestrava_jobs import PackageBusy, PackageError, PackageTimeout, RenditionRe
 from kestrava_jobs.cluster import rendition_record
 from kestrava_jobs.cluster.confine import confine
 from kestrava_jobs.storage import bucket as storage_bucket
+from kestrava_jobs.common.deadline import Deadline
+from kestrava_jobs.storage.bucket_source import write_bounded
 from kestrava_jobs.storage.keys import key_name
 from kestrava_jobs.storage.locations import package_at
 from kestrava_jobs.storage.staging import FolderStaging
@@ -136,13 +138,13 @@ def test_a_dead_attempt_is_taken_over_its_objects_and_uploads_cleaned_and_a_live
                                               "v/talk/360p_000.ts", "v/talk/master.m3u8"]
         assert client.list_multipart_uploads(Bucket=bucket).get("Uploads", []) == []
         client.put_object(Bucket=bucket, Key="v/other.lock", Body=json.dumps(
-            {**claim, "job_id": "job-8", "host": "elsewhere", "pid": 1}).encode())
+            {**claim, "job_id": "job-8", "host": "elsewhere"}).encode())
         with pytest.raises(PackageBusy) as busy:
             package_video(upload, f"s3://{bucket}/v/other", resolution=["360p"], job_id="job-9")
         assert busy.value.job_id == "job-8" and not any(key.startswith("v/other/") for key in s3.objects(bucket))
         monkeypatch.setenv("KESTRAVA_CLAIM_LEASE", "2")
         client.put_object(Bucket=bucket, Key="v/other.lock", Body=json.dumps(
-            {**claim, "job_id": "job-8", "host": "elsewhere", "pid": 1, "renewed": time.time()}).encode())
+            {**claim, "job_id": "job-8", "host": "elsewhere", "renewed": time.time()}).encode())
     started = time.monotonic()
     result = package_video(upload, f"s3://{bucket}/v/other", resolution=["360p"], job_id="job-8", poster=False,
                            storyboard=False)
@@ -358,3 +360,12 @@ def test_retries_against_a_server_that_is_down_end_with_the_jobs_time_out(s3, bu
     finally:
         outage.join()
     assert sorted(s3.objects(bucket)) == ["v/late.lock", "v/late.log"]
+
+
+def test_a_source_longer_than_its_server_said_is_cut_off_at_the_bound(s3, bucket, aws, upload, tmp_path):
+    with contextlib.closing(s3.client()) as client:
+        client.put_object(Bucket=bucket, Key="uploads/talk.mp4", Body=upload.read_bytes())
+        body = client.get_object(Bucket=bucket, Key="uploads/talk.mp4")["Body"]
+        with pytest.raises(ValueError, match="the source grew past KESTRAVA_MAX_SOURCE_BYTES"):
+            write_bounded(body, tmp_path / "copy.mp4", 1000, Deadline(None))
+    assert (tmp_path / "copy.mp4").stat().st_size <= 1000

@@ -8,6 +8,9 @@ import os
 import pathlib
 import shutil
 import signal
+import socket
+import subprocess
+import time
 import types
 
 import pytest
@@ -17,6 +20,7 @@ from media import make_source, wait_for
 
 from kestrava_jobs import PackageBusy, PackageError
 from kestrava_jobs.storage.key_store import store_in_bucket
+from kestrava_jobs.storage.redis_staging import RedisStaging
 
 pytestmark = [
     pytest.mark.skipif(shutil.which("redis-server") is None, reason="needs Debian's redis-server"),
@@ -41,7 +45,7 @@ def apart(s3, tmp_path_factory, media_dir):
         (root / "workers").mkdir()
         with celery_workers(["a", "b"], env, root / "workers", own_scratch=True) as workers, \
                 celery_app(redis.url) as app:
-            yield types.SimpleNamespace(app=app, root=root, uploads=uploads, media=media, keys=keys,
+            yield types.SimpleNamespace(app=app, root=root, uploads=uploads, media=media, keys=keys, redis=redis,
                                         homes={name: worker.log.parent for name, worker in workers.items()})
 
 
@@ -138,5 +142,23 @@ def test_a_busy_package_and_a_forged_message_are_refused_and_write_nothing(s3, a
               "publish_early": False, "total": None, "poster": False, "storyboard": False}
     with pytest.raises(ValueError, match="not a package job forged holds"):
         apart.app.send_task("kestrava_jobs.package_rendition", args=[forged, "360p"]).get(timeout=30)
+    with pytest.raises(ValueError, match="a key is named by 32 hexadecimal digits"):
+        apart.app.send_task("kestrava_jobs.package_rendition", args=[{**forged, "key_name": "../../keys/x"},
+                                                                     "360p"]).get(timeout=30)
     assert first.get(timeout=90)["complete"] == ["720p"]
     assert not any(key.startswith("packages/forged") for key in s3.objects(apart.media))
+
+
+def test_a_step_lock_whose_process_died_on_this_machine_is_taken_at_once(apart, monkeypatch):
+    """Its lease would hold it for half a minute more."""
+    monkeypatch.setenv("KESTRAVA_BROKER_URL", apart.redis.url)
+    monkeypatch.setenv("KESTRAVA_CLAIM_LEASE", "30")
+    monkeypatch.setenv("KESTRAVA_SCRATCH", str(apart.root))
+    gone = subprocess.Popen(["true"])
+    gone.wait()
+    staging = RedisStaging("lock-job")
+    staging.client.set(staging.prefix + "360p.lock", f"{socket.gethostname()} {gone.pid} token", px=30_000)
+    started = time.monotonic()
+    with staging.holding("360p") as held:
+        assert held and time.monotonic() - started < 2
+    staging.end()
