@@ -125,7 +125,7 @@ def encode(job: SpreadJob, name: str, work: pathlib.Path, source: str, key_info:
     def made_so_far(done: float, _total: float | None) -> None:
         job.staging.write(file_names.staging_seconds(name), str(done).encode())
         on_progress()
-    progress = PlaylistProgress(work, [name], job.total, made_so_far)
+    progress = PlaylistProgress([work / file_names.playlist(name)], job.total, made_so_far)
     with job.staging.writing_log(name) as log_fd:
         run = ModuleRun(source=source, work=work, names=[name], rates=[job.rates[job.names.index(name)]],
                         key_info=key_info, log_fd=log_fd, deadline=deadline)

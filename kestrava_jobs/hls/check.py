@@ -131,14 +131,37 @@ def check_rendition(files: Files, name: str, key: KeyInfo, deadline: Deadline) -
         measured = media_seconds(packets)
         if abs(measured - listed) > MEDIA_TOLERANCE:
             raise RenditionIncomplete(f"{segment} holds {measured:.3f} s where its playlist lists {listed:.3f} s")
-    facts = stream_facts(found, clear[0], deadline)
+    return rendition_figures(name, sizes, durations, stream_facts(found, clear[0], deadline))
+
+
+def rendition_figures(name: str, sizes: list[int], durations: list[float], facts: dict) -> RenditionResult:
+    """What the master says of a rendition: its segments' sizes and listed lengths, and
+    the facts of its streams."""
     duration = sum(durations)
     return RenditionResult(
-        name=name, duration=round(duration, 6), segments=len(segments), bytes=sum(sizes),
+        name=name, duration=round(duration, 6), segments=len(sizes), bytes=sum(sizes),
         bitrate=round(sum(sizes) * 8 / duration) if duration > 0 else 0,
         peak_bitrate=max((round(size * 8 / seconds) for size, seconds in zip(sizes, durations) if seconds > 0),
                          default=0),
         width=facts["width"], height=facts["height"], codecs=facts["codecs"], frame_rate=facts["frame_rate"])
+
+
+def check_segment(playlist: m3u8.M3U8, number: int, file: str, data: bytes, key: KeyInfo,
+                  deadline: Deadline) -> tuple[dict, bytes]:
+    """One segment checked as a whole rendition's are, on its own: it decrypts under the
+    job's key, demuxes to its end and holds the length its playlist lists. ffprobe's
+    packets and streams, and the clear bytes; RenditionIncomplete otherwise."""
+    clear = decrypted_segment(playlist, number, file, data, key)
+    try:
+        found = probe_bytes(clear, deadline, "-show_entries",
+                            "packet=pts_time,duration_time:stream=codec_type,codec_name,profile,width,height,"
+                            "avg_frame_rate")
+    except subprocess.CalledProcessError as error:
+        raise RenditionIncomplete(f"{file} does not demux (FFmpeg: {first_words(error.stderr)})") from None
+    measured, listed = media_seconds(found["packets"]), playlist.segments[number].duration or 0.0
+    if not found["packets"] or abs(measured - listed) > MEDIA_TOLERANCE:
+        raise RenditionIncomplete(f"{file} holds {measured:.3f} s where its playlist lists {listed:.3f} s")
+    return found, clear
 
 
 def finished_playlist(files: Files, name: str) -> tuple[m3u8.M3U8, list[str]]:

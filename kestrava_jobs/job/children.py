@@ -39,6 +39,7 @@ class ModuleRun:
     cancel: threading.Event | None = None
     early: bool = False  # the master is published early: the module's goes under a private name
     behind_nice: int | None = BEHIND_NICE  # with `early`, the larger renditions' child's; None: one child
+    growing: pathlib.Path | None = None  # with `early`, where the smallest is made when it is published as it grows
 
 
 @dataclass(frozen=True)
@@ -48,6 +49,7 @@ class ChildCall:
     rates: list[int]
     master: str  # the name under which the module writes its own master, in the work folder
     nice: int  # added to the child's nice value before it starts
+    work: pathlib.Path  # the folder it works in
 
 
 def child_calls(run: ModuleRun) -> list[ChildCall]:
@@ -55,14 +57,15 @@ def child_calls(run: ModuleRun) -> list[ChildCall]:
     publishing, the module's master under a name of its own, and the smallest rendition
     ahead of the others in a child of its own."""
     if not run.early:
-        return [ChildCall(run.names, run.rates, MASTER, 0)]
+        return [ChildCall(run.names, run.rates, MASTER, 0, run.work)]
     rates = dict(zip(run.names, run.rates))
     smallest = min(run.names, key=ladder.size)
     others = [name for name in run.names if name != smallest]
-    if not others or run.behind_nice is None:
-        return [ChildCall(run.names, run.rates, module_master(0), 0)]
-    return [ChildCall([smallest], [rates[smallest]], module_master(0), 0),
-            ChildCall(others, [rates[name] for name in others], module_master(1), run.behind_nice)]
+    first_work = run.growing or run.work
+    if not others or (run.behind_nice is None and run.growing is None):
+        return [ChildCall(run.names, run.rates, module_master(0), 0, first_work)]
+    return [ChildCall([smallest], [rates[smallest]], module_master(0), 0, first_work),
+            ChildCall(others, [rates[name] for name in others], module_master(1), run.behind_nice or 0, run.work)]
 
 
 def run_module(run: ModuleRun, poll: Callable[[], None]) -> None:
@@ -79,7 +82,7 @@ def run_module(run: ModuleRun, poll: Callable[[], None]) -> None:
             stop(child)
         for call in calls:
             if call.master != MASTER:
-                (run.work / call.master).unlink(missing_ok=True)
+                (call.work / call.master).unlink(missing_ok=True)
 
 
 def start_child(run: ModuleRun, call: ChildCall) -> subprocess.Popen:
@@ -87,7 +90,7 @@ def start_child(run: ModuleRun, call: ChildCall) -> subprocess.Popen:
     arguments = {"source": run.source, "resolution": call.names, "bitrate": call.rates,
                  "key_info": str(run.key_info), "master": call.master, "nice": call.nice}
     return subprocess.Popen([sys.executable, "-m", CHILD_MODULE, json.dumps(arguments), str(os.getpid())],
-                            cwd=run.work, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                            cwd=call.work, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                             stderr=run.log_fd, start_new_session=True)
 
 

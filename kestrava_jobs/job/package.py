@@ -25,7 +25,7 @@ def package_video(source: str | os.PathLike, out_dir: str | os.PathLike, *,
                   key_info: str | os.PathLike | None = None, key_uri: str = DEFAULT_KEY_URI,
                   key_dir: str | os.PathLike | None = None, timeout: float | None = None,
                   on_progress: ProgressCallback | None = None, job_id: str | None = None,
-                  cancel: threading.Event | None = None, publish_early: bool = False,
+                  cancel: threading.Event | None = None, publish_early: bool = False, publish: str | None = None,
                   on_rendition: RenditionCallback | None = None,
                   captions: Mapping[str, str | os.PathLike] | None = None, charset: str | None = None,
                   poster: bool = True, storyboard: bool = True,
@@ -64,8 +64,8 @@ def package_video(source: str | os.PathLike, out_dir: str | os.PathLike, *,
     `poster=False` and `storyboard=False` leave them out.
     """
     options = JobOptions(resolution=resolution, bitrate=bitrate, key_info=key_info, key_uri=key_uri, key_dir=key_dir,
-                         timeout=timeout, publish_early=publish_early, captions=captions, charset=charset,
-                         poster=poster, storyboard=storyboard)
+                         timeout=timeout, publish_early=publish_early, publish=publish, captions=captions,
+                         charset=charset, poster=poster, storyboard=storyboard)
     return package(check_request(source, out_dir, options, job_id=job_id, on_progress=on_progress, cancel=cancel,
                                  on_rendition=on_rendition, on_picture=on_picture))
 

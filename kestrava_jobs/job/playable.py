@@ -3,7 +3,9 @@
 With early publishing a rendition joins as soon as the module has finished its playlist
 and the check passes, while the others are still being made; otherwise every rendition
 joins at the end. A player that reads the master at any moment finds only complete,
-checked renditions, with measured attributes, in the order asked for."""
+checked renditions, with measured attributes, in the order asked for; or, when the
+smallest is published as it grows, that one from its first segments on, with what is
+measured of them so far."""
 
 import logging
 import pathlib
@@ -16,15 +18,20 @@ from ..hls.check import RenditionIncomplete, check_rendition
 from ..storage import names as file_names
 from ..storage.folder import LocalFiles
 from ..storage.keys import KeyInfo
+from .growing import Growing
 from .publish import publish_master
 from .request import JobRequest
 
 if TYPE_CHECKING:
     from ..captions.job_captions import JobCaptions
     from ..pictures.job_pictures import JobPictures
-from ..common.result import RenditionResult
+from ..common.result import CaptionResult, RenditionResult
 
 log = logging.getLogger(__name__)
+
+# Segments of the growing rendition in the package before the first master lists it: with
+# one, hls.js starts at 0:00 and plays on while the module runs ahead of it.
+PLAYABLE_SEGMENTS = 1
 
 
 def finished(playlist: pathlib.Path) -> bool:
@@ -50,6 +57,11 @@ class Playable:
         self.checked: dict[str, RenditionResult] = {}
         self.listed: list[str] = []
         self.tried: set[str] = set()
+        self.growing: Growing | None = None  # the rendition published as it grows
+
+    def made_in(self, name: str) -> pathlib.Path:
+        """The folder the module makes the rendition in."""
+        return self.growing.work if self.growing is not None and name == self.growing.name else self.work
 
     def poll(self) -> None:
         """With early publishing: each rendition the module has just finished is checked
@@ -57,13 +69,45 @@ class Playable:
         at the end, which says why."""
         if not self.request.publish_early:
             return
+        if self.growing is not None:
+            self.poll_growing()
         for name in self.names:
+            if self.growing is not None and name == self.growing.name:
+                continue
             if name not in self.tried and finished(self.work / file_names.playlist(name)):
                 self.tried.add(name)
                 checked = self.check(name)
                 if checked is not None:
                     self.checked[name] = checked
                     self.publish(final=False)
+
+    def poll_growing(self, last: bool = False) -> None:
+        """The growing rendition's new segments in; the master, when it starts to list the
+        rendition, when the rendition ends, and when it stops short."""
+        growing = self.growing
+        was_growing = growing.growing
+        if last:
+            growing.end()
+        else:
+            growing.poll()
+        if growing.failure is not None:
+            if was_growing:
+                self.left_out(growing.name)
+            return
+        playable = growing.ended or len(growing.sizes) >= PLAYABLE_SEGMENTS
+        if playable and (growing.name not in self.checked or (was_growing and growing.ended)):
+            self.checked[growing.name] = growing.figures()
+            self.publish(final=False)
+
+    def left_out(self, name: str) -> None:
+        """A rendition the master listed that stopped short: the master without it, or
+        none when nothing else is ready."""
+        if self.checked.pop(name, None) is None:
+            return
+        if self.checked:
+            self.publish(final=False)
+        else:
+            self.request.package.remove_master()
 
     def check(self, name: str) -> RenditionResult | None:
         try:
@@ -88,8 +132,12 @@ class Playable:
         so far; then the caller is told of each rendition it lists for the first time. A
         master that cannot be written early is only a warning: the final one says why."""
         renditions = [self.checked[name] for name in self.names if name in self.checked]
+        # Captions are cut on the first rendition's segments, which must all be there.
+        growing_first = self.growing is not None and renditions[0].name == self.growing.name and \
+            not self.growing.ended
         try:
-            publish_master(self.request.package, renditions, self.captions, self.pictures, final)
+            publish_master(self.request.package, renditions, NoCaptionsYet() if growing_first else self.captions,
+                           self.pictures, final)
         except OSError as error:
             if final:
                 raise
@@ -101,3 +149,10 @@ class Playable:
         for name in joined:
             if self.request.on_rendition is not None:
                 self.request.on_rendition(name)
+
+
+class NoCaptionsYet:
+    """A master's captions while its first rendition is still growing."""
+
+    def for_master(self, package: object, first: str) -> list[CaptionResult]:
+        return []

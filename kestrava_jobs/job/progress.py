@@ -4,7 +4,6 @@ record a task runner stores it as."""
 import pathlib
 
 from ..hls.check import playlist_seconds
-from ..storage import names as file_names
 from .request import ProgressCallback
 
 
@@ -21,9 +20,9 @@ class PlaylistProgress:
     not written yet counts as 0 s), and (total, total) once the job has ended. The
     figure never goes back."""
 
-    def __init__(self, work: pathlib.Path, names: list[str], total: float | None,
+    def __init__(self, playlists: list[pathlib.Path], total: float | None,
                  callback: ProgressCallback | None) -> None:
-        self.playlists = [work / file_names.playlist(name) for name in names]
+        self.playlists = playlists
         self.total = total
         self.callback = callback
         self.reported = 0.0

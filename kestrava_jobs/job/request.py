@@ -2,6 +2,7 @@
 
 import pathlib
 import threading
+from fractions import Fraction
 from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any
@@ -27,6 +28,10 @@ PictureCallback = Callable[[str], None]
 # in a second child at this lower priority, so that the smallest takes the CPU it wants
 # and is ready first; the larger ones use what it leaves.
 BEHIND_NICE = 10
+# When the master lists what: every rendition at the end; each one as soon as it is
+# checked, the smallest made first; or the smallest from its first segments on, as it
+# grows, and each other one as soon as it is checked.
+PUBLISH_MODES = ("end", "renditions", "segments")
 
 
 @dataclass(frozen=True)
@@ -43,13 +48,18 @@ class JobRequest:
     job_id: str | None = None
     on_progress: ProgressCallback | None = None
     cancel: threading.Event | None = None
-    publish_early: bool = False  # the master lists each rendition as soon as it is checked
+    publish: str = "end"  # one of PUBLISH_MODES
     on_rendition: RenditionCallback | None = None
     behind_nice: int | None = BEHIND_NICE  # None: every rendition in one child, even when early
     sidecars: tuple[Sidecar, ...] = ()  # the caller's caption files, read
     poster: bool = True
     storyboard: bool = True
     on_picture: PictureCallback | None = None
+
+    @property
+    def publish_early(self) -> bool:
+        """Masters go up before the end."""
+        return self.publish != "end"
 
 
 @dataclass(frozen=True)
@@ -60,6 +70,7 @@ class JobPlan:
     captions: CaptionPlan = CaptionPlan([], 0.0)
     pictures: PicturesOrder | None = None
     audio_left_out: tuple[LeftOutAudio, ...] = ()
+    frame_rate: float | None = None  # the source's pictures a second, when known
 
 
 @dataclass(frozen=True)
@@ -72,6 +83,7 @@ class JobOptions:
     key_dir: object = None
     timeout: object = None
     publish_early: object = False
+    publish: object = None  # one of PUBLISH_MODES; None: as publish_early says
     captions: object = None  # {language: sidecar file}
     charset: object = None  # the sidecars' encoding when it is neither UTF-8 nor UTF-16
     poster: object = True
@@ -88,7 +100,7 @@ def check_request(source: object, out_dir: object, options: JobOptions, **given:
         rates=check_bitrates(options.bitrate, names or ladder.NAMES), key_info=check_key_info(options.key_info),
         key_uri=check_key_uri(options.key_uri), deadline=Deadline(check_timeout(options.timeout)),
         key_dir=ready_key_dir(pathlib.Path(key_dir) if key_dir is not None else None),  # type: ignore[arg-type]
-        publish_early=check_flag(options.publish_early, "publish_early"),
+        publish=check_publish(options.publish, check_flag(options.publish_early, "publish_early")),
         poster=check_flag(options.poster, "poster"), storyboard=check_flag(options.storyboard, "storyboard"),
         sidecars=tuple(check_sidecars(options.captions, options.charset)), **given)
 
@@ -100,11 +112,41 @@ def check_flag(value: object, what: str) -> bool:
     return value
 
 
+def check_publish(publish: object, publish_early: bool) -> str:
+    """One of PUBLISH_MODES; publish_early=True is publish="renditions"."""
+    if publish is None:
+        return "renditions" if publish_early else "end"
+    if not isinstance(publish, str):
+        raise TypeError(f"publish must be one of {', '.join(PUBLISH_MODES)}, not {type(publish).__name__}")
+    if publish not in PUBLISH_MODES:
+        raise ValueError(f"publish must be one of {', '.join(PUBLISH_MODES)}, not {publish!r}")
+    if publish_early and publish == "end":
+        raise ValueError("publish_early=True and publish='end' say opposite things")
+    return publish
+
+
 def plan_job(request: JobRequest) -> JobPlan:
     """The renditions and their rates, once the probe has read the source."""
     info: SourceInfo = probe_source(request.source, request.deadline)
     names, rates = ladder.pair(request.names, request.rates, info.shown_size)
     return JobPlan(names, rates, info.duration, plan_captions(info.streams, list(request.sidecars)),
                    pictures_order(request.source, info, names, request.poster, request.storyboard),
-                   tuple(audio_left_out(info.streams)))
+                   tuple(audio_left_out(info.streams)), frame_rate(info.video))
 
+
+
+def frame_rate(video: dict | None) -> float | None:
+    """The lower of the stream's average and base rates, when it gives either: what its
+    segments are planned for."""
+    known = [rate for rate in (fraction(video.get(field)) for field in ("avg_frame_rate", "r_frame_rate"))
+             if rate] if video else []
+    return float(min(known)) if known else None
+
+
+def fraction(text: object) -> Fraction | None:
+    """ffprobe's "30000/1001"; None for its "0/0" and anything else that is not a rate."""
+    try:
+        rate = Fraction(str(text))
+    except (ValueError, ZeroDivisionError):
+        return None
+    return rate if rate > 0 else None

@@ -3,6 +3,7 @@ are watched, then the check of every rendition and the measured master playlist.
 
 import logging
 
+from .. import ladder
 from ..captions.job_captions import JobCaptions
 from ..common.result import PackageError, PackageResult
 from ..hls.check import check_all
@@ -10,7 +11,10 @@ from ..pictures.job_pictures import JobPictures
 from ..storage import keys
 from ..storage.folder import LocalFiles
 from ..storage.keys import KeyInfo
+from ..storage import names as file_names
 from .children import ModuleRun, run_module
+from ..common.ffmpeg_words import cause
+from .growing import UNFINISHED, Growing, target_duration
 from .outcome import Made, log_tail, master_unwritten, none_complete, package_result
 from .playable import Playable
 from .progress import PlaylistProgress
@@ -26,8 +30,13 @@ def run_job(request: JobRequest, plan: JobPlan, log_fd: int) -> PackageResult:
     # Started first, so that the poster's child is at work before the module's children.
     pictures = JobPictures(plan.pictures, request.package, request.deadline, request.on_picture)
     captions = JobCaptions(request.source, plan.captions, key, request.deadline)
+    playable = Playable(request, plan.names, key, captions, pictures)
+    if request.publish == "segments":
+        playable.growing = Growing(request.package, min(plan.names, key=ladder.size),
+                                   request.package.growing_folder(), key, request.deadline,
+                                   target_duration(plan.frame_rate))
     try:
-        return made_and_checked(request, plan, key, log_fd, Playable(request, plan.names, key, captions, pictures))
+        return made_and_checked(request, plan, key, log_fd, playable)
     finally:
         captions.close()
         pictures.close()
@@ -35,13 +44,16 @@ def run_job(request: JobRequest, plan: JobPlan, log_fd: int) -> PackageResult:
 
 def made_and_checked(request: JobRequest, plan: JobPlan, key: KeyInfo, log_fd: int,
                      playable: Playable) -> PackageResult:
-    progress = PlaylistProgress(playable.work, plan.names, plan.duration, request.on_progress)
+    progress = PlaylistProgress([playable.made_in(name) / file_names.playlist(name) for name in plan.names],
+                                plan.duration, request.on_progress)
     try:
-        run_module(module_run(request, plan, key, log_fd),
+        run_module(module_run(request, plan, key, log_fd, playable),
                    poll=lambda: (progress.poll(), playable.pictures.poll(), playable.poll()))
-        left = [name for name in plan.names if name not in playable.checked]
+        grown = growing_end(request, playable)
+        left = [name for name in plan.names if name not in playable.checked and name not in grown]
         checked, reasons = check_all(LocalFiles(playable.work), left, key, request.deadline, request.source,
                                      lambda: log_tail(request.state, 0))
+        reasons.update(grown)
     except PackageError as error:
         raise type(error)(str(error), result_of(request, key, Made(plan.names, {}, {}))) from None
     renditions = playable.finish(checked)
@@ -57,10 +69,23 @@ def made_and_checked(request: JobRequest, plan: JobPlan, key: KeyInfo, log_fd: i
     return result
 
 
-def module_run(request: JobRequest, plan: JobPlan, key: KeyInfo, log_fd: int) -> ModuleRun:
+def growing_end(request: JobRequest, playable: Playable) -> dict[str, str]:
+    """The growing rendition's last segments in; why it stopped short, when it did."""
+    if playable.growing is None:
+        return {}
+    playable.poll_growing(last=True)
+    failure = playable.growing.failure
+    if failure is None:
+        return {}
+    said = cause(log_tail(request.state, 0)) if failure == UNFINISHED else None
+    return {playable.growing.name: f"{failure} (FFmpeg: {said})" if said else failure}
+
+
+def module_run(request: JobRequest, plan: JobPlan, key: KeyInfo, log_fd: int, playable: Playable) -> ModuleRun:
     return ModuleRun(source=request.source, work=request.package.work_folder(), names=plan.names, rates=plan.rates,
                      key_info=key.path, log_fd=log_fd, deadline=request.deadline, cancel=request.cancel,
-                     early=request.publish_early, behind_nice=request.behind_nice)
+                     early=request.publish_early, behind_nice=request.behind_nice,
+                     growing=playable.growing.work if playable.growing is not None else None)
 
 
 def result_of(request: JobRequest, key: KeyInfo, made: Made) -> PackageResult:

@@ -75,7 +75,28 @@ class BucketPackage:
 
     def put_master(self, text: str, final: bool = True) -> None:
         self.put_object(names.MASTER, text.encode(),
-                        names.CACHE_MASTER_FINAL if final else names.CACHE_MASTER_CHANGING)
+                        names.CACHE_MASTER_FINAL if final else names.CACHE_CHANGING)
+
+    def remove_master(self) -> None:
+        key = self.where.child(names.MASTER).key
+        try:
+            client().delete_object(Bucket=self.where.bucket, Key=key)
+        except (ClientError, BotoCoreError) as error:
+            raise refusal(error, self.location_of(names.MASTER)) from None
+        with self.lock:
+            self.put.pop(key, None)
+
+    def growing_folder(self) -> pathlib.Path:
+        folder = self.work_folder() / names.GROWING
+        folder.mkdir(mode=0o700)
+        return folder
+
+    def put_segment(self, work: pathlib.Path, file: str) -> None:
+        self.upload(work / file, names.CACHE_FOREVER)
+
+    def put_playlist(self, name: str, text: str, ended: bool) -> None:
+        """Revalidated by every cache while it grows; kept for good once it has ended."""
+        self.put_object(names.playlist(name), text.encode(), names.CACHE_FOREVER if ended else names.CACHE_CHANGING)
 
     def put_side_file(self, name: str, data: bytes) -> None:
         self.put_object(name, data, names.CACHE_FOREVER)

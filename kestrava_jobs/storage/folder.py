@@ -68,6 +68,22 @@ class JobFolder:
     def put_master(self, text: str, final: bool = True) -> None:
         self.put_side_file(names.MASTER, text.encode())
 
+    def remove_master(self) -> None:
+        self.master.unlink(missing_ok=True)
+
+    def growing_folder(self) -> pathlib.Path:
+        """Inside the package, so that each segment goes in by a rename; new, and readable
+        by this user alone, so that no server hands out what is not checked yet."""
+        folder = self.path / names.GROWING
+        folder.mkdir(mode=0o700)
+        return folder
+
+    def put_segment(self, work: pathlib.Path, file: str) -> None:
+        os.rename(work / file, self.path / file)
+
+    def put_playlist(self, name: str, text: str, ended: bool) -> None:
+        self.put_side_file(names.playlist(name), text.encode())
+
     def put_side_file(self, name: str, data: bytes) -> None:
         """In place whole: a temporary file, then a rename. Whatever lies under the
         temporary file's name (a link planted there) is removed, never written through."""
@@ -120,7 +136,11 @@ class JobFolder:
         """Nothing to confirm: each file was renamed into place whole, on this file system."""
 
     def finish(self) -> None:
-        """Nothing to remove: the module wrote into the package folder itself."""
+        """The growing rendition's private folder removed; the module wrote every other
+        rendition into the package folder itself."""
+        growing = self.path / names.GROWING
+        if growing.is_dir() and not growing.is_symlink():
+            shutil.rmtree(growing, ignore_errors=True)
 
     @property
     def state(self) -> "FolderState":

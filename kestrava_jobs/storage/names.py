@@ -13,13 +13,17 @@ BESIDE = (LOCK, LOG, RECORD, STAGING)
 # Beside a package in a bucket, for a moment: the object that tells whether the server
 # honours conditional writes (<name>.probe-<random>).
 PROBE = ".probe"
+# The private folder (mode 0700) a growing rendition is made in before each of its
+# segments goes into the package: in a package folder, or in the job's scratch folder.
+GROWING = ".growing"
 # What a player is handed for each file a package may hold.
 CONTENT_TYPES = {PLAYLIST_SUFFIX: "application/vnd.apple.mpegurl", ".ts": "video/mp2t", ".vtt": "text/vtt",
                  ".jpg": "image/jpeg"}
 # How long a cache may keep each, where the companion sets it (a bucket): a file the job
-# puts never changes; the master changes while renditions join it, then seldom.
+# puts never changes; the master changes while renditions join it, then seldom; a growing
+# media playlist changes until it ends, and never after.
 CACHE_FOREVER = "public, max-age=31536000, immutable"
-CACHE_MASTER_CHANGING, CACHE_MASTER_FINAL = "no-cache", "public, max-age=60"
+CACHE_CHANGING, CACHE_MASTER_FINAL = "no-cache", "public, max-age=60"
 # The job's own files beside a package, and anything else, are served as nothing.
 PRIVATE_TYPE = "application/octet-stream"
 
