@@ -32,17 +32,19 @@ class ProgressReports:
         self.meta: dict = progress_record(0.0, None, [])
 
     def __call__(self, done: float, total: float | None) -> None:
-        self.meta = progress_record(done, total, self.meta["playable"], self.meta["pictures"])
+        self.meta = {**self.meta, "done": done, "total": total}
         self.store()
 
     def rendition(self, name: str) -> None:
-        self.meta = progress_record(self.meta["done"], self.meta["total"], [*self.meta["playable"], name],
-                                    self.meta["pictures"])
+        self.meta = {**self.meta, "playable": [*self.meta["playable"], name]}
         self.store()
 
     def picture(self, name: str) -> None:
-        self.meta = progress_record(self.meta["done"], self.meta["total"], self.meta["playable"],
-                                    [*self.meta["pictures"], name])
+        self.meta = {**self.meta, "pictures": [*self.meta["pictures"], name]}
+        self.store()
+
+    def published(self, name: str, seconds: float) -> None:
+        self.meta = {**self.meta, "published": {**self.meta["published"], name: seconds}}
         self.store()
 
     def store(self) -> None:

@@ -34,7 +34,8 @@ def package_confined(task: Task, source: str, out_dir: str, options: dict) -> di
     reports = ProgressReports(task)
     try:
         return package_video(source, out_dir, job_id=task.request.id, on_progress=reports,
-                             on_rendition=reports.rendition, on_picture=reports.picture, **options).to_dict()
+                             on_rendition=reports.rendition, on_picture=reports.picture,
+                             on_published=reports.published, **options).to_dict()
     except PackageBusy as busy:
         if busy.job_id == task.request.id:
             # This very job is still running on the first delivery, which will store its result.

@@ -25,6 +25,7 @@ from rich.table import Table
 from .. import ladder
 from ..common.result import PackageError, PackageResult
 from ..job.package import package_video
+from ..job.request import PUBLISH_MODES
 from ..job.validate import check_names
 from ..settings import DEFAULT_KEY_DIR, KEY_DIR
 from ..storage.keys import DEFAULT_KEY_URI
@@ -68,6 +69,11 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     parser.add_argument("--publish-early", action="store_true",
                         help="write the master playlist as soon as one rendition is ready (the smallest is made "
                              "first) and again as each other one is; serve it with Cache-Control: no-cache")
+    parser.add_argument("--publish", choices=PUBLISH_MODES,
+                        help="when the master lists what: at the end (the default), each rendition once ready "
+                             "(as --publish-early), or the smallest from its first segments on, its playlist "
+                             "growing as it is made; serve the master and that playlist with Cache-Control: "
+                             "no-cache until the job ends")
     parser.add_argument("--captions", action="append", type=caption_file, metavar="LANGUAGE=FILE",
                         help="a caption file (SubRip, WebVTT or ASS) and its language, e.g. en=talk.en.srt; "
                              "repeat for each; the source's own text subtitle tracks are always taken")
@@ -153,7 +159,8 @@ def run_jobs(args: argparse.Namespace, sources: list[str], folders: list[Package
     cancel = threading.Event()
     options = {"resolution": args.resolution, "bitrate": args.bitrate, "key_info": args.key_info,
                "key_uri": args.key_uri, "key_dir": args.key_dir, "timeout": args.timeout, "cancel": cancel,
-               "publish_early": args.publish_early, "captions": dict(args.captions) if args.captions else None,
+               "publish_early": args.publish_early, "publish": args.publish,
+               "captions": dict(args.captions) if args.captions else None,
                "charset": args.charset, "poster": args.poster, "storyboard": args.storyboard}
     show_bar = console.is_terminal and not args.json
     # The spinner and the elapsed time move while the figure waits for every rendition's

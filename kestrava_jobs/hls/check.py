@@ -29,6 +29,7 @@ log = logging.getLogger(__name__)
 AAC_OBJECT_TYPES = {"LC": 2, "HE-AAC": 5, "HE-AACv2": 29}
 H264_SPS = 7
 TS_PACKET_BYTES = 188
+TS_SYNC = 0x47
 # How far media may be from what a playlist lists: rounding, and audio frames that
 # overlap a cut (a segment's media, a caption's cue past the end).
 MEDIA_TOLERANCE = 0.25
@@ -152,12 +153,19 @@ def check_segment(playlist: m3u8.M3U8, number: int, file: str, data: bytes, key:
     job's key, demuxes to its end and holds the length its playlist lists. ffprobe's
     packets and streams, and the clear bytes; RenditionIncomplete otherwise."""
     clear = decrypted_segment(playlist, number, file, data, key)
+    if torn := torn_packet(clear):
+        raise RenditionIncomplete(f"{file} is not whole MPEG-TS: {torn}")
     try:
-        found = probe_bytes(clear, deadline, "-show_entries",
-                            "packet=pts_time,duration_time:stream=codec_type,codec_name,profile,width,height,"
-                            "avg_frame_rate")
+        probed = subprocess.run(
+            ["ffprobe", "-v", "error", "-of", "json", "-f", "mpegts", "-show_entries",
+             "packet=pts_time,duration_time:stream=codec_type,codec_name,profile,width,height,avg_frame_rate",
+             "-i", "pipe:0"], input=clear, check=True, capture_output=True, timeout=deadline.left())
     except subprocess.CalledProcessError as error:
         raise RenditionIncomplete(f"{file} does not demux (FFmpeg: {first_words(error.stderr)})") from None
+    # A corrupt packet is only a complaint to the demuxer, which reads on.
+    if probed.stderr.strip():
+        raise RenditionIncomplete(f"{file} does not demux cleanly (FFmpeg: {first_words(probed.stderr)})")
+    found = json.loads(probed.stdout)
     measured, listed = media_seconds(found["packets"]), playlist.segments[number].duration or 0.0
     if not found["packets"] or abs(measured - listed) > MEDIA_TOLERANCE:
         raise RenditionIncomplete(f"{file} holds {measured:.3f} s where its playlist lists {listed:.3f} s")
@@ -176,6 +184,15 @@ def finished_playlist(files: Files, name: str) -> tuple[m3u8.M3U8, list[str]]:
     if missing:
         raise RenditionIncomplete(f"segment {missing[0]} is missing")
     return playlist, segments
+
+
+def torn_packet(clear: bytes) -> str | None:
+    """Where the bytes stop being 188-byte transport packets, each opening with its sync
+    byte; None when they are all such packets."""
+    if len(clear) % TS_PACKET_BYTES:
+        return f"{len(clear)} bytes, not a whole number of {TS_PACKET_BYTES}-byte packets"
+    lost = next((start for start in range(0, len(clear), TS_PACKET_BYTES) if clear[start] != TS_SYNC), None)
+    return None if lost is None else f"no sync byte at byte {lost}"
 
 
 def decrypted_segment(playlist: m3u8.M3U8, number: int, file: str, data: bytes, key: KeyInfo) -> bytes:

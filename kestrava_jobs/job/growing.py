@@ -110,7 +110,8 @@ class Growing:
                 self.facts = stream_facts(found, clear, self.deadline)
         except subprocess.TimeoutExpired:
             raise self.deadline.expired() from None
-        self.package.put_segment(self.work, file)
+        # The bytes checked go in, whatever becomes of the file.
+        self.package.put_segment(self.work, file, data)
         self.sizes.append(len(data))
         self.durations.append(segment.duration or 0.0)
 

@@ -13,6 +13,7 @@ from .request import (
     JobRequest,
     PictureCallback,
     ProgressCallback,
+    PublishedCallback,
     RenditionCallback,
     check_request,
     plan_job,
@@ -29,7 +30,8 @@ def package_video(source: str | os.PathLike, out_dir: str | os.PathLike, *,
                   on_rendition: RenditionCallback | None = None,
                   captions: Mapping[str, str | os.PathLike] | None = None, charset: str | None = None,
                   poster: bool = True, storyboard: bool = True,
-                  on_picture: PictureCallback | None = None) -> PackageResult:
+                  on_picture: PictureCallback | None = None,
+                  on_published: PublishedCallback | None = None) -> PackageResult:
     """Packages `source` as encrypted HLS into `out_dir`, which must be new or empty.
 
     The call runs in a child process, so the caller's threads keep running. Without
@@ -52,6 +54,15 @@ def package_video(source: str | os.PathLike, out_dir: str | os.PathLike, *,
     first), the master then replaced whole by a rename each time, listing only complete,
     checked renditions in the order asked for. Serve it with a short cache lifetime then.
 
+    `publish` says when the master lists what: "end" (the default), "renditions" (what
+    `publish_early=True` asks for) or "segments": the smallest rendition is then listed
+    from its first checked segment on, its media playlist growing as each further segment
+    is checked and put in (no EXT-X-ENDLIST until the rendition ends), and each other
+    rendition joins once it is checked. Serve the master and that playlist with
+    `Cache-Control: no-cache` until the job has ended. `on_rendition` is called as the
+    growing rendition becomes playable, and `on_published(name, seconds)` each time more
+    of it is in the package.
+
     Every text subtitle track of the source, and each file of `captions` ({"en": "talk.srt"};
     SubRip, WebVTT or ASS, in UTF-8, UTF-16 or `charset`), becomes a WebVTT rendition cut as
     the video is, listed in every master; `result.captions` says what became of each.
@@ -67,7 +78,7 @@ def package_video(source: str | os.PathLike, out_dir: str | os.PathLike, *,
                          timeout=timeout, publish_early=publish_early, publish=publish, captions=captions,
                          charset=charset, poster=poster, storyboard=storyboard)
     return package(check_request(source, out_dir, options, job_id=job_id, on_progress=on_progress, cancel=cancel,
-                                 on_rendition=on_rendition, on_picture=on_picture))
+                                 on_rendition=on_rendition, on_picture=on_picture, on_published=on_published))
 
 
 def package(request: JobRequest) -> PackageResult:

@@ -85,7 +85,7 @@ class Playable:
         """The growing rendition's new segments in; the master, when it starts to list the
         rendition, when the rendition ends, and when it stops short."""
         growing = self.growing
-        was_growing = growing.growing
+        was_growing, had = growing.growing, growing.seconds
         if last:
             growing.end()
         else:
@@ -98,6 +98,8 @@ class Playable:
         if playable and (growing.name not in self.checked or (was_growing and growing.ended)):
             self.checked[growing.name] = growing.figures()
             self.publish(final=False)
+        if growing.name in self.listed and growing.seconds > had and self.request.on_published is not None:
+            self.request.on_published(growing.name, growing.seconds)
 
     def left_out(self, name: str) -> None:
         """A rendition the master listed that stopped short: the master without it, or

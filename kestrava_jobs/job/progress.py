@@ -7,11 +7,13 @@ from ..hls.check import playlist_seconds
 from .request import ProgressCallback
 
 
-def progress_record(done: float, total: float | None, playable: list[str], pictures: list[str] | None = None) -> dict:
+def progress_record(done: float, total: float | None, playable: list[str], pictures: list[str] | None = None,
+                    published: dict[str, float] | None = None) -> dict:
     """A PROGRESS state's meta: seconds made of every rendition, the source's length, the
-    renditions the master lists so far, and the side files in the package (poster.jpg,
-    storyboard.vtt)."""
-    return {"done": done, "total": total, "playable": playable, "pictures": pictures or []}
+    renditions the master lists so far, the side files in the package (poster.jpg,
+    storyboard.vtt), and the seconds in the package of a rendition published as it grows."""
+    return {"done": done, "total": total, "playable": playable, "pictures": pictures or [],
+            "published": published or {}}
 
 
 class PlaylistProgress:

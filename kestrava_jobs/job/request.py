@@ -2,9 +2,9 @@
 
 import pathlib
 import threading
-from fractions import Fraction
 from collections.abc import Callable
 from dataclasses import dataclass
+from fractions import Fraction
 from typing import Any
 
 from .. import ladder
@@ -24,6 +24,8 @@ ProgressCallback = Callable[[float, float | None], None]
 RenditionCallback = Callable[[str], None]
 # Called with a side file's name (poster.jpg, storyboard.vtt) once it is in the package.
 PictureCallback = Callable[[str], None]
+# Called with a growing rendition's name and its seconds in the package, as they grow.
+PublishedCallback = Callable[[str, float], None]
 # With early publishing the smallest rendition runs in a child of its own and the others
 # in a second child at this lower priority, so that the smallest takes the CPU it wants
 # and is ready first; the larger ones use what it leaves.
@@ -55,6 +57,7 @@ class JobRequest:
     poster: bool = True
     storyboard: bool = True
     on_picture: PictureCallback | None = None
+    on_published: PublishedCallback | None = None
 
     @property
     def publish_early(self) -> bool:

@@ -5,15 +5,15 @@ import logging
 
 from .. import ladder
 from ..captions.job_captions import JobCaptions
+from ..common.ffmpeg_words import cause
 from ..common.result import PackageError, PackageResult
 from ..hls.check import check_all
 from ..pictures.job_pictures import JobPictures
 from ..storage import keys
+from ..storage import names as file_names
 from ..storage.folder import LocalFiles
 from ..storage.keys import KeyInfo
-from ..storage import names as file_names
 from .children import ModuleRun, run_module
-from ..common.ffmpeg_words import cause
 from .growing import UNFINISHED, Growing, target_duration
 from .outcome import Made, log_tail, master_unwritten, none_complete, package_result
 from .playable import Playable

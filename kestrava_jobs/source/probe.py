@@ -17,6 +17,7 @@ from .clock import clock_origin, own_length
 log = logging.getLogger(__name__)
 PROBE_SECONDS = 60
 ENTRIES = ("format=duration:stream=index,codec_type,codec_name,width,height,start_time,duration,bit_rate,"
+           "avg_frame_rate,r_frame_rate,"
            "sample_aspect_ratio,color_transfer,color_primaries,color_space,color_range,field_order"
            ":stream_tags=language,title:stream_disposition=default,forced,hearing_impaired,visual_impaired"
            ":stream_side_data=rotation")

@@ -91,8 +91,9 @@ class BucketPackage:
         folder.mkdir(mode=0o700)
         return folder
 
-    def put_segment(self, work: pathlib.Path, file: str) -> None:
-        self.upload(work / file, names.CACHE_FOREVER)
+    def put_segment(self, work: pathlib.Path, file: str, data: bytes) -> None:
+        self.put_object(file, data, names.CACHE_FOREVER)
+        (work / file).unlink()
 
     def put_playlist(self, name: str, text: str, ended: bool) -> None:
         """Revalidated by every cache while it grows; kept for good once it has ended."""

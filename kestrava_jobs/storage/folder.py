@@ -78,8 +78,9 @@ class JobFolder:
         folder.mkdir(mode=0o700)
         return folder
 
-    def put_segment(self, work: pathlib.Path, file: str) -> None:
-        os.rename(work / file, self.path / file)
+    def put_segment(self, work: pathlib.Path, file: str, data: bytes) -> None:
+        self.put_side_file(file, data)
+        (work / file).unlink()
 
     def put_playlist(self, name: str, text: str, ended: bool) -> None:
         self.put_side_file(names.playlist(name), text.encode())
