@@ -17,6 +17,7 @@ import time
 import urllib.error
 import urllib.request
 
+import m3u8
 import pytest
 from boto3.s3.transfer import TransferConfig
 from browser import opened
@@ -359,3 +360,27 @@ def test_a_source_longer_than_its_server_said_is_cut_off_at_the_bound(s3, bucket
         with pytest.raises(ValueError, match="the source grew past KESTRAVA_MAX_SOURCE_BYTES"):
             write_bounded(body, tmp_path / "copy.mp4", 1000, Deadline(None))
     assert (tmp_path / "copy.mp4").stat().st_size <= 1000
+
+
+def test_a_growing_rendition_is_revalidated_by_caches_until_it_ends_and_kept_for_good_after(s3, bucket, aws,
+                                                                                          source_at):
+    """Every version of the growing playlist and of the master the job put, kept by the
+    bucket's versioning, with the headers each was put with."""
+    with contextlib.closing(s3.client()) as client:
+        client.put_bucket_versioning(Bucket=bucket, VersioningConfiguration={"Status": "Enabled"})
+        source = source_at("bucket_13s_640x360.mp4", seconds=13, size="640x360", picture="testsrc")
+        result = package_video(source, f"s3://{bucket}/v/grown", resolution=["360p"], publish="segments",
+                               storyboard=False)
+        # Listed newest first.
+        versions = {name: [client.get_object(Bucket=bucket, Key=f"v/grown/{name}", VersionId=version["VersionId"])
+                           for version in reversed(client.list_object_versions(
+                               Bucket=bucket, Prefix=f"v/grown/{name}")["Versions"])]
+                    for name in ("360p.m3u8", "master.m3u8")}
+        growing = [(m3u8.loads(got["Body"].read().decode()), got["CacheControl"]) for got in versions["360p.m3u8"]]
+        masters = [got["CacheControl"] for got in versions["master.m3u8"]]
+    counts = [len(playlist.segments) for playlist, _ in growing]
+    assert result.complete == ["360p"] and counts[0] == 1 and counts[-1] == 3 and counts == sorted(counts)
+    assert [(playlist.is_endlist, cache) for playlist, cache in growing] == \
+        [(False, "no-cache")] * (len(growing) - 1) + [(True, FOREVER)]
+    assert masters == ["no-cache"] * (len(masters) - 1) + ["public, max-age=60"] and len(masters) >= 2
+    assert all(cache == FOREVER for name, (_, cache) in served(s3, bucket, "v/grown").items() if name.endswith(".ts"))
