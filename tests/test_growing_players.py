@@ -1,6 +1,7 @@
 """A growing package played by real players while it grows, from 0:00 to the end past the
 moment EXT-X-ENDLIST is added: hls.js in Chromium with its default configuration, opened
-once five segments are listed, and GStreamer's HLS demuxer, opened with the first master.
+once five segments are listed, showing the captions the first master lists on time, and
+GStreamer's HLS demuxer, opened with the first master.
 GStreamer (1.22) does not read EXT-X-START: it starts a live playlist four segments
 before its end, so it starts at 0:00 only when a viewer opens the package early."""
 
@@ -16,6 +17,7 @@ from contextlib import contextmanager
 from importlib import resources
 
 import m3u8
+import pysubs2
 import pytest
 
 from browser import opened
@@ -27,16 +29,28 @@ pytestmark = [pytest.mark.skipif(shutil.which("chromium") is None or shutil.whic
                                  reason="needs Debian's chromium and GStreamer"), needs_unsanitized_module]
 SECONDS = 54
 PLAYBACK_RATE = 4  # well behind the 360p encoding, which runs about ten times as fast as real time
+# A cue in each segment, one across a cut, and the last one near the end.
+CUES = [(1.0, 2.5, "First"), (7.2, 8.0, "Second"), (11.5, 12.6, "Across the cut"), (20.0, 21.0, "Fourth"),
+        (33.3, 34.4, "Fifth"), (50.1, 53.5, "Last")]
 PAGE = f"""<!doctype html><video id="video" muted></video><script src="/hls.min.js"></script><script>
 const video = document.getElementById("video");
 window.seen = {{live: [], errors: [], started: null, waiting: 0, ended: null}};
 const hls = new Hls();
 hls.on(Hls.Events.LEVEL_LOADED, (event, data) => seen.live.push(data.details.live));
 hls.on(Hls.Events.ERROR, (event, data) => seen.errors.push([data.details, data.fatal]));
-video.addEventListener("playing", () => {{ if (seen.started === null) seen.started = video.currentTime; }});
+video.addEventListener("playing", () => {{
+  if (seen.started === null) {{ seen.started = video.currentTime; hls.subtitleTrack = 0; }}
+}});
 video.addEventListener("waiting", () => {{ if (seen.started !== null) seen.waiting++; }});
-video.addEventListener("ended", () => {{ seen.ended = video.currentTime; }});
-hls.on(Hls.Events.MANIFEST_PARSED, () => {{ video.playbackRate = {PLAYBACK_RATE}; video.play(); }});
+video.addEventListener("ended", () => {{
+  seen.ended = video.currentTime;
+  const shown = [...video.textTracks].filter(track => track.mode === "showing");
+  seen.cues = shown.flatMap(track => [...track.cues].map(cue => [cue.startTime, cue.endTime, cue.text]));
+}});
+hls.on(Hls.Events.MANIFEST_PARSED, () => {{
+  video.playbackRate = {PLAYBACK_RATE};
+  video.play();
+}});
 hls.loadSource("/master.m3u8");
 hls.attachMedia(video);
 </script>"""
@@ -96,13 +110,19 @@ def test_hls_js_and_gstreamer_play_a_growing_package_from_its_start_to_its_end(t
                                                                               debugging_port):
     source = source_at(f"growing_1280x720_{SECONDS}s.mp4", seconds=SECONDS, size="1280x720", picture="testsrc")
     key_info, key, _ = write_key_info(tmp_path)
+    captions = pysubs2.SSAFile()
+    captions.events = [pysubs2.SSAEvent(start=round(start * 1000), end=round(end * 1000), text=text)
+                       for start, end, text in CUES]
+    captions.save(str(tmp_path / "talk.srt"))
     out = tmp_path / "grown"
     job = threading.Thread(target=package_video, args=(source, out),
-                           kwargs={"resolution": ["360p"], "publish": "segments", "key_info": key_info})
+                           kwargs={"resolution": ["360p"], "publish": "segments", "key_info": key_info,
+                                   "captions": {"en": tmp_path / "talk.srt"}})
     with serving(out, key) as (url, answers):
         job.start()
         try:
-            wait_for(lambda: (out / "master.m3u8").exists(), 30, "the first master")
+            first_master = wait_for(lambda: (out / "master.m3u8").exists() and (out / "master.m3u8").read_text(), 30,
+                                    "the first master")
             gstreamer = subprocess.Popen(
                 ["gst-launch-1.0", "-v", "playbin", f"uri={url}master.m3u8",
                  "video-sink=fakesink sync=false silent=false", "audio-sink=fakesink sync=false"],
@@ -117,6 +137,10 @@ def test_hls_js_and_gstreamer_play_a_growing_package_from_its_start_to_its_end(t
             job.join()
     assert seen["started"] < 0.5 and seen["ended"] == pytest.approx(SECONDS, abs=0.5), seen
     assert seen["live"][0] and not seen["live"][-1], "opened while it grew, played past its end"
+    assert 'TYPE=SUBTITLES' in first_master and 'URI="subs_en.m3u8"' in first_master
+    assert [text for *_, text in sorted(seen["cues"])] == [text for *_, text in CUES]
+    assert [t for cue in sorted(seen["cues"]) for t in cue[:2]] == \
+        pytest.approx([t for cue in CUES for t in cue[:2]], abs=0.1), "each cue at its time"
     # A gap of a frame at the start is skipped at once; a stall, or worse, is a failure.
     assert seen["waiting"] == 0 and not [error for error in seen["errors"] if error != ["bufferSeekOverHole", False]], \
         seen

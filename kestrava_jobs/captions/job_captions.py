@@ -1,24 +1,35 @@
 """A job's captions on one machine, from its start to its first master: the tracks parsed
 beside the encoding, then written once the first rendition is checked, so that every
-master a player can read, an early one too, lists them."""
+master a player can read, an early one too, lists them. When the first rendition is
+published as it grows, they are cut on its segments as they are put in, and written
+whole and checked once it has ended."""
 
 import concurrent.futures
+import subprocess
 
 from ..common.deadline import Deadline
 from ..common.result import CaptionResult
+from ..hls.check import RenditionIncomplete
 from ..storage.keys import KeyInfo
 from ..storage.seam import Package
-from .renditions import parse_all, write_captions
+from .renditions import left_out, parse_all, publish_growing, write_captions
+from .segments import Timeline
+from .timeline import measured_timeline
 from .tracks import CaptionPlan
 
 
 class JobCaptions:
-    def __init__(self, source: str, plan: CaptionPlan, key: KeyInfo, deadline: Deadline) -> None:
+    def __init__(self, source: str, plan: CaptionPlan, key: KeyInfo, deadline: Deadline,
+                 seconds: float | None = None) -> None:
         self.deadline = deadline
         self.key = key
+        self.seconds = seconds  # the source's length, when known
         self.pool = concurrent.futures.ThreadPoolExecutor(1)
         self.parsing = self.pool.submit(parse_all, source, plan, deadline) if plan.tracks else None
         self.results: list[CaptionResult] | None = None
+        self.growing: list[CaptionResult] = []  # while the first rendition grows
+        self.grown = 0  # its segments the captions are cut on so far
+        self.mpegts: int | None = None
 
     def for_master(self, package: Package, first: str) -> list[CaptionResult]:
         """The caption renditions, written on the timeline of `first` (a checked rendition in
@@ -28,6 +39,24 @@ class JobCaptions:
                                                                            self.deadline)
         return self.results
 
+    def grow(self, package: Package, first: str, durations: list[float], target: int) -> None:
+        """The caption renditions cut on the segments of `first` in the package so far. A
+        track that cannot be is left out from then on, with the reason."""
+        if self.parsing is None or self.results is not None or len(durations) <= self.grown:
+            return
+        try:
+            if self.mpegts is None:
+                self.mpegts = measured_timeline(package, first, self.key, self.deadline).mpegts
+            timeline = Timeline(list(durations), target, self.mpegts)
+            self.growing = publish_growing(package, self.parsed(), timeline, self.seconds, self.grown)
+        except subprocess.TimeoutExpired:
+            raise self.deadline.expired() from None
+        except (subprocess.SubprocessError, OSError, ValueError, RenditionIncomplete) as error:
+            self.results = [left_out(one.track, f"the captions could not be made ({error})")
+                            for one in self.parsed()]
+            return
+        self.grown = len(durations)
+
     def parsed(self) -> list:
         try:
             return self.parsing.result(timeout=self.deadline.left())
@@ -36,3 +65,13 @@ class JobCaptions:
 
     def close(self) -> None:
         self.pool.shutdown(wait=False, cancel_futures=True)
+
+
+class GrowingCaptions:
+    """A master's captions while its first rendition is still growing: those cut so far."""
+
+    def __init__(self, captions: JobCaptions) -> None:
+        self.captions = captions
+
+    def for_master(self, package: Package, first: str) -> list[CaptionResult]:
+        return self.captions.results if self.captions.results is not None else self.captions.growing

@@ -65,19 +65,49 @@ def write_captions(package: Package, parsed: list[Parsed], first: str, key: KeyI
 
 def publish_captions(package: Package, parsed: list[Parsed], timeline: Timeline) -> list[CaptionResult]:
     """Each usable track written and checked; the results, a reason for each track left out."""
-    results, ids, default_given = [], set(), False
-    for number, one in enumerate(parsed, 1):
-        if one.reason:
+    results = []
+    for number, one, track_id, default in caption_tracks(parsed):
+        if not track_id:
             results.append(left_out(one.track, one.reason))
             continue
-        track_id = unique(names.CAPTION_PREFIX + (one.track.language or str(number)), ids)
         cues = within(one.cues, timeline.seconds)
         for file, data in caption_files(track_id, cues, timeline).items():  # the playlist comes last
             package.put_side_file(file, data)
-        default = one.track.default and not default_given
-        default_given |= default
         results.append(checked(package, track_id, one.track, timeline, (number, default, len(cues))))
     return named_apart(results)
+
+
+def publish_growing(package: Package, parsed: list[Parsed], timeline: Timeline, seconds: float | None,
+                    written: int) -> list[CaptionResult]:
+    """Each usable track cut on a growing rendition's segments so far: the segments from
+    number `written` on, then a playlist without its end. Cues are kept to `seconds`, the
+    source's length when known, as the rendition's own length is not known yet. Checked
+    once the rendition has ended, when every segment is written again on its last
+    timeline (publish_captions)."""
+    results = []
+    for number, one, track_id, default in caption_tracks(parsed):
+        if not track_id:
+            results.append(left_out(one.track, one.reason))
+            continue
+        cues = within(one.cues, seconds or float("inf"))
+        for file, data in caption_files(track_id, cues, timeline, ended=False, first=written).items():
+            package.put_side_file(file, data)
+        results.append(caption_result(track_id, one.track, len(timeline.durations), (number, default, len(cues))))
+    return named_apart(results)
+
+
+def caption_tracks(parsed: list[Parsed]) -> list[tuple[int, Parsed, str, bool]]:
+    """Each track by its number from 1, with its rendition's id ("" when it is left out)
+    and whether it is the default: the first track that asks to be."""
+    tracks, ids, default_given = [], set(), False
+    for number, one in enumerate(parsed, 1):
+        if one.reason:
+            tracks.append((number, one, "", False))
+            continue
+        default = one.track.default and not default_given
+        default_given |= default
+        tracks.append((number, one, unique(names.CAPTION_PREFIX + (one.track.language or str(number)), ids), default))
+    return tracks
 
 
 def left_out(track: Track, why: str) -> CaptionResult:
@@ -100,15 +130,19 @@ def unique(track_id: str, taken: set[str]) -> str:
 
 def checked(package: Package, track_id: str, track: Track, timeline: Timeline,
             figures: tuple[int, bool, int]) -> CaptionResult:
+    result = caption_result(track_id, track, len(timeline.durations), figures)
+    why = check_caption(package, track_id, timeline)
+    return result if why is None else left_out(track, why)
+
+
+def caption_result(track_id: str, track: Track, segments: int, figures: tuple[int, bool, int]) -> CaptionResult:
     number, default, cues = figures
     name = track.title or english_name(track.language) or f"Track {number}"
     if track.forced and not track.title:
         name += " (forced)"
-    result = CaptionResult(origin=track.origin, name=name, language=track.language or "",
-                           playlist=names.caption_playlist(track_id), segments=len(timeline.durations), cues=cues,
-                           default=default, forced=track.forced)
-    why = check_caption(package, track_id, timeline)
-    return result if why is None else left_out(track, why)
+    return CaptionResult(origin=track.origin, name=name, language=track.language or "",
+                         playlist=names.caption_playlist(track_id), segments=segments, cues=cues, default=default,
+                         forced=track.forced)
 
 
 def check_caption(package: Package, track_id: str, timeline: Timeline) -> str | None:

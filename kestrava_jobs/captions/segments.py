@@ -31,16 +31,19 @@ def timestamp_map(mpegts: int) -> str:
     return f"X-TIMESTAMP-MAP=MPEGTS:{mpegts},LOCAL:00:00:00.000"
 
 
-def caption_files(track_id: str, cues: list[Cue], timeline: Timeline) -> dict[str, bytes]:
-    """Every segment, then the playlist last, each by its file name. A cue across a cut is
-    in both segments; a segment without cues is still written."""
+def caption_files(track_id: str, cues: list[Cue], timeline: Timeline, ended: bool = True,
+                  first: int = 0) -> dict[str, bytes]:
+    """The segments from number `first` on, then the playlist last, each by its file name.
+    A cue across a cut is in both segments; a segment without cues is still written. The
+    playlist, like the video's, carries no playlist type: one master's media playlists
+    carry the same one or none, and a growing one is neither VOD nor of its own kind."""
     files = {names.caption_segment(track_id, number): segment_text(cues, start, end, timeline.mpegts).encode()
-             for number, (start, end) in enumerate(timeline.bounds())}
+             for number, (start, end) in enumerate(timeline.bounds()) if number >= first}
     playlist = m3u8.M3U8()
     playlist.version, playlist.target_duration, playlist.media_sequence = "3", timeline.target, 0
-    playlist.playlist_type, playlist.is_endlist = "vod", True
-    for file, duration in zip(files, timeline.durations):
-        playlist.add_segment(m3u8.Segment(uri=file, duration=duration))
+    playlist.is_endlist = ended
+    for number, duration in enumerate(timeline.durations):
+        playlist.add_segment(m3u8.Segment(uri=names.caption_segment(track_id, number), duration=duration))
     return {**files, names.caption_playlist(track_id): playlist.dumps().encode()}
 
 

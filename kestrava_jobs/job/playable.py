@@ -14,6 +14,8 @@ from typing import TYPE_CHECKING
 
 import m3u8
 
+from ..captions.job_captions import GrowingCaptions, JobCaptions
+from ..common.result import RenditionResult
 from ..hls.check import RenditionIncomplete, check_rendition
 from ..storage import names as file_names
 from ..storage.folder import LocalFiles
@@ -23,9 +25,7 @@ from .publish import publish_master
 from .request import JobRequest
 
 if TYPE_CHECKING:
-    from ..captions.job_captions import JobCaptions
     from ..pictures.job_pictures import JobPictures
-from ..common.result import CaptionResult, RenditionResult
 
 log = logging.getLogger(__name__)
 
@@ -46,7 +46,7 @@ def finished(playlist: pathlib.Path) -> bool:
 class Playable:
     """What the master lists (`listed`) and every rendition checked so far (`checked`)."""
 
-    def __init__(self, request: JobRequest, names: list[str], key: KeyInfo, captions: "JobCaptions",
+    def __init__(self, request: JobRequest, names: list[str], key: KeyInfo, captions: JobCaptions,
                  pictures: "JobPictures") -> None:
         self.request = request
         self.captions = captions
@@ -95,6 +95,8 @@ class Playable:
                 self.left_out(growing.name)
             return
         playable = growing.ended or len(growing.sizes) >= PLAYABLE_SEGMENTS
+        if playable and not growing.ended:
+            self.captions.grow(self.request.package, growing.name, growing.durations, growing.target)
         if playable and (growing.name not in self.checked or (was_growing and growing.ended)):
             self.checked[growing.name] = growing.figures()
             self.publish(final=False)
@@ -138,8 +140,8 @@ class Playable:
         growing_first = self.growing is not None and renditions[0].name == self.growing.name and \
             not self.growing.ended
         try:
-            publish_master(self.request.package, renditions, NoCaptionsYet() if growing_first else self.captions,
-                           self.pictures, final)
+            publish_master(self.request.package, renditions,
+                           GrowingCaptions(self.captions) if growing_first else self.captions, self.pictures, final)
         except OSError as error:
             if final:
                 raise
@@ -151,10 +153,3 @@ class Playable:
         for name in joined:
             if self.request.on_rendition is not None:
                 self.request.on_rendition(name)
-
-
-class NoCaptionsYet:
-    """A master's captions while its first rendition is still growing."""
-
-    def for_master(self, package: object, first: str) -> list[CaptionResult]:
-        return []

@@ -29,7 +29,7 @@ def run_job(request: JobRequest, plan: JobPlan, log_fd: int) -> PackageResult:
     key = keys.job_key(request.key_dir, request.package.location, request.key_info, request.key_uri)
     # Started first, so that the poster's child is at work before the module's children.
     pictures = JobPictures(plan.pictures, request.package, request.deadline, request.on_picture)
-    captions = JobCaptions(request.source, plan.captions, key, request.deadline)
+    captions = JobCaptions(request.source, plan.captions, key, request.deadline, plan.duration)
     playable = Playable(request, plan.names, key, captions, pictures)
     if request.publish == "segments":
         playable.growing = Growing(request.package, min(plan.names, key=ladder.size),
