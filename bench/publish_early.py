@@ -1,19 +1,23 @@
-"""Early publishing on one machine: how soon the master lists a complete rendition, and
-what the whole job costs, against the same job without it, in paired runs on the
-10 s 1080p bench source with the default ladder.
+"""Early publishing on one machine: how soon the master lists a rendition a player can
+start, and what the whole job costs, in paired runs on 1080p bench sources of the given
+lengths with the default ladder.
 
-Ways measured (each round runs them all, in a rotating order):
-  off      - package_video as without the option: the master appears at the end
-  one      - publish_early, every rendition in one child
-  nice N   - publish_early, the smallest rendition in a child of its own and the others
-             in a second child at nice N (the job's own way uses request.BEHIND_NICE)
+Ways measured (each round runs them all on each source, in a rotating order):
+  off        - package_video as without the option: the master appears at the end
+  one        - publish_early, every rendition in one child
+  nice N     - publish_early, the smallest rendition in a child of its own and the others
+               in a second child at nice N
+  renditions - publish="renditions" as a caller asks for it (nice request.BEHIND_NICE)
+  segments   - publish="segments": the smallest published as it grows
 
-Time to first play: from the call until the master lists a complete, checked rendition
-(the first on_rendition call), as a share of the same run's whole job. Slow-down: the
-whole job against the same round's "off" run; and the CPU time of the job's processes
+Time to first play: from the call until the first master (the first on_rendition
+call), and as a share of the same run's whole job. Slow-down: the whole job against the
+same round's first way on the same source; and the CPU time of the job's processes
 against that run's (other work on the machine stretches wall times, not CPU times).
+With both "renditions" and "segments", and more than one length: the growing
+rendition's first play on each length against the shortest's, in the same round.
 
-Usage: python bench/publish_early.py [--rounds N] [--nice 10,19]
+Usage: python bench/publish_early.py [--rounds N] [--ways renditions,segments] [--seconds 10,120]
 """
 
 import argparse
@@ -36,9 +40,12 @@ from kestrava_jobs.job.request import JobOptions, check_request
 source, out, keys, way = sys.argv[1:5]
 first = []
 started = time.monotonic()
-request = check_request(source, out, JobOptions(key_dir=keys, publish_early=way != "off"),
+publish = {"off": "end", "segments": "segments"}.get(way, "renditions")
+request = check_request(source, out, JobOptions(key_dir=keys, publish=publish),
                         on_rendition=lambda name: first.append((time.monotonic() - started, name)))
-result = package(dataclasses.replace(request, behind_nice=None if way in ("off", "one") else int(way)))
+if way in ("off", "one") or way.isdigit():
+    request = dataclasses.replace(request, behind_nice=int(way) if way.isdigit() else None)
+result = package(request)
 print(json.dumps({"whole": time.monotonic() - started, "first": first[0][0], "first_name": first[0][1],
                   "complete": result.complete}))
 """
@@ -60,36 +67,52 @@ def run_one(source, work, way: str) -> dict:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--rounds", type=int, default=3)
-    parser.add_argument("--nice", default="10,19", help="the nice values to try, comma-separated")
+    parser.add_argument("--ways", default="renditions,segments",
+                        help="comma-separated: off, one, a nice value, renditions, segments")
+    parser.add_argument("--seconds", default="10,120", help="the sources' lengths, comma-separated")
     args = parser.parse_args()
-    source = realistic_source(10)
+    lengths = [int(seconds) for seconds in args.seconds.split(",")]
+    sources = {seconds: realistic_source(seconds) for seconds in lengths}
     work = RESULTS / "work" / "early"
     work.mkdir(parents=True, exist_ok=True)
-    ways = ["off", "one", *args.nice.split(",")]
-    runs: dict[str, list[dict]] = {way: [] for way in ways}
+    ways = args.ways.split(",")
+    runs: dict[tuple[int, str], list[dict]] = {(seconds, way): [] for seconds in lengths for way in ways}
     for number in range(args.rounds):
         order = ways[number % len(ways):] + ways[:number % len(ways)]
-        for way in order:
-            runs[way].append(run_one(source, work, way))
-        figures = ", ".join(f"{way}: first {runs[way][-1]['first']:.1f} s of {runs[way][-1]['whole']:.1f} s"
-                            for way in ways)
-        # The machine's load beside the round's figures: other work slows a niced child most.
-        print(f"  load {os.getloadavg()[0]:.1f}: {figures}", flush=True)
-    report(ways, runs)
+        for seconds in lengths:
+            for way in order:
+                runs[seconds, way].append(run_one(sources[seconds], work, way))
+            figures = ", ".join(f"{way}: first {runs[seconds, way][-1]['first']:.1f} s of "
+                                f"{runs[seconds, way][-1]['whole']:.1f} s" for way in ways)
+            # The machine's load beside the round's figures: other work slows a niced child most.
+            print(f"  {seconds} s, load {os.getloadavg()[0]:.1f}: {figures}", flush=True)
+    for seconds in lengths:
+        report(seconds, ways, runs)
+    if "segments" in ways and len(lengths) > 1:
+        shortest = runs[lengths[0], "segments"]
+        for seconds in lengths[1:]:
+            ratio = statistics.median(run["first"] / short["first"]
+                                      for run, short in zip(runs[seconds, "segments"], shortest))
+            print(f"segments: first play on {seconds} s / on {lengths[0]} s: {ratio:.3f}")
 
 
-def report(ways: list[str], runs: dict[str, list[dict]]) -> None:
-    """Medians; the slow-down and the CPU against the "off" run of the same round."""
-    print(f"{'way':<8} {'first play / whole':>19} {'whole / off':>12} {'cpu / off':>10} {'first':>7} {'whole':>7}")
+def report(seconds: int, ways: list[str], runs: dict[tuple[int, str], list[dict]]) -> None:
+    """Medians on one source; the slow-down and the CPU against the first way's run of
+    the same round."""
+    base = ways[0]
+    print(f"{seconds} s source:")
+    print(f"{'way':<11} {'first play / whole':>19} {'whole / ' + base:>17} {'cpu / ' + base:>15} {'first':>7} "
+          f"{'whole':>7}")
     for way in ways:
-        paired = list(zip(runs[way], runs["off"]))
-        share = statistics.median(run["first"] / run["whole"] for run in runs[way])
-        slower = statistics.median(run["whole"] / off["whole"] for run, off in paired)
-        cpu = statistics.median(run["cpu"] / off["cpu"] for run, off in paired)
-        first = statistics.median(run["first"] for run in runs[way])
-        whole = statistics.median(run["whole"] for run in runs[way])
-        name = way if way in ("off", "one") else f"nice {way}"
-        print(f"{name:<8} {share:>19.3f} {slower:>12.3f} {cpu:>10.3f} {first:>6.1f}s {whole:>6.1f}s")
+        mine = runs[seconds, way]
+        paired = list(zip(mine, runs[seconds, base]))
+        share = statistics.median(run["first"] / run["whole"] for run in mine)
+        slower = statistics.median(run["whole"] / other["whole"] for run, other in paired)
+        cpu = statistics.median(run["cpu"] / other["cpu"] for run, other in paired)
+        first = statistics.median(run["first"] for run in mine)
+        whole = statistics.median(run["whole"] for run in mine)
+        name = f"nice {way}" if way.isdigit() else way
+        print(f"{name:<11} {share:>19.3f} {slower:>17.3f} {cpu:>15.3f} {first:>6.1f}s {whole:>6.1f}s")
 
 
 if __name__ == "__main__":
