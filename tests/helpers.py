@@ -87,7 +87,7 @@ def end_of(packaged: PackageResult, key_info: pathlib.Path, tmp_path: pathlib.Pa
         shutil.copy(key_info, key_info_named(ready_key_dir(None), key_name(folder.location)))
         return SpreadJob(job_id="job", source="upload.mp4", folder=folder, names=names,
                          rates=[ladder.BY_NAME[name].bitrate for name in names], key_name=key_name(folder.location),
-                         key_uri="enc.key", timeout=None, deadline_at=None, publish_early=False,
+                         key_uri="enc.key", timeout=None, deadline_at=None, publish="end",
                          total=max(rendition.duration for rendition in packaged.renditions.values()))
 
     return ended

@@ -11,7 +11,7 @@ import m3u8
 import pytest
 
 from helpers import needs_unsanitized_module
-from kestrava_jobs import package_video
+from kestrava_jobs import PackageCancelled, package_video
 from media import stream_inf, write_key_info
 
 pytestmark = needs_unsanitized_module
@@ -145,3 +145,11 @@ def test_a_segment_spoilt_before_its_check_is_never_listed_and_the_rendition_sto
     assert versions.playlists[-1][0].is_endlist, "a player that started sees the stream end"
     assert [master for master, _ in versions.masters] == [["360p.m3u8"], [], ["480p.m3u8"]], \
         "no master while nothing else is ready"
+
+
+def test_a_job_cancelled_once_it_is_playable_leaves_no_trace_of_its_growing_rendition(tmp_path, at_25_fps):
+    cancel = threading.Event()
+    with pytest.raises(PackageCancelled):
+        package_video(at_25_fps, tmp_path / "grown", resolution=["480p", "360p"], publish="segments", cancel=cancel,
+                      on_rendition=lambda name: cancel.set())
+    assert not (tmp_path / "grown").exists()

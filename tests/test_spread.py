@@ -286,7 +286,7 @@ def test_progress_never_goes_back_nor_over_a_final_state(cluster, tmp_path):
     ("kestrava_jobs.package_rendition", [{"job_id": "forged", "source": "{root}/spread_1280x720.mp4",
                                           "out_dir": "{root}/out", "names": ["360p"], "rates": [400000],
                                           "key_name": "0" * 32, "key_uri": "enc.key",
-                                          "timeout": None, "deadline_at": None, "publish_early": False,
+                                          "timeout": None, "deadline_at": None, "publish": "end",
                                           "total": None, "poster": True, "storyboard": True}, "360p"], "not a package job forged holds"),
 ])
 def test_bad_messages_are_refused_and_write_nothing(cluster, source, task, args, words):
@@ -314,7 +314,7 @@ def test_a_rendition_that_fails_three_times_is_a_failure_of_its_own(cluster, sou
     key_info.write_text(f"enc.key\n{cluster.root / 'keys' / 'planted.key'}\n")
     job = SpreadJob(job_id="job", source=str(source), folder=folder, names=["720p", "360p"],
                     rates=[2_500_000, 400_000], key_name=key_name(folder.location), key_uri="enc.key", timeout=None,
-                    deadline_at=None, publish_early=False, total=3.0)
+                    deadline_at=None, publish="end", total=3.0)
     outcome = cluster.app.tasks[RENDITION_TASK].apply(args=[job.message(), "360p"]).get()
     assert outcome == {"name": "360p", "failed": f"{folder.state.staging / '360p.log'}: not a file this job made; "
                                                  "refusing to use it"}

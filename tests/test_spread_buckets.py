@@ -13,6 +13,7 @@ import subprocess
 import time
 import types
 
+import m3u8
 import pytest
 from cluster import celery_app, celery_workers, redis_server
 from helpers import job_children_under, needs_unsanitized_module
@@ -35,8 +36,9 @@ def apart(s3, tmp_path_factory, media_dir):
     root = tmp_path_factory.mktemp("apart")
     uploads, media, keys = s3.new_bucket(), s3.new_bucket(), s3.new_bucket()
     with contextlib.closing(s3.client()) as client:
-        for name, seconds in (("upload", 3), ("longer", 6)):
-            source = make_source(media_dir / f"apart_{seconds}s_1280x720.mp4", seconds=seconds, size="1280x720")
+        for name, seconds, size in (("upload", 3, "1280x720"), ("longer", 6, "1280x720"), ("grows", 13, "854x480")):
+            source = make_source(media_dir / f"apart_{seconds}s_{size}.mp4", seconds=seconds, size=size,
+                                 picture="testsrc")
             client.put_object(Bucket=uploads, Key=f"in/{name}.mp4", Body=source.read_bytes())
     with redis_server(root) as redis:
         env = {**s3.environment(), "KESTRAVA_BROKER_URL": redis.url, "KESTRAVA_SOURCE_ROOTS": f"s3://{uploads}/in",
@@ -139,7 +141,7 @@ def test_a_busy_package_and_a_forged_message_are_refused_and_write_nothing(s3, a
     forged = {"job_id": "forged", "source": f"s3://{apart.uploads}/in/upload.mp4",
               "out_dir": f"s3://{apart.media}/packages/forged", "names": ["360p"], "rates": [400000],
               "key_name": "0" * 32, "key_uri": "enc.key", "timeout": None, "deadline_at": None,
-              "publish_early": False, "total": None, "poster": False, "storyboard": False}
+              "publish": "end", "total": None, "poster": False, "storyboard": False}
     with pytest.raises(ValueError, match="not a package job forged holds"):
         apart.app.send_task("kestrava_jobs.package_rendition", args=[forged, "360p"]).get(timeout=30)
     with pytest.raises(ValueError, match="a key is named by 32 hexadecimal digits"):
@@ -162,3 +164,31 @@ def test_a_step_lock_whose_process_died_on_this_machine_is_taken_at_once(apart, 
     with staging.holding("360p") as held:
         assert held and time.monotonic() - started < 2
     staging.end()
+
+
+def test_the_smallest_renditions_task_publishes_it_as_it_grows_and_the_first_master_comes_from_it(s3, apart):
+    """Every version the job put of the growing playlist and of the master, kept by the
+    bucket's versioning."""
+    with contextlib.closing(s3.client()) as client:
+        client.put_bucket_versioning(Bucket=apart.media, VersioningConfiguration={"Status": "Enabled"})
+        try:
+            result = apart.app.send_task(
+                "kestrava_jobs.package_spread", args=[f"s3://{apart.uploads}/in/grows.mp4",
+                                                      f"s3://{apart.media}/packages/g"],
+                kwargs={"resolution": ["480p", "360p"], "publish": "segments", "poster": False,
+                        "storyboard": False}).get(timeout=120)
+            versions = {name: [client.get_object(Bucket=apart.media, Key=f"packages/g/{name}",
+                                                 VersionId=version["VersionId"])["Body"].read().decode()
+                               for version in reversed(client.list_object_versions(  # listed newest first
+                                   Bucket=apart.media, Prefix=f"packages/g/{name}")["Versions"])]
+                        for name in ("360p.m3u8", "master.m3u8")}
+        finally:
+            client.put_bucket_versioning(Bucket=apart.media, VersioningConfiguration={"Status": "Suspended"})
+    assert (result["complete"], result["failed"]) == (["480p", "360p"], [])
+    growing = [m3u8.loads(text) for text in versions["360p.m3u8"]]
+    listed = [[segment.uri for segment in playlist.segments] for playlist in growing]
+    assert listed[0] == ["360p_000.ts"] and listed[-1] == ["360p_000.ts", "360p_001.ts", "360p_002.ts"]
+    assert all(one == listed[-1][:len(one)] for one in listed) and len({p.target_duration for p in growing}) == 1
+    assert [playlist.is_endlist for playlist in growing] == [False] * (len(growing) - 1) + [True]
+    masters = [[playlist.uri for playlist in m3u8.loads(text).playlists] for text in versions["master.m3u8"]]
+    assert masters[0] == ["360p.m3u8"] and masters[-1] == ["480p.m3u8", "360p.m3u8"]

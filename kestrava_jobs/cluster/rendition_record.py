@@ -1,6 +1,7 @@
 """What a spread job's rendition task leaves in the staging area, `<name>.json`: the
 rendition's figures as its check measured them, with the fingerprint of each file the
-task put once checked; or why the rendition failed for good.
+task put once checked; or why the rendition failed for good; or, while a rendition is
+published as it grows, the figures of its segments in the package so far.
 
 The fingerprints let the job's end tell that the files in the package are, byte for
 byte, those that passed the check, without decrypting and demuxing them all again, or
@@ -15,7 +16,7 @@ from ..common.result import RenditionResult
 from ..storage import names
 from ..storage.seam import Package, Staging
 
-MADE, DIGESTS, FAILED = "result", "fingerprints", "failed"
+MADE, DIGESTS, FAILED, GROWING = "result", "fingerprints", "failed", "growing"
 
 
 def read(staging: Staging, name: str) -> dict:
@@ -27,6 +28,15 @@ def write_made(staging: Staging, made: RenditionResult, checked: list[str]) -> N
     """The record of a rendition in the package; `checked`, the fingerprints of its files as put."""
     record = {MADE: dataclasses.asdict(made), DIGESTS: checked}
     staging.write(names.staging_record(made.name), json.dumps(record).encode())
+
+
+def write_growing(staging: Staging, so_far: RenditionResult) -> None:
+    staging.write(names.staging_record(so_far.name), json.dumps({GROWING: dataclasses.asdict(so_far)}).encode())
+
+
+def growing(staging: Staging, name: str) -> RenditionResult | None:
+    record = read(staging, name)
+    return RenditionResult(**record[GROWING]) if GROWING in record else None
 
 
 def write_failed(staging: Staging, name: str, reason: str) -> None:

@@ -19,13 +19,15 @@ import m3u8
 from .. import ladder
 from ..common.deadline import Deadline
 from ..common.result import LeftOutAudio, PackageError, PackageResult, PicturesResult, RenditionResult
-from ..hls.check import check_all, check_rendition
+from ..hls.check import RenditionIncomplete, check_all, check_rendition
 from ..job.children import ModuleRun, run_module
+from ..job.growing import PLAYABLE_SEGMENTS, Growing, target_duration
 from ..job.lifecycle import fetched_source, open_package, undone_on_failure
 from ..job.outcome import Made, log_tail, master_unwritten, none_complete, package_result
 from ..job.progress import PlaylistProgress
 from ..job.publish import publish_master
-from ..job.request import JobPlan, JobRequest
+from ..job.request import JobPlan, JobRequest, frame_rate
+from ..source.probe import probe_source
 from ..storage import keys
 from ..storage import names as file_names
 from ..storage.folder import LocalFiles
@@ -64,7 +66,7 @@ def start(request: JobRequest, plan: JobPlan, is_live: IsLive, source_name: str 
     deadline_at = None if request.deadline.seconds is None else time.time() + request.deadline.left()
     return SpreadJob(job_id=job_id, source=source_name or request.source, folder=folder, names=plan.names,
                      rates=plan.rates, key_name=keys.key_name(folder.location), key_uri=key.uri,
-                     timeout=request.deadline.seconds, deadline_at=deadline_at, publish_early=request.publish_early,
+                     timeout=request.deadline.seconds, deadline_at=deadline_at, publish=request.publish,
                      total=plan.duration, poster=request.poster, storyboard=request.storyboard)
 
 
@@ -95,6 +97,12 @@ def finished_rendition(job: SpreadJob, name: str) -> RenditionResult | None:
     return made if made is not None and job.folder.has(file_names.playlist(name)) else None
 
 
+def listed_rendition(job: SpreadJob, name: str) -> RenditionResult | None:
+    """What a master says of the rendition: finished, or growing with a segment in."""
+    found = rendition_record.made(job.staging, name) or rendition_record.growing(job.staging, name)
+    return found if found is not None and job.folder.has(file_names.playlist(name)) else None
+
+
 def make_rendition(job: SpreadJob, name: str, worker: str, on_progress: Callable[[], None]) -> RenditionResult:
     """Encodes and checks the rendition in a fresh work folder, then puts it in.
     RenditionIncomplete (or the job's PackageTimeout) when it did not come out whole."""
@@ -108,9 +116,14 @@ def made_and_put(job: SpreadJob, name: str, work: pathlib.Path, worker: str, dea
                  on_progress: Callable[[], None]) -> RenditionResult:
     with job.key_info() as key_info, fetched_source(job.source, deadline) as source:
         key = keys.read_key_info(key_info)
-        encode(job, name, work, source, key_info, deadline, on_progress)
-    made = dataclasses.replace(check_rendition(LocalFiles(work), name, key, deadline), worker=worker)
-    job.folder.put_rendition(work, name)
+        growing = growing_rendition(job, name, work, source, key, deadline)
+        encode(job, name, work, source, key_info, deadline, on_progress,
+               (lambda: grow(job, growing, key)) if growing is not None else None)
+    if growing is not None:
+        made = dataclasses.replace(grown(job, growing, key), worker=worker)
+    else:
+        made = dataclasses.replace(check_rendition(LocalFiles(work), name, key, deadline), worker=worker)
+        job.folder.put_rendition(work, name)
     job.staging.drop_work_folder(name)  # the module's one-rendition master goes with it
     rendition_record.write_made(job.staging, made, rendition_record.digests(job.folder, name))
     if job.publish_early:
@@ -118,10 +131,43 @@ def made_and_put(job: SpreadJob, name: str, work: pathlib.Path, worker: str, dea
     return made
 
 
+def growing_rendition(job: SpreadJob, name: str, work: pathlib.Path, source: str, key: keys.KeyInfo,
+                      deadline: Deadline) -> Growing | None:
+    """The rendition published as it grows, when this is the one."""
+    if name != job.growing:
+        return None
+    target = target_duration(frame_rate(probe_source(source, deadline).video))
+    return Growing(job.folder, name, work, key, deadline, target)
+
+
+def grow(job: SpreadJob, growing: Growing, key: keys.KeyInfo) -> None:
+    """Its new segments in, and its captions cut on them; the master, with it, as soon
+    as it is playable."""
+    had = len(growing.sizes)
+    growing.poll()
+    if len(growing.sizes) == had or not growing.growing:
+        return
+    rendition_record.write_growing(job.staging, growing.figures())
+    staged_captions(job, key).grow(job.folder, growing.name, growing.durations, growing.target)
+    if had < PLAYABLE_SEGMENTS <= len(growing.sizes):
+        publish(job, key)
+
+
+def grown(job: SpreadJob, growing: Growing, key: keys.KeyInfo) -> RenditionResult:
+    """Its figures once it has ended; RenditionIncomplete, with the master rewritten
+    without it, when it stopped short."""
+    growing.end()
+    if growing.failure is None:
+        return growing.figures()
+    job.staging.remove(file_names.staging_record(growing.name))
+    publish(job, key)
+    raise RenditionIncomplete(growing.failure)
+
+
 def encode(job: SpreadJob, name: str, work: pathlib.Path, source: str, key_info: pathlib.Path, deadline: Deadline,
-           on_progress: Callable[[], None]) -> None:
+           on_progress: Callable[[], None], grows: Callable[[], None] | None = None) -> None:
     """The module's call for one rendition in `work`, its log in the staging area (a
-    retry's log is its own)."""
+    retry's log is its own); `grows` between looks, when it is published as it grows."""
     def made_so_far(done: float, _total: float | None) -> None:
         job.staging.write(file_names.staging_seconds(name), str(done).encode())
         on_progress()
@@ -129,7 +175,7 @@ def encode(job: SpreadJob, name: str, work: pathlib.Path, source: str, key_info:
     with job.staging.writing_log(name) as log_fd:
         run = ModuleRun(source=source, work=work, names=[name], rates=[job.rates[job.names.index(name)]],
                         key_info=key_info, log_fd=log_fd, deadline=deadline)
-        run_module(run, poll=progress.poll)
+        run_module(run, poll=lambda: (progress.poll(), grows and grows()))
 
 
 def record_failure(job: SpreadJob, name: str, reason: str) -> None:
@@ -139,14 +185,17 @@ def record_failure(job: SpreadJob, name: str, reason: str) -> None:
 
 def publish(job: SpreadJob, key: keys.KeyInfo | None = None) -> list[str]:
     """Replaces the master with the renditions in the package so far, in the order asked
-    for; one writer at a time. The names it lists."""
+    for; one writer at a time. The names it lists. A master with none (a growing one
+    that stopped short was all it listed) is removed."""
     if key is None:
         with job.key_info() as key_info:
             key = keys.read_key_info(key_info)
     with job.staging.holding(file_names.MASTER_STEP, wait=True):
-        made = [found for name in job.names if (found := finished_rendition(job, name)) is not None]
+        made = [found for name in job.names if (found := listed_rendition(job, name)) is not None]
         if made:
             publish_master(job.folder, made, staged_captions(job, key), StagedPictures(job.folder), final=False)
+        elif job.folder.has(file_names.MASTER):
+            job.folder.remove_master()
         return [rendition.name for rendition in made]
 
 
@@ -168,6 +217,13 @@ def progress(job: SpreadJob) -> tuple[float, list[str]]:
         elif rendition_record.FAILED not in record:
             seconds.append(float(job.staging.read(file_names.staging_seconds(name)) or 0.0))
     return min(seconds, default=0.0), listed(job.folder)
+
+
+def published(job: SpreadJob) -> dict[str, float]:
+    """Seconds in the package of the rendition published as it grows."""
+    name = job.growing
+    found = name and (rendition_record.growing(job.staging, name) or rendition_record.made(job.staging, name))
+    return {found.name: found.duration} if found else {}
 
 
 # The pictures: made by a step of their own, named by every master once in the package.
@@ -262,7 +318,7 @@ def made_renditions(job: SpreadJob, key: keys.KeyInfo, deadline: Deadline) -> Ma
 
 
 def staged_captions(job: SpreadJob, key: keys.KeyInfo) -> StagedCaptions:
-    return StagedCaptions(job.staging, key, job.deadline())
+    return StagedCaptions(job.staging, key, job.deadline(), job.total)
 
 
 def worker_of(job: SpreadJob, name: str) -> str:

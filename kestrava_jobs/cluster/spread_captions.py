@@ -4,16 +4,21 @@ of a rendition in the package and records what it made, which every later master
 
 import dataclasses
 import json
+import subprocess
 from dataclasses import dataclass
 
 from ..captions.cues import Cue
-from ..captions.renditions import Parsed, parse_all, write_captions
+from ..captions.renditions import Parsed, left_out, parse_all, publish_growing, write_captions
+from ..captions.segments import Timeline
+from ..captions.timeline import measured_timeline
 from ..captions.tracks import CaptionPlan, Track
 from ..common.deadline import Deadline
 from ..common.result import CaptionResult
+from ..hls.check import RenditionIncomplete
 from ..storage import names as file_names
 from ..storage.keys import KeyInfo
 from ..storage.seam import Package, Staging
+from . import rendition_record
 
 
 def stage_captions(staging: Staging, source: str, plan: CaptionPlan, deadline: Deadline) -> None:
@@ -31,16 +36,48 @@ class StagedCaptions:
     staging: Staging
     key: KeyInfo
     deadline: Deadline
+    seconds: float | None = None  # the source's length, when known
 
     def for_master(self, package: Package, first: str) -> list[CaptionResult]:
-        """The caption renditions in the package, written the first time they are asked for."""
+        """The caption renditions in the package, written the first time they are asked for;
+        while `first` grows, those cut on it so far."""
         made = self.staging.read(file_names.CAPTIONS_MADE)
         if made is not None:
             return [CaptionResult(**result) for result in json.loads(made)]
+        if rendition_record.growing(self.staging, first) is not None:
+            return [CaptionResult(**result) for result in self.grown().get("results", [])]
+        return self.made(write_captions(package, self.parsed(), first, self.key, self.deadline))
+
+    def grow(self, package: Package, first: str, durations: list[float], target: int) -> None:
+        """The caption renditions cut on the segments of `first`, a growing rendition, in
+        the package so far. A track that cannot be is left out from then on."""
+        grown, parsed = self.grown(), self.parsed()
+        if not parsed or self.staging.read(file_names.CAPTIONS_MADE) is not None or \
+                len(durations) <= grown.get("written", 0):
+            return
+        try:
+            mpegts = grown["mpegts"] if "mpegts" in grown else \
+                measured_timeline(package, first, self.key, self.deadline).mpegts
+            results = publish_growing(package, parsed, Timeline(list(durations), target, mpegts), self.seconds,
+                                      grown.get("written", 0))
+        except subprocess.TimeoutExpired:
+            raise self.deadline.expired() from None
+        except (subprocess.SubprocessError, OSError, ValueError, RenditionIncomplete) as error:
+            self.made([left_out(one.track, f"the captions could not be made ({error})") for one in parsed])
+            return
+        self.staging.write(file_names.CAPTIONS_GROWING, json.dumps(
+            {"mpegts": mpegts, "written": len(durations),
+             "results": [dataclasses.asdict(result) for result in results]}).encode())
+
+    def grown(self) -> dict:
+        return json.loads(self.staging.read(file_names.CAPTIONS_GROWING) or b"{}")
+
+    def parsed(self) -> list[Parsed]:
         staged = json.loads(self.staging.read(file_names.CAPTIONS_PARSED) or b"[]")
-        parsed = [Parsed(Track(**record["track"]), [Cue(**cue) for cue in record["cues"]], record["reason"])
-                  for record in staged]
-        results = write_captions(package, parsed, first, self.key, self.deadline)
+        return [Parsed(Track(**record["track"]), [Cue(**cue) for cue in record["cues"]], record["reason"])
+                for record in staged]
+
+    def made(self, results: list[CaptionResult]) -> list[CaptionResult]:
         self.staging.write(file_names.CAPTIONS_MADE,
-                    json.dumps([dataclasses.asdict(result) for result in results]).encode())
+                           json.dumps([dataclasses.asdict(result) for result in results]).encode())
         return results

@@ -8,7 +8,9 @@ import pathlib
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 
+from .. import ladder
 from ..common.deadline import Deadline
+from ..job.request import check_publish
 from ..job.validate import check_bitrates, check_names, check_timeout
 from ..storage.folder import JobFolder
 from ..storage.key_store import check_key_name, fetched_key
@@ -19,8 +21,8 @@ from ..storage.staging import FolderStaging
 from ..text import check_text
 
 MESSAGE_FIELDS = {"job_id", "source", "out_dir", "names", "rates", "key_name", "key_uri", "timeout",
-                  "deadline_at", "publish_early", "total", "poster", "storyboard"}
-FLAGS = ("publish_early", "poster", "storyboard")
+                  "deadline_at", "publish", "total", "poster", "storyboard"}
+FLAGS = ("poster", "storyboard")
 # Confines a message's source, package and options to the deployment's folders.
 Confine = Callable[[object, object, dict], tuple[str, str, dict]]
 
@@ -36,15 +38,24 @@ class SpreadJob:
     key_uri: str
     timeout: float | None
     deadline_at: float | None  # wall-clock time by which the whole job ends
-    publish_early: bool
+    publish: str  # one of PUBLISH_MODES
     total: float | None  # the source's length, seconds
     poster: bool = False
     storyboard: bool = False
 
+    @property
+    def publish_early(self) -> bool:
+        return self.publish != "end"
+
+    @property
+    def growing(self) -> str | None:
+        """The rendition published as it grows, when one is."""
+        return min(self.names, key=ladder.size) if self.publish == "segments" else None
+
     def message(self) -> dict:
         return {"job_id": self.job_id, "source": self.source, "out_dir": self.folder.location,
                 "names": self.names, "rates": self.rates, "key_name": self.key_name, "key_uri": self.key_uri,
-                "timeout": self.timeout, "deadline_at": self.deadline_at, "publish_early": self.publish_early,
+                "timeout": self.timeout, "deadline_at": self.deadline_at, "publish": self.publish,
                 "total": self.total, "poster": self.poster, "storyboard": self.storyboard}
 
     def deadline(self) -> Deadline:
@@ -76,7 +87,7 @@ def job_from_message(data: object, confine: Confine) -> SpreadJob:
                     folder=package_at(out_dir), names=names, rates=rates,
                     key_name=check_key_name(data["key_name"]), key_uri=check_key_uri(data["key_uri"]),
                     timeout=check_timeout(data["timeout"]), deadline_at=message_number(data["deadline_at"]),
-                    publish_early=data["publish_early"], total=message_number(data["total"]),
+                    publish=check_publish(data["publish"], False), total=message_number(data["total"]),
                     poster=data["poster"], storyboard=data["storyboard"])
     if job.folder.state.holder() != job.job_id:
         raise ValueError(f"{job.folder.location}: not a package job {job.job_id} holds")

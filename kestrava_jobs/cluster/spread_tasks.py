@@ -152,7 +152,8 @@ def report(app: Celery, job: SpreadJob) -> None:
                 else {}
             listed = [name for name in job.names if name in playable or name in before.get("playable", [])]
             pictures = list(spread_pictures.pictures_in(job.folder))
-            meta = progress_record(max(done, before.get("done", 0.0)), job.total, listed, pictures)
+            meta = progress_record(max(done, before.get("done", 0.0)), job.total, listed, pictures,
+                                   spread.published(job))
             if meta != before:
                 store.store_result(job.job_id, meta, "PROGRESS")
         except Exception as error:  # a figure that is not shown must not fail the job

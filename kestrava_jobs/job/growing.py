@@ -34,6 +34,9 @@ log = logging.getLogger(__name__)
 # number of key-frame intervals.
 SEGMENT_SECONDS = 6
 KEY_FRAME_PICTURES = 60
+# Segments of the growing rendition in the package before the first master lists it: with
+# one, hls.js starts at 0:00 and plays on while the module runs ahead of it.
+PLAYABLE_SEGMENTS = 1
 UNFINISHED = "its playlist is unfinished: the module stopped before the end"
 # A source whose rate is not known is planned for as one of this many pictures a second.
 FALLBACK_RATE = 10.0

@@ -20,7 +20,7 @@ from ..hls.check import RenditionIncomplete, check_rendition
 from ..storage import names as file_names
 from ..storage.folder import LocalFiles
 from ..storage.keys import KeyInfo
-from .growing import Growing
+from .growing import PLAYABLE_SEGMENTS, Growing
 from .publish import publish_master
 from .request import JobRequest
 
@@ -28,10 +28,6 @@ if TYPE_CHECKING:
     from ..pictures.job_pictures import JobPictures
 
 log = logging.getLogger(__name__)
-
-# Segments of the growing rendition in the package before the first master lists it: with
-# one, hls.js starts at 0:00 and plays on while the module runs ahead of it.
-PLAYABLE_SEGMENTS = 1
 
 
 def finished(playlist: pathlib.Path) -> bool:

@@ -93,8 +93,9 @@ def staging_lock(name: str) -> str:
 
 # The job's shared steps, by the names their locks and records go by.
 MASTER_STEP, PROGRESS_STEP, END_STEP, PICTURES_STEP = "master", "progress", "end", "pictures"
-# The captions' cues as the submit step parsed them, and what the first master made of them.
-CAPTIONS_PARSED, CAPTIONS_MADE = "captions.json", "captions-made.json"
+# The captions' cues as the submit step parsed them, what the first master made of them,
+# and what is cut so far on a rendition published as it grows.
+CAPTIONS_PARSED, CAPTIONS_MADE, CAPTIONS_GROWING = "captions.json", "captions-made.json", "captions-growing.json"
 # The source's audio streams no rendition carries, as the submit step's probe found them.
 AUDIO_LEFT_OUT = "audio-left-out.json"
 
