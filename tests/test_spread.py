@@ -269,7 +269,7 @@ def test_progress_never_goes_back_nor_over_a_final_state(cluster, tmp_path):
     folder.state.staging.mkdir(parents=True)
     job = SpreadJob(job_id="progress-job", source="upload.mp4", folder=folder, names=["360p"], rates=[400_000],
                     key_name="0" * 32, key_uri="enc.key", timeout=None, deadline_at=None,
-                    publish_early=True, total=3.0)
+                    publish="renditions", total=3.0)
     before = progress_record(2.0, 3.0, ["360p"])
     progress_backend(cluster.app).store_result(job.job_id, before, "PROGRESS")
     report(cluster.app, job)

@@ -36,9 +36,11 @@ def apart(s3, tmp_path_factory, media_dir):
     root = tmp_path_factory.mktemp("apart")
     uploads, media, keys = s3.new_bucket(), s3.new_bucket(), s3.new_bucket()
     with contextlib.closing(s3.client()) as client:
-        for name, seconds, size in (("upload", 3, "1280x720"), ("longer", 6, "1280x720"), ("grows", 13, "854x480")):
+        sources = (("upload", 3, "1280x720", "testsrc2"), ("longer", 6, "1280x720", "testsrc2"),
+                   ("grows", 13, "854x480", "testsrc"))
+        for name, seconds, size, picture in sources:
             source = make_source(media_dir / f"apart_{seconds}s_{size}.mp4", seconds=seconds, size=size,
-                                 picture="testsrc")
+                                 picture=picture)
             client.put_object(Bucket=uploads, Key=f"in/{name}.mp4", Body=source.read_bytes())
     with redis_server(root) as redis:
         env = {**s3.environment(), "KESTRAVA_BROKER_URL": redis.url, "KESTRAVA_SOURCE_ROOTS": f"s3://{uploads}/in",

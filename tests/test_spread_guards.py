@@ -66,7 +66,7 @@ def both(packaged: PackageResult) -> dict[str, str]:
 def job_in(folder: pathlib.Path, names: list[str], publish_early: bool = False, job_id: str = "job") -> SpreadJob:
     return SpreadJob(job_id=job_id, source=str(folder / "upload.mp4"), folder=JobFolder(folder / "out"),
                      names=names, rates=[400_000] * len(names), key_name=key_name(str(folder / "out")), key_uri="enc.key",
-                     timeout=None, deadline_at=None, publish_early=publish_early, total=3.0)
+                     timeout=None, deadline_at=None, publish="renditions" if publish_early else "end", total=3.0)
 
 
 def first_entry(playlist: pathlib.Path) -> str:
@@ -188,8 +188,10 @@ def test_a_message_for_a_folder_another_job_holds_is_refused(tmp_path, monkeypat
         spread_job.job_from_message(job.message(), confine)
     job.folder.state.lock.write_text("forged")
     assert spread_job.job_from_message(job.message(), confine) == job
-    with pytest.raises(ValueError, match=r"flags \(publish_early, poster, storyboard\) true or false"):
+    with pytest.raises(ValueError, match=r"flags \(poster, storyboard\) true or false"):
         spread_job.job_from_message({**job.message(), "poster": "false"}, confine)
+    with pytest.raises(ValueError, match="publish must be one of end, renditions, segments, not 'early'"):
+        spread_job.job_from_message({**job.message(), "publish": "early"}, confine)
 
 
 @pytest.mark.parametrize("rates", [[400_000], None])
@@ -221,7 +223,7 @@ def test_the_pictures_step_is_queued_only_when_wanted_and_ahead_only_when_publis
                 for step in spread_tasks.queued(app, job, job.message())]
 
     assert queued(poster=True) == ["720p", "360p", "pictures"]
-    assert queued(storyboard=True, publish_early=True) == ["pictures", "360p", "720p"]
+    assert queued(storyboard=True, publish="renditions") == ["pictures", "360p", "720p"]
     assert queued() == ["720p", "360p"]
 
 
@@ -258,7 +260,7 @@ def test_a_pictures_step_that_cannot_read_its_source_records_why(tmp_path):
 
 def test_published_early_the_pictures_step_names_its_poster_in_the_master_at_once(packaged, ended):
     job = dataclasses.replace(ended(both(packaged), {}, recorded=["480p", "360p"]), source=packaged.source,
-                              poster=True, storyboard=False, publish_early=True)
+                              poster=True, storyboard=False, publish="renditions")
     spread.make_job_pictures(job, lambda name: None)
     master = m3u8.loads(job.folder.read("master.m3u8").decode())
     assert [entry.uri for entry in master.session_data] == ["poster.jpg"]
