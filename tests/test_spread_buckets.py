@@ -194,3 +194,5 @@ def test_the_smallest_renditions_task_publishes_it_as_it_grows_and_the_first_mas
     assert [playlist.is_endlist for playlist in growing] == [False] * (len(growing) - 1) + [True]
     masters = [[playlist.uri for playlist in m3u8.loads(text).playlists] for text in versions["master.m3u8"]]
     assert masters[0] == ["360p.m3u8"] and masters[-1] == ["480p.m3u8", "360p.m3u8"]
+    # At its first segment, at its end, as 480p joins, and the final one: the first while it grew.
+    assert len(masters) >= 4, masters
