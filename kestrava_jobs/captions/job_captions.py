@@ -5,16 +5,12 @@ published as it grows, they are cut on its segments as they are put in, and writ
 whole and checked once it has ended."""
 
 import concurrent.futures
-import subprocess
 
 from ..common.deadline import Deadline
 from ..common.result import CaptionResult
-from ..hls.check import RenditionIncomplete
 from ..storage.keys import KeyInfo
 from ..storage.seam import Package
-from .renditions import left_out, parse_all, publish_growing, write_captions
-from .segments import Timeline
-from .timeline import measured_timeline
+from .renditions import CutSoFar, cut_further, parse_all, write_captions
 from .tracks import CaptionPlan
 
 
@@ -27,9 +23,7 @@ class JobCaptions:
         self.pool = concurrent.futures.ThreadPoolExecutor(1)
         self.parsing = self.pool.submit(parse_all, source, plan, deadline) if plan.tracks else None
         self.results: list[CaptionResult] | None = None
-        self.growing: list[CaptionResult] = []  # while the first rendition grows
-        self.grown = 0  # its segments the captions are cut on so far
-        self.mpegts: int | None = None
+        self.cut = CutSoFar()  # while the first rendition grows
 
     def for_master(self, package: Package, first: str) -> list[CaptionResult]:
         """The caption renditions, written on the timeline of `first` (a checked rendition in
@@ -42,20 +36,14 @@ class JobCaptions:
     def grow(self, package: Package, first: str, durations: list[float], target: int) -> None:
         """The caption renditions cut on the segments of `first` in the package so far. A
         track that cannot be is left out from then on, with the reason."""
-        if self.parsing is None or self.results is not None or len(durations) <= self.grown:
+        if self.parsing is None or self.results is not None or len(durations) <= self.cut.written:
             return
-        try:
-            if self.mpegts is None:
-                self.mpegts = measured_timeline(package, first, self.key, self.deadline).mpegts
-            timeline = Timeline(list(durations), target, self.mpegts)
-            self.growing = publish_growing(package, self.parsed(), timeline, self.seconds, self.grown)
-        except subprocess.TimeoutExpired:
-            raise self.deadline.expired() from None
-        except (subprocess.SubprocessError, OSError, ValueError, RenditionIncomplete) as error:
-            self.results = [left_out(one.track, f"the captions could not be made ({error})")
-                            for one in self.parsed()]
-            return
-        self.grown = len(durations)
+        found = cut_further(package, self.parsed(), first, self.key, self.deadline, (durations, target),
+                            self.seconds, self.cut)
+        if isinstance(found, CutSoFar):
+            self.cut = found
+        else:
+            self.results = found
 
     def parsed(self) -> list:
         try:
@@ -74,4 +62,4 @@ class GrowingCaptions:
         self.captions = captions
 
     def for_master(self, package: Package, first: str) -> list[CaptionResult]:
-        return self.captions.results if self.captions.results is not None else self.captions.growing
+        return self.captions.results if self.captions.results is not None else list(self.captions.cut.results)

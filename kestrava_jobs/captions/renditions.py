@@ -96,6 +96,34 @@ def publish_growing(package: Package, parsed: list[Parsed], timeline: Timeline, 
     return named_apart(results)
 
 
+@dataclass(frozen=True)
+class CutSoFar:
+    """Caption renditions cut on a growing rendition: on how many of its segments, the TS
+    stamp its first segment starts at, and what each track became."""
+    written: int = 0
+    mpegts: int | None = None
+    results: tuple[CaptionResult, ...] = ()
+
+
+def cut_further(package: Package, parsed: list[Parsed], first: str, key: KeyInfo, deadline: Deadline,
+                timeline: tuple[list[float], int], seconds: float | None,
+                so_far: CutSoFar) -> CutSoFar | list[CaptionResult]:
+    """The captions cut on the segments of `first` (a growing rendition in the package)
+    listed in `timeline` (their lengths, the target duration); the tracks left out, each
+    with the reason, when they cannot be."""
+    durations, target = timeline
+    try:
+        mpegts = so_far.mpegts if so_far.mpegts is not None else \
+            measured_timeline(package, first, key, deadline).mpegts
+        results = publish_growing(package, parsed, Timeline(list(durations), target, mpegts), seconds,
+                                  so_far.written)
+    except subprocess.TimeoutExpired:
+        raise deadline.expired() from None
+    except (subprocess.SubprocessError, OSError, ValueError, RenditionIncomplete) as error:
+        return [left_out(one.track, f"the captions could not be made ({error})") for one in parsed]
+    return CutSoFar(len(durations), mpegts, tuple(results))
+
+
 def caption_tracks(parsed: list[Parsed]) -> list[tuple[int, Parsed, str, bool]]:
     """Each track by its number from 1, with its rendition's id ("" when it is left out)
     and whether it is the default: the first track that asks to be."""

@@ -4,17 +4,13 @@ of a rendition in the package and records what it made, which every later master
 
 import dataclasses
 import json
-import subprocess
 from dataclasses import dataclass
 
 from ..captions.cues import Cue
-from ..captions.renditions import Parsed, left_out, parse_all, publish_growing, write_captions
-from ..captions.segments import Timeline
-from ..captions.timeline import measured_timeline
+from ..captions.renditions import CutSoFar, Parsed, cut_further, parse_all, write_captions
 from ..captions.tracks import CaptionPlan, Track
 from ..common.deadline import Deadline
 from ..common.result import CaptionResult
-from ..hls.check import RenditionIncomplete
 from ..storage import names as file_names
 from ..storage.keys import KeyInfo
 from ..storage.seam import Package, Staging
@@ -45,32 +41,29 @@ class StagedCaptions:
         if made is not None:
             return [CaptionResult(**result) for result in json.loads(made)]
         if rendition_record.growing(self.staging, first) is not None:
-            return [CaptionResult(**result) for result in self.grown().get("results", [])]
+            return list(self.grown().results)
         return self.made(write_captions(package, self.parsed(), first, self.key, self.deadline))
 
     def grow(self, package: Package, first: str, durations: list[float], target: int) -> None:
         """The caption renditions cut on the segments of `first`, a growing rendition, in
         the package so far. A track that cannot be is left out from then on."""
-        grown, parsed = self.grown(), self.parsed()
+        so_far, parsed = self.grown(), self.parsed()
         if not parsed or self.staging.read(file_names.CAPTIONS_MADE) is not None or \
-                len(durations) <= grown.get("written", 0):
+                len(durations) <= so_far.written:
             return
-        try:
-            mpegts = grown["mpegts"] if "mpegts" in grown else \
-                measured_timeline(package, first, self.key, self.deadline).mpegts
-            results = publish_growing(package, parsed, Timeline(list(durations), target, mpegts), self.seconds,
-                                      grown.get("written", 0))
-        except subprocess.TimeoutExpired:
-            raise self.deadline.expired() from None
-        except (subprocess.SubprocessError, OSError, ValueError, RenditionIncomplete) as error:
-            self.made([left_out(one.track, f"the captions could not be made ({error})") for one in parsed])
+        found = cut_further(package, parsed, first, self.key, self.deadline, (durations, target), self.seconds,
+                            so_far)
+        if not isinstance(found, CutSoFar):
+            self.made(found)
             return
         self.staging.write(file_names.CAPTIONS_GROWING, json.dumps(
-            {"mpegts": mpegts, "written": len(durations),
-             "results": [dataclasses.asdict(result) for result in results]}).encode())
+            {"written": found.written, "mpegts": found.mpegts,
+             "results": [dataclasses.asdict(result) for result in found.results]}).encode())
 
-    def grown(self) -> dict:
-        return json.loads(self.staging.read(file_names.CAPTIONS_GROWING) or b"{}")
+    def grown(self) -> CutSoFar:
+        grown = json.loads(self.staging.read(file_names.CAPTIONS_GROWING) or b"{}")
+        return CutSoFar(grown.get("written", 0), grown.get("mpegts"),
+                        tuple(CaptionResult(**result) for result in grown.get("results", [])))
 
     def parsed(self) -> list[Parsed]:
         staged = json.loads(self.staging.read(file_names.CAPTIONS_PARSED) or b"[]")
